@@ -1,0 +1,63 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "app/control_commands.hpp"
+
+namespace asio {
+class io_context;
+}
+
+namespace pelorn {
+
+class ControlServer;
+class EventLog;
+class HostIdentity;
+class HostLoop;
+class ServerController;
+class Settings;
+struct HostServices;
+
+// The launch and termination sequences that wire the long-lived services together, the control
+// socket, and the relay of text-focus changes to the client.
+class AppDelegate {
+public:
+    struct Wiring {
+        HostLoop& loop;
+        asio::io_context& io;
+        Settings& settings;
+        EventLog& log;
+        ServerController& controller;
+        HostIdentity& identity;
+        HostServices& services;
+        std::filesystem::path controlSocket;
+    };
+
+    // `quit` ends the host loop; the caller then runs applicationWillTerminate.
+    AppDelegate(Wiring wiring, std::function<void()> quit);
+    ~AppDelegate();
+
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+    void handleTextFocusChange(bool focused);
+
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+private:
+    void terminateOtherInstances();
+    void startControlServer();
+
+    Wiring mWiring;
+    std::function<void()> mQuit;
+    ControlCommands mCommands;
+    std::unique_ptr<ControlServer> mControlServer;
+    bool mTerminated = false;
+};
+
+// Whether cloud features may run. Always false until a cloud backend configuration exists.
+bool isCloudConfigured();
+
+} // namespace pelorn

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace pelorn {
+
+struct SignalingMessage;
+
+// The operations the controller and the launch sequence use on the services around them. Each
+// subsystem implements its interface; until it exists, stand_ins.cpp supplies one that does
+// nothing.
+
+// DNS-SD advertiser whose TCP listener is also the LAN signaling listener.
+class Advertiser {
+public:
+    virtual ~Advertiser() = default;
+    virtual void start(const std::string& owner) = 0;
+    virtual void stop() = 0;
+};
+
+// The LAN signaling server, as the controller sees it.
+class LanSignaling {
+public:
+    virtual ~LanSignaling() = default;
+    // Dropped when no client is connected.
+    virtual void send(const SignalingMessage& message) = 0;
+    virtual void disconnect() = 0;
+};
+
+// This computer's presence record in the cloud.
+class Presence {
+public:
+    virtual ~Presence() = default;
+    virtual void publish(bool online) = 0;
+    virtual void startHeartbeat() = 0;
+    virtual void stopHeartbeat() = 0;
+    virtual void cleanupStaleRecords() = 0;
+};
+
+class RemoteSessions {
+public:
+    virtual ~RemoteSessions() = default;
+    virtual void startListening() = 0;
+    virtual void stopListening() = 0;
+};
+
+class WebRTCPeer {
+public:
+    virtual ~WebRTCPeer() = default;
+    virtual void setUp() = 0;
+    virtual void sendHostOffline() = 0;
+    // Sent only while the control channel is open.
+    virtual void sendControlMessage(const SignalingMessage& message) = 0;
+};
+
+class OnlinePower {
+public:
+    virtual ~OnlinePower() = default;
+    virtual void beginOnlineAvailability() = 0;
+    virtual void endOnlineAvailability() = 0;
+};
+
+class ClosedLid {
+public:
+    virtual ~ClosedLid() = default;
+    virtual void engageIfRequested() = 0;
+    // True when the normal sleep policy is in force afterwards.
+    virtual bool disengage() = 0;
+};
+
+// LAN screen streaming and its session-duration ceiling.
+class ScreenStreaming {
+public:
+    virtual ~ScreenStreaming() = default;
+    virtual void stop() = 0;
+};
+
+class SessionReaper {
+public:
+    virtual ~SessionReaper() = default;
+    virtual void start() = 0;
+};
+
+class InputTrust {
+public:
+    virtual ~InputTrust() = default;
+    virtual void requestAccessibilityTrust() = 0;
+};
+
+class TextFocusSource {
+public:
+    virtual ~TextFocusSource() = default;
+    virtual void setOnChange(std::function<void(bool focused)> onChange) = 0;
+};
+
+class UpdateChecker {
+public:
+    virtual ~UpdateChecker() = default;
+    virtual void start() = 0;
+};
+
+// References to the process's services; the launch sequence and the controller are wired with it.
+struct HostServices {
+    Advertiser& advertiser;
+    LanSignaling& signaling;
+    Presence& presence;
+    RemoteSessions& remoteSessions;
+    WebRTCPeer& webrtc;
+    OnlinePower& power;
+    ClosedLid& closedLid;
+    ScreenStreaming& screen;
+    SessionReaper& reaper;
+    InputTrust& inputTrust;
+    TextFocusSource& textFocus;
+    UpdateChecker& updates;
+
+    // The services of this process: the real ones where they exist, stand-ins for the rest.
+    static HostServices& shared();
+};
+
+} // namespace pelorn

@@ -1,0 +1,85 @@
+// pelorn-host: the remote-access host. Runs offline until the owner goes online.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <string_view>
+#include <thread>
+
+#include "activity/event_log.hpp"
+#include "app/app_delegate.hpp"
+#include "app/control_protocol.hpp"
+#include "app/host_identity.hpp"
+#include "app/host_services.hpp"
+#include "app/server_controller.hpp"
+#include "core/host_loop.hpp"
+#include "core/settings.hpp"
+#include "net/io_thread.hpp"
+
+using namespace pelorn;
+
+namespace {
+
+// Delivered only to the signal thread, to end it.
+constexpr int stopSignal = SIGUSR2;
+
+// Every thread the host starts inherits this mask, so SIGINT/SIGTERM reach only the signal
+// thread, which turns them into an orderly quit on the host loop.
+sigset_t blockTerminationSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, stopSignal);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return set;
+}
+
+int usage(FILE* out) {
+    std::fprintf(out, "usage: pelorn-host [--headless]\n"
+                      "  --headless  run without the tray icon and window\n");
+    return out == stderr ? 64 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            return usage(stdout);
+        }
+        // The window and tray are not part of this build yet, so every run is headless.
+        if (arg != "--headless") {
+            std::fprintf(stderr, "pelorn-host: unknown option %s\n", argv[i]);
+            return usage(stderr);
+        }
+    }
+    sigset_t signals = blockTerminationSignals();
+    HostLoop& loop = HostLoop::shared();
+    loop.attachToCurrentThread();
+
+    std::thread signalThread([&loop, signals] {
+        for (;;) {
+            int received = 0;
+            if (sigwait(&signals, &received) != 0 || received == stopSignal) {
+                return;
+            }
+            loop.quit();
+        }
+    });
+
+    AppDelegate delegate({loop, IoThread::shared().context(), Settings::shared(), EventLog::shared(),
+                          ServerController::shared(), HostIdentity::shared(), HostServices::shared(),
+                          controlSocketPath()},
+                         [&loop] { loop.quit(); });
+    delegate.applicationDidFinishLaunching();
+    loop.run();
+    delegate.applicationWillTerminate();
+
+    pthread_kill(signalThread.native_handle(), stopSignal);
+    signalThread.join();
+    return 0;
+}

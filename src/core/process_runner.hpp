@@ -1,0 +1,33 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelorn {
+
+struct ProcessResult {
+    bool started = false;  // false: the program could not be run at all (see error)
+    bool timedOut = false; // killed after the timeout
+    int exitCode = -1;     // when it exited normally
+    int signal = 0;        // when a signal ended it
+    std::string out;
+    std::string err;
+    std::string error;
+
+    bool succeeded() const { return started && !timedOut && signal == 0 && exitCode == 0; }
+};
+
+struct ProcessOptions {
+    std::string input; // written to the child's stdin, which is then closed
+    std::chrono::milliseconds timeout{30000};
+    std::optional<std::vector<std::string>> environment; // "NAME=value" entries; default: inherit
+};
+
+// Runs a program (argv[0] is looked up in PATH when it has no slash) and collects stdout and
+// stderr concurrently, so a child that fills one pipe never stalls on the other. Blocks the
+// caller: run it on a background task.
+ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+} // namespace pelorn

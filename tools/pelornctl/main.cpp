@@ -1,0 +1,80 @@
+// pelornctl: drives the running host over its control socket.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/control_client.hpp"
+#include "app/control_protocol.hpp"
+
+using namespace pelorn;
+
+namespace {
+
+constexpr auto requestTimeout = std::chrono::seconds(30);
+
+enum Exit { Ok = 0, Refused = 1, NotRunning = 2, Usage = 64 };
+
+int usage(FILE* out) {
+    std::fputs("usage: pelornctl [--json] COMMAND [ARGS]\n"
+               "  status          online state, last error, device id, computer name\n"
+               "  online          go online (needs a signed-in account)\n"
+               "  offline         go offline\n"
+               "  logs [--export] the activity log, newest first (--export: the copy text)\n"
+               "  quit            stop the host\n",
+               out);
+    return out == stderr ? Usage : Ok;
+}
+
+void printLine(const std::string& text) {
+    if (!text.empty()) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fputc('\n', stdout);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool asJson = false;
+    ControlRequest request;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            return usage(stdout);
+        }
+        if (arg == "--json") {
+            asJson = true;
+        } else if (request.command.empty()) {
+            request.command = arg;
+        } else {
+            request.args.push_back(arg);
+        }
+    }
+    if (request.command.empty()) {
+        return usage(stderr);
+    }
+    auto socket = controlSocketPath();
+    auto result = sendControlRequest(socket, request, requestTimeout);
+    if (auto* failure = std::get_if<ControlClientFailure>(&result)) {
+        if (failure->error == ControlClientError::NotRunning) {
+            std::fprintf(stderr, "pelornctl: the host is not running (%s: %s)\n", socket.c_str(),
+                         failure->detail.c_str());
+            return NotRunning;
+        }
+        std::fprintf(stderr, "pelornctl: %s\n", failure->detail.c_str());
+        return Refused;
+    }
+    const auto& response = std::get<ControlResponse>(result);
+    if (!response.ok) {
+        std::fprintf(stderr, "pelornctl: %s\n", response.error.c_str());
+        return Refused;
+    }
+    if (asJson) {
+        printLine(response.data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    } else {
+        printLine(response.text);
+    }
+    return Ok;
+}
