@@ -61,13 +61,9 @@ private:
             reply(ControlResponse::failure("the request is not understood"));
             return;
         }
+        // The reply callback holds the session, so a handler that answers later still reaches it.
         mLoop.post([self = shared_from_this(), request = std::move(*request)] {
-            std::weak_ptr<ControlSession> weak = self;
-            self->mCommands.dispatch(request, [weak](ControlResponse response) {
-                if (auto session = weak.lock()) {
-                    session->reply(std::move(response));
-                }
-            });
+            self->mCommands.dispatch(request, [self](ControlResponse response) { self->reply(std::move(response)); });
         });
     }
 

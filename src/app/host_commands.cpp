@@ -1,6 +1,7 @@
 #include "app/host_commands.hpp"
 
 #include <algorithm>
+#include <unistd.h>
 
 #include "activity/event_log.hpp"
 #include "app/control_commands.hpp"
@@ -16,7 +17,8 @@ nlohmann::json statusData(HostCommandTargets& t) {
     return {{"online", t.controller.isOnline().get()},
             {"lastError", lastError ? nlohmann::json(*lastError) : nlohmann::json(nullptr)},
             {"deviceId", t.identity.deviceId()},
-            {"computerName", computerName()}};
+            {"computerName", computerName()},
+            {"pid", ::getpid()}};
 }
 
 std::string statusText(const nlohmann::json& data) {

@@ -18,13 +18,14 @@ public:
         mSubscribers.notify(mValue);
     }
 
-    [[nodiscard]] Subscription subscribe(typename SubscriberList<T>::Callback callback) {
+    // Observing does not change the value, so a read-only view may subscribe.
+    [[nodiscard]] Subscription subscribe(typename SubscriberList<T>::Callback callback) const {
         return mSubscribers.add(std::move(callback));
     }
 
 private:
     T mValue{};
-    SubscriberList<T> mSubscribers;
+    mutable SubscriberList<T> mSubscribers;
 };
 
 } // namespace pelorn

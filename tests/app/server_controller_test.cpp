@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include "activity/event_log.hpp"
+#include "app/app_delegate.hpp"
+#include "app/host_identity.hpp"
+#include "app/host_services.hpp"
+#include "app/server_controller.hpp"
+#include "core/host_loop.hpp"
+#include "core/settings.hpp"
+#include "core/task_pool.hpp"
+#include "net/io_thread.hpp"
+#include "signaling/signaling_message.hpp"
+#include "support/test_support.hpp"
+
+using namespace pelorn;
+
+namespace {
+
+// Every service writes what was asked of it into one shared journal, so the order across
+// services is visible.
+struct Journal {
+    std::vector<std::string> calls;
+    void add(std::string call) { calls.push_back(std::move(call)); }
+};
+
+struct RecordingServices : Advertiser,
+                           LanSignaling,
+                           Presence,
+                           RemoteSessions,
+                           WebRTCPeer,
+                           OnlinePower,
+                           ClosedLid,
+                           ScreenStreaming,
+                           SessionReaper,
+                           InputTrust,
+                           TextFocusSource,
+                           UpdateChecker {
+    Journal& j;
+    std::function<void(bool)> onFocus;
+    explicit RecordingServices(Journal& journal) : j(journal) {}
+
+    void start(const std::string& owner) override { j.add("advertiser.start " + owner); }
+    void stop() override { j.add("stop"); }
+    void start() override { j.add("start"); }
+    void send(const SignalingMessage& m) override { j.add("lan.send " + *m.encode()); }
+    void disconnect() override { j.add("lan.disconnect"); }
+    void publish(bool online) override { j.add(std::string("presence.publish ") + (online ? "true" : "false")); }
+    void startHeartbeat() override { j.add("presence.startHeartbeat"); }
+    void stopHeartbeat() override { j.add("presence.stopHeartbeat"); }
+    void cleanupStaleRecords() override { j.add("presence.cleanupStaleRecords"); }
+    void startListening() override { j.add("remote.startListening"); }
+    void stopListening() override { j.add("remote.stopListening"); }
+    void setUp() override { j.add("webrtc.setUp"); }
+    void sendHostOffline() override { j.add("webrtc.sendHostOffline"); }
+    void sendControlMessage(const SignalingMessage& m) override { j.add("webrtc.send " + *m.encode()); }
+    void beginOnlineAvailability() override { j.add("power.begin"); }
+    void endOnlineAvailability() override { j.add("power.end"); }
+    void engageIfRequested() override { j.add("closedLid.engage"); }
+    bool disengage() override {
+        j.add("closedLid.disengage");
+        return true;
+    }
+    void requestAccessibilityTrust() override { j.add("input.requestTrust"); }
+    void setOnChange(std::function<void(bool)> f) override {
+        j.add("textFocus.setOnChange");
+        onFocus = std::move(f);
+    }
+
+    HostServices services() {
+        // stop() serves the advertiser and the screen, start() the reaper and the update
+        // checker; the journal's order tells them apart.
+        return HostServices{*this, *this, *this, *this, *this, *this,
+                            *this, *this, *this, *this, *this, *this};
+    }
+};
+
+struct Fixture : ::testing::Test {
+    Fixture() : recorder(journal), services(recorder.services()) {
+        loop.setWallTime(std::chrono::system_clock::from_time_t(1740852245));
+    }
+
+    Journal journal;
+    RecordingServices recorder;
+    HostServices services;
+    HostLoop loop{HostLoop::TimeMode::Manual};
+    TaskPool pool{1};
+    Settings settings{std::nullopt};
+    std::shared_ptr<EventLog> log = EventLog::create(loop, pool, std::nullopt);
+    ServerController controller{loop, settings, *log, services};
+    test::LogCapture lines;
+};
+
+} // namespace
+
+TEST_F(Fixture, GoingOnlineStartsServicesInOrderWithTheLowerCasedEmail) {
+    settings.set("userEmail", "Owner@Example.COM");
+    controller.goOnline();
+    EXPECT_EQ(journal.calls, (std::vector<std::string>{
+                                 "closedLid.engage",
+                                 "advertiser.start owner@example.com",
+                                 "presence.publish true",
+                                 "presence.startHeartbeat",
+                                 "presence.cleanupStaleRecords",
+                                 "remote.startListening",
+                                 "power.begin",
+                             }));
+    EXPECT_TRUE(controller.isOnline().get());
+    EXPECT_FALSE(controller.lastError().get());
+    ASSERT_EQ(log->events().get().size(), 1u);
+    EXPECT_EQ(log->events().get()[0].kind, LoggedEvent::Kind::MacOnline);
+    EXPECT_FALSE(log->events().get()[0].subject);
+    EXPECT_EQ(lines.lines, std::vector<std::string>{"🟢 Pelorn online - advertising as owner@example.com"});
+}
+
+TEST_F(Fixture, GoingOnlineWithoutAnEmailChangesNothingButTheError) {
+    controller.goOnline();
+    EXPECT_FALSE(controller.isOnline().get());
+    EXPECT_EQ(controller.lastError().get(), "Sign in required to go online.");
+    EXPECT_TRUE(journal.calls.empty());
+    EXPECT_TRUE(log->events().get().empty());
+    EXPECT_EQ(lines.lines, std::vector<std::string>{"⚠️ Go Online blocked - not signed in."});
+}
+
+TEST_F(Fixture, ASuccessfulGoOnlineClearsTheEarlierError) {
+    controller.goOnline();
+    std::vector<std::optional<std::string>> errors;
+    auto sub = controller.lastError().subscribe([&](const auto& e) { errors.push_back(e); });
+    settings.set("userEmail", "a@b.c");
+    controller.goOnline();
+    EXPECT_EQ(errors, std::vector<std::optional<std::string>>{std::nullopt});
+}
+
+TEST_F(Fixture, GoingOfflineTellsClientsFirstAndStopsScreenStreamingInALaterTurn) {
+    settings.set("userEmail", "a@b.c");
+    controller.goOnline();
+    journal.calls.clear();
+    controller.goOffline();
+    std::vector<std::string> expected{
+        "webrtc.sendHostOffline",
+        "lan.send {\"type\":\"host_offline\"}",
+        "lan.disconnect",
+        "stop", // the advertiser
+        "remote.stopListening",
+        "presence.stopHeartbeat",
+        "presence.publish false",
+        "closedLid.disengage",
+        "power.end",
+    };
+    EXPECT_EQ(journal.calls, expected);
+    EXPECT_FALSE(controller.isOnline().get());
+    loop.runPending();
+    expected.push_back("stop"); // the screen, after the LAN client is gone
+    EXPECT_EQ(journal.calls, expected);
+    EXPECT_EQ(log->events().get()[0].kind, LoggedEvent::Kind::MacOffline);
+    EXPECT_EQ(lines.lines.back(), "🔴 Pelorn offline - connection killed");
+}
+
+TEST_F(Fixture, GoingOfflineWhileOfflineRunsEveryStepAgain) {
+    controller.goOffline();
+    loop.advance(std::chrono::seconds(2));
+    controller.goOffline();
+    EXPECT_EQ(lines.count("🔴 Pelorn offline - connection killed"), 2);
+    EXPECT_EQ(log->events().get().size(), 2u);
+    EXPECT_EQ(std::count(journal.calls.begin(), journal.calls.end(), "power.end"), 2);
+}
+
+TEST_F(Fixture, ToggleFlipsBetweenTheTwoStates) {
+    settings.set("userEmail", "a@b.c");
+    controller.toggleOnline();
+    EXPECT_TRUE(controller.isOnline().get());
+    controller.toggleOnline();
+    EXPECT_FALSE(controller.isOnline().get());
+}
+
+TEST_F(Fixture, LaunchWiresTheServicesAndTextFocusReachesBothChannels) {
+    test::TempDir dir;
+    IoThread io;
+    HostIdentity identity(settings, dir / "machine-id");
+    AppDelegate delegate({loop, io.context(), settings, *log, controller, identity, services, dir / "control.sock"},
+                         [] {});
+    delegate.applicationDidFinishLaunching();
+    EXPECT_EQ(journal.calls, (std::vector<std::string>{"webrtc.setUp", "start", "input.requestTrust",
+                                                       "textFocus.setOnChange", "start"}));
+    EXPECT_TRUE(lines.contains("✅ Pelorn Mac daemon started (offline)"));
+    EXPECT_FALSE(controller.isOnline().get());
+    journal.calls.clear();
+    lines.lines.clear();
+    lines.systemFlags.clear();
+
+    recorder.onFocus(true);
+    recorder.onFocus(false);
+    EXPECT_EQ(journal.calls, (std::vector<std::string>{
+                                 "webrtc.send {\"type\":\"text_focus\"}",
+                                 "lan.send {\"type\":\"text_focus\"}",
+                                 "webrtc.send {\"type\":\"text_blur\"}",
+                                 "lan.send {\"type\":\"text_blur\"}",
+                             }));
+    EXPECT_EQ(lines.lines, (std::vector<std::string>{"⌨️ PELORN: remote keyboard up (text field focused)",
+                                                     "⌨️ PELORN: remote keyboard down"}));
+    EXPECT_EQ(lines.systemFlags, (std::vector<bool>{true, true}));
+    delegate.applicationWillTerminate();
+    EXPECT_EQ(journal.calls.back(), "stop"); // the deferred screen stop ran before termination ended
+}

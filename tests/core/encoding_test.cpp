@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include "core/base64.hpp"
+#include "core/json.hpp"
+#include "core/sha256.hpp"
+#include "core/text.hpp"
+#include "core/uuid.hpp"
+
+using namespace pelorn;
+
+TEST(Base64, RoundTripsEveryLengthWithPadding) {
+    std::string data;
+    for (int n = 0; n < 10; ++n) {
+        auto encoded = base64::encode(data);
+        EXPECT_EQ(encoded.size() % 4, 0u);
+        auto decoded = base64::decode(encoded);
+        ASSERT_TRUE(decoded) << encoded;
+        EXPECT_EQ(std::string(decoded->begin(), decoded->end()), data);
+        data.push_back(static_cast<char>(0xF0 + n));
+    }
+    EXPECT_EQ(base64::encode(std::string_view("any carnal pleas")), "YW55IGNhcm5hbCBwbGVhcw==");
+}
+
+TEST(Base64, RefusesAnythingButTheStrictForm) {
+    for (const char* bad : {"YWJj ", "YW Jj", "YWJ", "YW==YWJj", "YWJj\n", "YW=j", "Y===", "YWJ-", "YWJ_", "=AAA"}) {
+        EXPECT_FALSE(base64::decode(bad)) << bad;
+    }
+    EXPECT_TRUE(base64::decode(""));
+    EXPECT_EQ(base64::decode("YQ==")->size(), 1u);
+    EXPECT_EQ(base64::decode("YWI=")->size(), 2u);
+}
+
+TEST(StrictJson, RefusesSyntaxErrorsTrailingGarbageAndDeepNesting) {
+    EXPECT_FALSE(json::parse(""));
+    EXPECT_FALSE(json::parse("{\"a\":1} x"));
+    EXPECT_FALSE(json::parse("{\"a\":\"\xff\"}"));
+    EXPECT_TRUE(json::parse(std::string(json::maxDepth, '[') + std::string(json::maxDepth, ']')));
+    EXPECT_FALSE(json::parse(std::string(json::maxDepth + 1, '[') + std::string(json::maxDepth + 1, ']')));
+    // Brackets inside strings do not count as nesting.
+    EXPECT_TRUE(json::parse("{\"a\":\"" + std::string(1000, '[') + "\\\"\"}"));
+    EXPECT_FALSE(json::parse(std::string(1'000'000, '[')));
+}
+
+TEST(StrictJson, IntegerMembersAcceptIntegralValuesInRangeOnly) {
+    auto v = *json::parse(R"({"a":3,"b":3.0,"c":3.5,"d":"3","e":2147483648,"f":-1,"g":1e300})");
+    EXPECT_EQ(*json::integerMember(v, "a", 0, 100).value, 3);
+    EXPECT_EQ(*json::integerMember(v, "b", 0, 100).value, 3);
+    EXPECT_TRUE(json::integerMember(v, "c", 0, 100).failed());
+    EXPECT_TRUE(json::integerMember(v, "d", 0, 100).failed());
+    EXPECT_TRUE(json::integerMember(v, "e", INT32_MIN, INT32_MAX).failed());
+    EXPECT_TRUE(json::integerMember(v, "f", 0, 100).failed());
+    EXPECT_TRUE(json::integerMember(v, "g", INT64_MIN, INT64_MAX).failed());
+    EXPECT_FALSE(json::integerMember(v, "missing", 0, 1).present);
+}
+
+TEST(StrictJson, DumpRefusesInvalidUtf8) {
+    EXPECT_FALSE(json::dump(nlohmann::json("\xc3")));
+    EXPECT_EQ(*json::dump(nlohmann::json("é")), "\"é\"");
+}
+
+TEST(TextHelpers, LowerCasingIsUnicodeAware) {
+    EXPECT_EQ(lowercased("Owner@Example.COM"), "owner@example.com");
+    EXPECT_EQ(lowercased("ÉLODIE@Ü.DE"), "élodie@ü.de");
+}
+
+TEST(TextHelpers, Sha256AndUuids) {
+    auto d = sha256("abc");
+    EXPECT_EQ(hexLower(d.data(), d.size()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    auto id = randomUuid();
+    EXPECT_EQ(id.size(), 36u);
+    EXPECT_EQ(canonicalUuid(id), id);
+    EXPECT_NE(randomUuid(), id);
+    EXPECT_EQ(canonicalUuid("01234567-89ab-cdef-0123-456789abcdef"), "01234567-89AB-CDEF-0123-456789ABCDEF");
+    EXPECT_FALSE(canonicalUuid("01234567-89ab-cdef-0123-456789abcdeg"));
+    EXPECT_FALSE(canonicalUuid("not a uuid"));
+}

@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+
+#include "core/atomic_file.hpp"
+#include "core/settings.hpp"
+#include "support/test_support.hpp"
+
+using namespace pelorn;
+using pelorn::test::LogCapture;
+using pelorn::test::TempDir;
+
+namespace {
+
+void writeText(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+nlohmann::json readJson(const std::filesystem::path& path) { return nlohmann::json::parse(*readWholeFile(path)); }
+
+} // namespace
+
+TEST(SettingsStore, ValuesSurviveARestartUnderTheirLiteralKeys) {
+    TempDir dir;
+    auto file = dir / "pelorn/settings.json";
+    {
+        Settings settings(file);
+        settings.set("userEmail", "Owner@Example.com");
+        settings.set("keepMacAwake", true);
+        settings.set("pelornTelemetryRelayCount", 3);
+    }
+    auto stored = readJson(file);
+    EXPECT_EQ(stored["userEmail"], "Owner@Example.com");
+    EXPECT_EQ(stored["keepMacAwake"], true);
+    Settings reopened(file);
+    EXPECT_EQ(reopened.string("userEmail"), "Owner@Example.com");
+    EXPECT_TRUE(reopened.boolean("keepMacAwake"));
+    EXPECT_EQ(reopened.integer("pelornTelemetryRelayCount"), 3);
+    reopened.remove("keepMacAwake");
+    EXPECT_FALSE(Settings(file).boolean("keepMacAwake"));
+}
+
+TEST(SettingsStore, TypedReadsFallBackOnOtherTypes) {
+    TempDir dir;
+    Settings settings(dir / "settings.json");
+    settings.set("s", "text");
+    settings.set("f", 5.9);
+    settings.set("b", true);
+    EXPECT_EQ(settings.integer("s", 7), 7);
+    EXPECT_EQ(settings.integer("f"), 5);
+    EXPECT_EQ(settings.integer("b"), 1);
+    EXPECT_EQ(settings.string("f", "fallback"), "fallback");
+    EXPECT_EQ(settings.string("missing"), "");
+    EXPECT_TRUE(settings.boolean("missing", true));
+}
+
+TEST(SettingsStore, WritesLeaveNoTemporaryFilesAndAreOwnerOnly) {
+    TempDir dir;
+    auto file = dir / "settings.json";
+    Settings settings(file);
+    for (int i = 0; i < 20; ++i) {
+        settings.set("k" + std::to_string(i), i);
+    }
+    int entries = 0;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.path())) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1);
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(readJson(file).size(), 20u);
+}
+
+TEST(SettingsStore, CorruptFileStartsWithDefaultsAndIsKeptBeforeTheNextWrite) {
+    TempDir dir;
+    auto file = dir / "settings.json";
+    writeText(file, "{\"userEmail\": \"a@b.c\", oops");
+    LogCapture log;
+    Settings settings(file);
+    EXPECT_EQ(settings.string("userEmail"), "");
+    EXPECT_EQ(log.lines.size(), 1u);
+    // Reading alone changes nothing on disk.
+    EXPECT_FALSE(std::filesystem::exists(dir / "settings.json.corrupt"));
+    settings.set("keepMacAwake", true);
+    EXPECT_EQ(*readWholeFile(dir / "settings.json.corrupt"), "{\"userEmail\": \"a@b.c\", oops");
+    EXPECT_EQ(readJson(file), nlohmann::json({{"keepMacAwake", true}}));
+}
+
+TEST(SettingsStore, NonObjectFileCountsAsCorrupt) {
+    TempDir dir;
+    auto file = dir / "settings.json";
+    writeText(file, "[1,2,3]");
+    LogCapture log;
+    Settings settings(file);
+    settings.set("x", 1);
+    EXPECT_TRUE(std::filesystem::exists(dir / "settings.json.corrupt"));
+}
+
+TEST(SettingsStore, EditsMadeByAnotherWriterArePickedUpAndNotOverwritten) {
+    TempDir dir;
+    auto file = dir / "settings.json";
+    Settings settings(file);
+    settings.set("pelornDeviceId", "ID");
+    // Another writer (a test, a script, the owner) replaces the file.
+    writeText(file, R"({"pelornDeviceId":"ID","userEmail":"x@y.z","isAuthenticated":true, "pad":"ensures a new size"})");
+    EXPECT_EQ(settings.string("userEmail"), "x@y.z");
+    settings.set("keepMacAwake", true);
+    auto stored = readJson(file);
+    EXPECT_EQ(stored["userEmail"], "x@y.z");
+    EXPECT_EQ(stored["keepMacAwake"], true);
+}
+
+TEST(SettingsStore, WithoutAFileSettingsLiveInMemory) {
+    Settings settings(std::nullopt);
+    settings.set("a", "b");
+    EXPECT_EQ(settings.string("a"), "b");
+}
