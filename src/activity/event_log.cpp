@@ -11,7 +11,8 @@
 namespace pelorn {
 
 EventLog::EventLog(HostLoop& loop, TaskPool& pool, std::optional<std::filesystem::path> file)
-    : mLoop(loop), mPool(pool), mFile(std::move(file)) {}
+    : mLoop(loop), mPool(pool), mFile(std::move(file)) {
+}
 
 std::shared_ptr<EventLog> EventLog::create(HostLoop& loop, TaskPool& pool,
                                            std::optional<std::filesystem::path> file) {
@@ -67,19 +68,21 @@ void EventLog::record(LoggedEvent::Kind kind, std::optional<std::string> subject
 }
 
 void EventLog::append(LoggedEvent event) {
-    auto events = mEvents.get();
-    if (!events.empty()) {
-        const auto& newest = events.front();
-        if (newest.kind == event.kind && newest.subject == event.subject && event.at - newest.at < duplicateWindow) {
+    const auto& current = mEvents.get();
+    if (!current.empty()) {
+        const auto& newest = current.front();
+        if (newest.kind == event.kind && newest.subject == event.subject &&
+            event.at - newest.at < duplicateWindow) {
             return;
         }
     }
-    events.insert(events.begin(), std::move(event));
-    if (events.size() > cap) {
-        events.resize(cap);
-    }
-    dropExpired(events);
-    mEvents.set(std::move(events));
+    mEvents.update([&](std::vector<LoggedEvent>& events) {
+        events.insert(events.begin(), std::move(event));
+        if (events.size() > cap) {
+            events.resize(cap);
+        }
+        dropExpired(events);
+    });
     save();
 }
 

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "activity/logged_event.hpp"
+#include "core/published.hpp"
+
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <vector>
-
-#include "activity/logged_event.hpp"
-#include "core/published.hpp"
 
 namespace pelorn {
 
@@ -19,7 +19,7 @@ class TaskPool;
 class EventLog : public std::enable_shared_from_this<EventLog> {
 public:
     static constexpr std::size_t cap = 600;
-    static constexpr auto window = std::chrono::seconds(2'592'000);      // 30 days
+    static constexpr auto window = std::chrono::seconds(2'592'000); // 30 days
     static constexpr auto duplicateWindow = std::chrono::milliseconds(1500);
 
     // Loads the file (absent: memory only). Create on the host loop's thread.

@@ -1,10 +1,10 @@
 #include "activity/logged_event.hpp"
 
+#include "core/uuid.hpp"
+
 #include <array>
 #include <cstdio>
 #include <ctime>
-
-#include "core/uuid.hpp"
 
 namespace pelorn {
 
@@ -23,7 +23,8 @@ constexpr std::array<KindText, 19> kindTexts{{
     {"macOnline", "Went online", "went online", "wifi", Category::Connection},
     {"macOffline", "Went offline", "went offline", "wifi.slash", Category::Connection},
     {"deviceConnected", "A device connected", "connected", "arrow.right.to.line", Category::Connection},
-    {"deviceDisconnected", "A device disconnected", "disconnected", "arrow.left.to.line", Category::Connection},
+    {"deviceDisconnected", "A device disconnected", "disconnected", "arrow.left.to.line",
+     Category::Connection},
     {"passwordFailed", "Wrong master password", "gave the wrong master password",
      "lock.trianglebadge.exclamationmark", Category::Security},
     {"passwordLocked", "Locked after too many attempts", "was locked out after too many attempts", "lock",
@@ -32,18 +33,23 @@ constexpr std::array<KindText, 19> kindTexts{{
     {"deviceDenied", "Device denied", "denied", "xmark", Category::Security},
     {"deviceRemoved", "Device removed", "removed from this Mac", "minus.circle", Category::Security},
     {"screenStarted", "Screen sharing started", "started screen sharing", "display", Category::Connection},
-    {"screenStopped", "Screen sharing stopped", "stopped screen sharing", "rectangle.slash", Category::Connection},
+    {"screenStopped", "Screen sharing stopped", "stopped screen sharing", "rectangle.slash",
+     Category::Connection},
     {"privacyOn", "Screens blacked out", "blacked out this Mac's screens", "eye.slash", Category::Security},
     {"privacyOff", "Screens restored", "restored this Mac's screens", "eye", Category::Security},
     {"sessionCreated", "Session created", "created", "plus.rectangle", Category::Terminal},
     {"sessionOpened", "Session opened", "opened", "terminal", Category::Terminal},
-    {"sessionClosed", "Session detached", "detached", "rectangle.portrait.and.arrow.right", Category::Terminal},
+    {"sessionClosed", "Session detached", "detached", "rectangle.portrait.and.arrow.right",
+     Category::Terminal},
     {"sessionEnded", "Session ended", "ended", "trash", Category::Terminal},
-    {"sessionExpired", "Session ended after sitting idle", "ended after sitting idle", "clock", Category::Terminal},
+    {"sessionExpired", "Session ended after sitting idle", "ended after sitting idle", "clock",
+     Category::Terminal},
     {"other", "Activity", "happened", "circle", Category::Connection},
 }};
 
-const KindText& texts(Kind kind) { return kindTexts[static_cast<size_t>(kind)]; }
+const KindText& texts(Kind kind) {
+    return kindTexts[static_cast<size_t>(kind)];
+}
 
 std::optional<std::string> optionalString(const nlohmann::json& object, const char* key, bool& ok) {
     auto it = object.find(key);
@@ -64,8 +70,8 @@ std::optional<LoggedEvent> decodeEvent(const nlohmann::json& object) {
     auto id = object.find("id");
     auto at = object.find("at");
     auto kind = object.find("kind");
-    if (id == object.end() || !id->is_string() || at == object.end() || !at->is_string() || kind == object.end() ||
-        !kind->is_string()) {
+    if (id == object.end() || !id->is_string() || at == object.end() || !at->is_string() ||
+        kind == object.end() || !kind->is_string()) {
         return std::nullopt;
     }
     auto canonicalId = canonicalUuid(id->get<std::string>());
@@ -102,11 +108,21 @@ std::string formatLocal(LoggedEvent::Time at) {
 
 } // namespace
 
-std::string_view LoggedEvent::value(Kind kind) { return texts(kind).value; }
-std::string_view LoggedEvent::title(Kind kind) { return texts(kind).title; }
-std::string_view LoggedEvent::phrase(Kind kind) { return texts(kind).phrase; }
-std::string_view LoggedEvent::icon(Kind kind) { return texts(kind).icon; }
-LoggedEvent::Category LoggedEvent::category(Kind kind) { return texts(kind).category; }
+std::string_view LoggedEvent::value(Kind kind) {
+    return texts(kind).value;
+}
+std::string_view LoggedEvent::title(Kind kind) {
+    return texts(kind).title;
+}
+std::string_view LoggedEvent::phrase(Kind kind) {
+    return texts(kind).phrase;
+}
+std::string_view LoggedEvent::icon(Kind kind) {
+    return texts(kind).icon;
+}
+LoggedEvent::Category LoggedEvent::category(Kind kind) {
+    return texts(kind).category;
+}
 
 LoggedEvent::Kind LoggedEvent::kindFromValue(std::string_view value) {
     for (size_t i = 0; i < kindTexts.size(); ++i) {
@@ -149,7 +165,8 @@ std::optional<LoggedEvent::Time> parseIso8601(std::string_view text) {
     // yyyy-MM-ddTHH:mm:ss followed by Z or ±HH:MM (the internet date-time form, whole seconds).
     int y, mo, d, h, mi, s, n = 0;
     std::string copy(text);
-    if (std::sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &n) != 6 || n != 19) {
+    if (std::sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &n) != 6 ||
+        n != 19) {
         return std::nullopt;
     }
     if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) {
@@ -160,7 +177,8 @@ std::optional<LoggedEvent::Time> parseIso8601(std::string_view text) {
     if (zone != "Z") {
         int zh, zm, zn = 0;
         if (zone.size() != 6 || (zone[0] != '+' && zone[0] != '-') ||
-            std::sscanf(copy.c_str() + 20, "%2d:%2d%n", &zh, &zm, &zn) != 2 || zn != 5 || zh > 23 || zm > 59) {
+            std::sscanf(copy.c_str() + 20, "%2d:%2d%n", &zh, &zm, &zn) != 2 || zn != 5 || zh > 23 ||
+            zm > 59) {
             return std::nullopt;
         }
         offset = (zone[0] == '-' ? -1 : 1) * (zh * 3600L + zm * 60L);

@@ -1,12 +1,11 @@
 #pragma once
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace pelorn {
 

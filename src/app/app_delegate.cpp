@@ -1,8 +1,5 @@
 #include "app/app_delegate.hpp"
 
-#include <thread>
-#include <unistd.h>
-
 #include "activity/event_log.hpp"
 #include "app/control_client.hpp"
 #include "app/control_server.hpp"
@@ -13,6 +10,9 @@
 #include "core/log.hpp"
 #include "signaling/signaling_message.hpp"
 
+#include <thread>
+#include <unistd.h>
+
 namespace pelorn {
 
 namespace {
@@ -22,13 +22,16 @@ constexpr auto replacePause = std::chrono::milliseconds(300);
 constexpr auto quitRequestTimeout = std::chrono::milliseconds(2000);
 
 void configureCloudBackend() {
-    Log::shared().info("⚠️ Firebase: GoogleService-Info.plist not found - remote features disabled. Add it to the "
-                       "pelorn (macOS) target to enable presence/signaling.");
+    Log::shared().info(
+        "⚠️ Firebase: GoogleService-Info.plist not found - remote features disabled. Add it to the "
+        "pelorn (macOS) target to enable presence/signaling.");
 }
 
 } // namespace
 
-bool isCloudConfigured() { return false; }
+bool isCloudConfigured() {
+    return false;
+}
 
 AppDelegate::AppDelegate(Wiring wiring, std::function<void()> quit)
     : mWiring(std::move(wiring)), mQuit(std::move(quit)) {
@@ -65,7 +68,8 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 void AppDelegate::handleTextFocusChange(bool focused) {
-    Log::shared().system(std::string("⌨️ PELORN: remote keyboard ") + (focused ? "up (text field focused)" : "down"));
+    Log::shared().system(std::string("⌨️ PELORN: remote keyboard ") +
+                         (focused ? "up (text field focused)" : "down"));
     SignalingMessage message{.type = focused ? "text_focus" : "text_blur"};
     mWiring.services.webrtc.sendControlMessage(message);
     mWiring.services.signaling.send(message);

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "app/control_commands.hpp"
+
 #include <filesystem>
 #include <functional>
 #include <memory>
-
-#include "app/control_commands.hpp"
 
 namespace asio {
 class io_context;

@@ -27,11 +27,14 @@ private:
     int mFd;
 };
 
-ControlClientFailure fail(ControlClientError error, std::string detail) { return {error, std::move(detail)}; }
+ControlClientFailure fail(ControlClientError error, std::string detail) {
+    return {error, std::move(detail)};
+}
 
 bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return false;
         }

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "app/control_protocol.hpp"
+
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <variant>
-
-#include "app/control_protocol.hpp"
 
 namespace pelorn {
 
@@ -17,8 +17,8 @@ struct ControlClientFailure {
 };
 
 // Sends one request to the running host and waits for its reply. Blocking.
-std::variant<ControlResponse, ControlClientFailure>
-sendControlRequest(const std::filesystem::path& socket, const ControlRequest& request,
-                   std::chrono::milliseconds timeout);
+std::variant<ControlResponse, ControlClientFailure> sendControlRequest(const std::filesystem::path& socket,
+                                                                       const ControlRequest& request,
+                                                                       std::chrono::milliseconds timeout);
 
 } // namespace pelorn

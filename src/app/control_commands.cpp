@@ -2,7 +2,9 @@
 
 namespace pelorn {
 
-void ControlCommands::add(std::string name, Handler handler) { mHandlers[std::move(name)] = std::move(handler); }
+void ControlCommands::add(std::string name, Handler handler) {
+    mHandlers[std::move(name)] = std::move(handler);
+}
 
 void ControlCommands::dispatch(const ControlRequest& request, Reply reply) const {
     auto it = mHandlers.find(request.command);

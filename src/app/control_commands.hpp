@@ -1,10 +1,10 @@
 #pragma once
 
+#include "app/control_protocol.hpp"
+
 #include <functional>
 #include <map>
 #include <string>
-
-#include "app/control_protocol.hpp"
 
 namespace pelorn {
 

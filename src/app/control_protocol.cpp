@@ -9,7 +9,9 @@ ControlResponse ControlResponse::success(std::string text, nlohmann::json data) 
     return {true, std::move(text), std::move(data), {}};
 }
 
-ControlResponse ControlResponse::failure(std::string error) { return {false, {}, nullptr, std::move(error)}; }
+ControlResponse ControlResponse::failure(std::string error) {
+    return {false, {}, nullptr, std::move(error)};
+}
 
 std::string encodeRequest(const ControlRequest& request) {
     nlohmann::json object = {{"command", request.command}, {"args", request.args}};
@@ -76,6 +78,8 @@ std::optional<ControlResponse> decodeResponse(std::string_view line) {
     return response;
 }
 
-std::filesystem::path controlSocketPath() { return *runtimeDir() / "pelorn" / "control.sock"; }
+std::filesystem::path controlSocketPath() {
+    return *runtimeDir() / "pelorn" / "control.sock";
+}
 
 } // namespace pelorn

@@ -1,12 +1,11 @@
 #pragma once
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace pelorn {
 
@@ -19,9 +18,9 @@ struct ControlRequest {
 
 struct ControlResponse {
     bool ok = false;
-    std::string text;      // what pelornctl prints
-    nlohmann::json data;   // what pelornctl prints with --json
-    std::string error;     // the one-line reason when !ok
+    std::string text;    // what pelornctl prints
+    nlohmann::json data; // what pelornctl prints with --json
+    std::string error;   // the one-line reason when !ok
 
     static ControlResponse success(std::string text, nlohmann::json data = nullptr);
     static ControlResponse failure(std::string error);

@@ -1,19 +1,18 @@
 #include "app/control_server.hpp"
 
-#include <future>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "app/control_commands.hpp"
+#include "core/host_loop.hpp"
+#include "core/log.hpp"
 
 #include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
 #include <asio/read_until.hpp>
 #include <asio/streambuf.hpp>
 #include <asio/write.hpp>
-
-#include "app/control_commands.hpp"
-#include "core/host_loop.hpp"
-#include "core/log.hpp"
+#include <future>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace pelorn {
 
@@ -31,8 +30,9 @@ public:
             reply(ControlResponse::failure("refused: the host belongs to another user"));
             return;
         }
-        asio::async_read_until(mSocket, mBuffer, '\n',
-                               [self = shared_from_this()](std::error_code ec, std::size_t n) { self->onLine(ec, n); });
+        asio::async_read_until(
+            mSocket, mBuffer, '\n',
+            [self = shared_from_this()](std::error_code ec, std::size_t n) { self->onLine(ec, n); });
     }
 
 private:
@@ -55,7 +55,8 @@ private:
             Log::shared().debug("ControlSession::onLine", ec.message());
             return;
         }
-        std::string line(asio::buffers_begin(mBuffer.data()), asio::buffers_begin(mBuffer.data()) + length - 1);
+        std::string line(asio::buffers_begin(mBuffer.data()),
+                         asio::buffers_begin(mBuffer.data()) + length - 1);
         auto request = decodeRequest(line);
         if (!request) {
             reply(ControlResponse::failure("the request is not understood"));
@@ -63,7 +64,8 @@ private:
         }
         // The reply callback holds the session, so a handler that answers later still reaches it.
         mLoop.post([self = shared_from_this(), request = std::move(*request)] {
-            self->mCommands.dispatch(request, [self](ControlResponse response) { self->reply(std::move(response)); });
+            self->mCommands.dispatch(request,
+                                     [self](ControlResponse response) { self->reply(std::move(response)); });
         });
     }
 
@@ -113,9 +115,12 @@ struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
 };
 
 ControlServer::ControlServer(HostLoop& loop, asio::io_context& io, const ControlCommands& commands)
-    : mImpl(std::make_shared<Impl>(loop, io, commands)) {}
+    : mImpl(std::make_shared<Impl>(loop, io, commands)) {
+}
 
-ControlServer::~ControlServer() { stop(); }
+ControlServer::~ControlServer() {
+    stop();
+}
 
 std::optional<std::string> ControlServer::start(const std::filesystem::path& path) {
     std::error_code ec;

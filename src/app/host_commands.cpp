@@ -1,12 +1,12 @@
 #include "app/host_commands.hpp"
 
-#include <algorithm>
-#include <unistd.h>
-
 #include "activity/event_log.hpp"
 #include "app/control_commands.hpp"
 #include "app/host_identity.hpp"
 #include "app/server_controller.hpp"
+
+#include <algorithm>
+#include <unistd.h>
 
 namespace pelorn {
 
@@ -23,8 +23,8 @@ nlohmann::json statusData(HostCommandTargets& t) {
 
 std::string statusText(const nlohmann::json& data) {
     return std::string("online: ") + (data["online"].get<bool>() ? "yes" : "no") + "\n" +
-           "last error: " + (data["lastError"].is_string() ? data["lastError"].get<std::string>() : "none") + "\n" +
-           "device id: " + data["deviceId"].get<std::string>() + "\n" +
+           "last error: " + (data["lastError"].is_string() ? data["lastError"].get<std::string>() : "none") +
+           "\n" + "device id: " + data["deviceId"].get<std::string>() + "\n" +
            "computer name: " + data["computerName"].get<std::string>();
 }
 

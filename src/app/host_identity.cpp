@@ -1,14 +1,14 @@
 #include "app/host_identity.hpp"
 
-#include <algorithm>
-#include <cctype>
-#include <gio/gio.h>
-#include <unistd.h>
-
 #include "core/atomic_file.hpp"
 #include "core/settings.hpp"
 #include "core/sha256.hpp"
 #include "core/uuid.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <gio/gio.h>
+#include <unistd.h>
 
 namespace pelorn {
 
@@ -31,8 +31,8 @@ std::optional<std::string> prettyNameFromHostnamed() {
         return std::nullopt;
     }
     GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.hostname1", "/org/freedesktop/hostname1", "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", "org.freedesktop.hostname1", "PrettyHostname"), G_VARIANT_TYPE("(v)"),
+        bus, "org.freedesktop.hostname1", "/org/freedesktop/hostname1", "org.freedesktop.DBus.Properties",
+        "Get", g_variant_new("(ss)", "org.freedesktop.hostname1", "PrettyHostname"), G_VARIANT_TYPE("(v)"),
         G_DBUS_CALL_FLAGS_NO_AUTO_START, hostnamedTimeoutMs, nullptr, &error);
     g_object_unref(bus);
     if (!reply) {
@@ -61,13 +61,15 @@ std::optional<std::string> prettyNameFromMachineInfo() {
     size_t start = 0;
     while (start < text->size()) {
         size_t end = text->find('\n', start);
-        std::string line = trim(text->substr(start, end == std::string::npos ? std::string::npos : end - start));
+        std::string line =
+            trim(text->substr(start, end == std::string::npos ? std::string::npos : end - start));
         start = end == std::string::npos ? text->size() : end + 1;
         if (line.rfind(key, 0) != 0) {
             continue;
         }
         std::string value = line.substr(key.size());
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front()) {
             value = value.substr(1, value.size() - 2);
         }
         value = trim(value);
@@ -90,8 +92,8 @@ std::string deriveDeviceId(const std::optional<std::string>& hardwareId) {
         return randomUuid();
     }
     std::string h = hardwareId->substr(0, 32);
-    std::string id = h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) + "-" +
-                     h.substr(20, 12);
+    std::string id = h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) +
+                     "-" + h.substr(20, 12);
     std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return std::toupper(c); });
     return id;
 }
@@ -120,7 +122,8 @@ std::string computerName() {
 }
 
 HostIdentity::HostIdentity(Settings& settings, std::filesystem::path machineIdFile)
-    : mSettings(settings), mMachineIdFile(std::move(machineIdFile)) {}
+    : mSettings(settings), mMachineIdFile(std::move(machineIdFile)) {
+}
 
 HostIdentity& HostIdentity::shared() {
     static HostIdentity instance(Settings::shared(), "/etc/machine-id");

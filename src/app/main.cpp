@@ -1,11 +1,4 @@
 // pelorn-host: the remote-access host. Runs offline until the owner goes online.
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-#include <pthread.h>
-#include <string_view>
-#include <thread>
-
 #include "activity/event_log.hpp"
 #include "app/app_delegate.hpp"
 #include "app/control_protocol.hpp"
@@ -15,6 +8,13 @@
 #include "core/host_loop.hpp"
 #include "core/settings.hpp"
 #include "net/io_thread.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <string_view>
+#include <thread>
 
 using namespace pelorn;
 

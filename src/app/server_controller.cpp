@@ -15,7 +15,8 @@ std::string ownerEmail(Settings& settings) {
 }
 
 ServerController::ServerController(HostLoop& loop, Settings& settings, EventLog& log, HostServices& services)
-    : mLoop(loop), mSettings(settings), mLog(log), mServices(services) {}
+    : mLoop(loop), mSettings(settings), mLog(log), mServices(services) {
+}
 
 ServerController& ServerController::shared() {
     static ServerController instance(HostLoop::shared(), Settings::shared(), EventLog::shared(),

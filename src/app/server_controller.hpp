@@ -1,9 +1,9 @@
 #pragma once
 
+#include "core/published.hpp"
+
 #include <optional>
 #include <string>
-
-#include "core/published.hpp"
 
 namespace pelorn {
 

@@ -1,5 +1,4 @@
 #include "app/host_services.hpp"
-
 #include "signaling/connection_telemetry.hpp"
 
 namespace pelorn {
@@ -94,8 +93,8 @@ HostServices& HostServices::shared() {
     static StandInInputTrust inputTrust;
     static StandInTextFocusSource textFocus;
     static StandInUpdateChecker updates;
-    static HostServices services{advertiser, signaling, presence,   remoteSessions, webrtc,    power,
-                                 closedLid,  screen,    reaper,     inputTrust,     textFocus, updates};
+    static HostServices services{advertiser, signaling, presence, remoteSessions, webrtc,    power,
+                                 closedLid,  screen,    reaper,   inputTrust,     textFocus, updates};
     return services;
 }
 

@@ -3,16 +3,18 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pelorn {
 
 namespace {
 
-std::string errorText(const char* step) { return std::string(step) + ": " + std::strerror(errno); }
+std::string errorText(const char* step) {
+    return std::string(step) + ": " + std::strerror(errno);
+}
 
 bool writeAll(int fd, std::string_view contents) {
     while (!contents.empty()) {

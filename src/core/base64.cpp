@@ -31,7 +31,8 @@ std::optional<size_t> paddingIfWellFormed(std::string_view text) {
 
 std::string encode(std::span<const std::uint8_t> bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(), static_cast<int>(bytes.size()));
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
+                            static_cast<int>(bytes.size()));
     out.resize(static_cast<size_t>(n));
     return out;
 }

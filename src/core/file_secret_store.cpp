@@ -1,11 +1,11 @@
 #include "core/file_secret_store.hpp"
 
+#include "core/atomic_file.hpp"
+
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
-
-#include "core/atomic_file.hpp"
 
 namespace pelorn {
 
@@ -30,9 +30,11 @@ std::string escapeName(const std::string& part) {
 
 } // namespace
 
-FileSecretStore::FileSecretStore(std::filesystem::path dir) : mDir(std::move(dir)) {}
+FileSecretStore::FileSecretStore(std::filesystem::path dir) : mDir(std::move(dir)) {
+}
 
-std::filesystem::path FileSecretStore::itemPath(const std::string& service, const std::string& account) const {
+std::filesystem::path FileSecretStore::itemPath(const std::string& service,
+                                                const std::string& account) const {
     // "+" cannot appear in an escaped part, so it separates them unambiguously.
     return mDir / (escapeName(service) + "+" + escapeName(account));
 }
@@ -70,9 +72,9 @@ SecretStore::WriteResult FileSecretStore::write(const std::string& service, cons
     if (!ensureDir(error)) {
         return {false, error, std::strerror(error)};
     }
-    auto failure = writeFileAtomically(itemPath(service, account),
-                                       std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
-                                       0600);
+    auto failure =
+        writeFileAtomically(itemPath(service, account),
+                            std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), 0600);
     if (failure) {
         return {false, errno, *failure};
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <filesystem>
-
 #include "core/secret_store.hpp"
+
+#include <filesystem>
 
 namespace pelorn {
 

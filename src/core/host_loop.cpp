@@ -15,7 +15,8 @@ HostLoop::HostLoop(TimeMode mode)
     : mMode(mode), mThread(std::this_thread::get_id()),
       mManualNow(std::chrono::duration_cast<Clock::duration>(manualEpoch).count()),
       mManualWallAtStart(std::chrono::system_clock::now().time_since_epoch().count()),
-      mManualStart(std::chrono::duration_cast<Clock::duration>(manualEpoch).count()) {}
+      mManualStart(std::chrono::duration_cast<Clock::duration>(manualEpoch).count()) {
+}
 
 HostLoop::~HostLoop() = default;
 
@@ -186,13 +187,18 @@ void HostLoop::setWallTime(WallTime at) {
         throw std::logic_error("setWallTime() needs a loop in manual time");
     }
     auto elapsed = Duration(mManualNow.load() - mManualStart);
-    mManualWallAtStart =
-        (at - std::chrono::duration_cast<std::chrono::system_clock::duration>(elapsed)).time_since_epoch().count();
+    mManualWallAtStart = (at - std::chrono::duration_cast<std::chrono::system_clock::duration>(elapsed))
+                             .time_since_epoch()
+                             .count();
 }
 
-bool HostLoop::isLoopThread() const { return mThread.load() == std::this_thread::get_id(); }
+bool HostLoop::isLoopThread() const {
+    return mThread.load() == std::this_thread::get_id();
+}
 
-void HostLoop::attachToCurrentThread() { mThread = std::this_thread::get_id(); }
+void HostLoop::attachToCurrentThread() {
+    mThread = std::this_thread::get_id();
+}
 
 void Timer::startOnce(HostLoop& loop, HostLoop::Duration delay, HostLoop::Task task) {
     cancel();
@@ -213,6 +219,8 @@ void Timer::cancel() {
     mId = 0;
 }
 
-bool Timer::isActive() const { return mLoop && mId && mLoop->isScheduled(mId); }
+bool Timer::isActive() const {
+    return mLoop && mId && mLoop->isScheduled(mId);
+}
 
 } // namespace pelorn

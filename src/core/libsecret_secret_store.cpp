@@ -1,9 +1,9 @@
 #include "core/libsecret_secret_store.hpp"
 
+#include "core/glib_thread.hpp"
+
 #include <future>
 #include <libsecret/secret.h>
-
-#include "core/glib_thread.hpp"
 
 namespace pelorn {
 
@@ -15,7 +15,14 @@ const SecretSchema* itemSchema() {
                                         {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                          {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                          {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+                                        0,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr};
     return &schema;
 }
 
@@ -62,7 +69,9 @@ Outcome runBounded(GlibThread& glib, std::chrono::milliseconds timeout,
 }
 
 // Carries the call through the GLib callback's user data.
-gpointer hold(const std::shared_ptr<Call>& call) { return new std::shared_ptr<Call>(call); }
+gpointer hold(const std::shared_ptr<Call>& call) {
+    return new std::shared_ptr<Call>(call);
+}
 
 std::shared_ptr<Call> release(gpointer data) {
     auto* holder = static_cast<std::shared_ptr<Call>*>(data);
@@ -74,9 +83,11 @@ std::shared_ptr<Call> release(gpointer data) {
 } // namespace
 
 LibsecretSecretStore::LibsecretSecretStore(GlibThread& glib, std::chrono::milliseconds timeout)
-    : mGlib(glib), mTimeout(timeout) {}
+    : mGlib(glib), mTimeout(timeout) {
+}
 
-bool LibsecretSecretStore::isAvailable(GlibThread& glib, std::chrono::milliseconds timeout, std::string& why) {
+bool LibsecretSecretStore::isAvailable(GlibThread& glib, std::chrono::milliseconds timeout,
+                                       std::string& why) {
     auto out = runBounded(glib, timeout, [](std::shared_ptr<Call> call) {
         secret_service_get(
             SECRET_SERVICE_OPEN_SESSION, call->cancellable,
@@ -130,8 +141,8 @@ SecretStore::WriteResult LibsecretSecretStore::write(const std::string& service,
                                                      std::span<const std::uint8_t> data) {
     std::string bytes(data.begin(), data.end());
     auto out = runBounded(mGlib, mTimeout, [service, account, bytes](std::shared_ptr<Call> call) {
-        SecretValue* value = secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()),
-                                              "application/octet-stream");
+        SecretValue* value =
+            secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), "application/octet-stream");
         std::string label = "Pelorn: " + service + " (" + account + ")";
         secret_password_store_binary(
             itemSchema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value, call->cancellable,

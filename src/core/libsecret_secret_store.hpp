@@ -1,8 +1,8 @@
 #pragma once
 
-#include <chrono>
-
 #include "core/secret_store.hpp"
+
+#include <chrono>
 
 namespace pelorn {
 

@@ -15,9 +15,13 @@ Log::Log() : mDebug(std::getenv("PELORN_DEBUG") != nullptr) {
     openlog("pelorn-host", LOG_PID, LOG_USER);
 }
 
-void Log::info(std::string_view line) { emit(line, false); }
+void Log::info(std::string_view line) {
+    emit(line, false);
+}
 
-void Log::system(std::string_view line) { emit(line, true); }
+void Log::system(std::string_view line) {
+    emit(line, true);
+}
 
 void Log::debug(std::string_view where, std::string_view what) {
     if (!mDebug) {

@@ -3,7 +3,8 @@
 namespace pelorn {
 
 NotificationCenter::NotificationCenter(HostLoop& loop)
-    : mLoop(loop), mObservers(std::make_shared<std::map<std::string, SubscriberList<nlohmann::json>>>()) {}
+    : mLoop(loop), mObservers(std::make_shared<std::map<std::string, SubscriberList<nlohmann::json>>>()) {
+}
 
 NotificationCenter& NotificationCenter::shared() {
     static NotificationCenter instance(HostLoop::shared());

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <map>
-#include <string>
-
-#include <nlohmann/json.hpp>
-
 #include "core/host_loop.hpp"
 #include "core/subscription.hpp"
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
 
 namespace pelorn {
 
@@ -27,7 +26,6 @@ public:
     NotificationCenter& operator=(const NotificationCenter&) = delete;
 
 private:
-
     HostLoop& mLoop;
     // Held by pointer so a delivery already posted finds out the centre is gone.
     std::shared_ptr<std::map<std::string, SubscriberList<nlohmann::json>>> mObservers;

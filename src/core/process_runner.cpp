@@ -51,7 +51,8 @@ bool pump(Pipe& in, Pipe& out, Pipe& err, const std::string& input, ProcessResul
     char buffer[16384];
     while (out.fd[0] >= 0 || err.fd[0] >= 0) {
         pollfd fds[3] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}, {in.fd[1], POLLOUT, 0}};
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return false;
         }

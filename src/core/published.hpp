@@ -19,6 +19,12 @@ public:
     }
 
     // Observing does not change the value, so a read-only view may subscribe.
+    // Changes the value in place (no copy of a large value), then notifies.
+    template <typename F> void update(F&& mutate) {
+        mutate(mValue);
+        mSubscribers.notify(mValue);
+    }
+
     [[nodiscard]] Subscription subscribe(typename SubscriberList<T>::Callback callback) const {
         return mSubscribers.add(std::move(callback));
     }

@@ -38,7 +38,8 @@ std::unique_ptr<SecretStore> chooseSecretStore(Settings& settings) {
         return std::make_unique<LibsecretSecretStore>(GlibThread::shared());
     }
     auto store = fileStore();
-    Log::shared().system("⚠️ PELORN SECRETS: no Secret Service (" + why + ") - keeping secrets in 0600 files under " +
+    Log::shared().system("⚠️ PELORN SECRETS: no Secret Service (" + why +
+                         ") - keeping secrets in 0600 files under " +
                          static_cast<FileSecretStore&>(*store).itemPath("", "").parent_path().string());
     return store;
 }

@@ -1,12 +1,12 @@
 #include "core/settings.hpp"
 
-#include <cmath>
-#include <sys/stat.h>
-
 #include "core/atomic_file.hpp"
 #include "core/json.hpp"
 #include "core/log.hpp"
 #include "core/paths.hpp"
+
+#include <cmath>
+#include <sys/stat.h>
 
 namespace pelorn {
 
@@ -73,7 +73,8 @@ void Settings::saveLocked() {
         mFileIsCorrupt = false;
     }
     auto text = json::dump(mValues);
-    auto error = text ? writeFileAtomically(*mFile, *text + "\n", 0600) : std::optional<std::string>("encode");
+    auto error =
+        text ? writeFileAtomically(*mFile, *text + "\n", 0600) : std::optional<std::string>("encode");
     if (error) {
         Log::shared().info("⚠️ PELORN SETTINGS: could not write " + mFile->string() + ": " + *error);
     }

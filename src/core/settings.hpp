@@ -3,10 +3,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 namespace pelorn {
 

@@ -55,7 +55,7 @@ public:
 
     void notify(const Args&... args) const {
         std::vector<std::pair<std::uint64_t, std::weak_ptr<Callback>>> snapshot(mState->callbacks.begin(),
-                                                                                 mState->callbacks.end());
+                                                                                mState->callbacks.end());
         for (auto& [id, weak] : snapshot) {
             auto callback = weak.lock();
             if (callback && mState->callbacks.count(id)) {

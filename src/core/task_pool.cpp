@@ -1,8 +1,8 @@
 #include "core/task_pool.hpp"
 
-#include <exception>
-
 #include "core/log.hpp"
+
+#include <exception>
 
 namespace pelorn {
 

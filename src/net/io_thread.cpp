@@ -1,8 +1,8 @@
 #include "net/io_thread.hpp"
 
-#include <exception>
-
 #include "core/log.hpp"
+
+#include <exception>
 
 namespace pelorn {
 

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <thread>
-
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <thread>
 
 namespace pelorn {
 

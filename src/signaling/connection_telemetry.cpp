@@ -1,13 +1,14 @@
 #include "signaling/connection_telemetry.hpp"
 
-#include <cstdio>
-
 #include "core/log.hpp"
 #include "core/settings.hpp"
 
+#include <cstdio>
+
 namespace pelorn {
 
-ConnectionTelemetry::ConnectionTelemetry(Settings& settings) : mSettings(settings) {}
+ConnectionTelemetry::ConnectionTelemetry(Settings& settings) : mSettings(settings) {
+}
 
 ConnectionTelemetry& ConnectionTelemetry::shared() {
     static ConnectionTelemetry instance(Settings::shared());
@@ -29,7 +30,8 @@ void ConnectionTelemetry::logSummary() {
         return;
     }
     char rate[32];
-    std::snprintf(rate, sizeof rate, "%.1f", static_cast<double>(direct) / static_cast<double>(total) * 100.0);
+    std::snprintf(rate, sizeof rate, "%.1f",
+                  static_cast<double>(direct) / static_cast<double>(total) * 100.0);
     Log::shared().info("📊 PELORN TELEMETRY: " + std::to_string(direct) + " Direct, " + std::to_string(relay) +
                        " Relay. P2P Success Rate: " + rate + "%");
 }

@@ -29,7 +29,8 @@ FrameReader::Status FrameReader::feed(std::span<const std::uint8_t> bytes,
     return feed(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), onFrame);
 }
 
-FrameReader::Status FrameReader::feed(std::string_view bytes, const std::function<void(std::string_view)>& onFrame) {
+FrameReader::Status FrameReader::feed(std::string_view bytes,
+                                      const std::function<void(std::string_view)>& onFrame) {
     if (mFailed) {
         return Status::Oversized;
     }
@@ -40,8 +41,8 @@ FrameReader::Status FrameReader::feed(std::string_view bytes, const std::functio
             break;
         }
         auto* p = reinterpret_cast<const unsigned char*>(pending.data());
-        std::uint32_t n = (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
-                          std::uint32_t(p[3]);
+        std::uint32_t n = (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) |
+                          (std::uint32_t(p[2]) << 8) | std::uint32_t(p[3]);
         if (n > maxFrameLength) {
             mFailed = true;
             mRefusedLength = n;

@@ -1,9 +1,9 @@
 #include "signaling/signaling_message.hpp"
 
+#include "core/json.hpp"
+
 #include <cmath>
 #include <limits>
-
-#include "core/json.hpp"
 
 namespace pelorn {
 
@@ -74,12 +74,13 @@ std::optional<SignalingMessage> SignalingMessage::decode(std::string_view text) 
     m.type = *type.value;
     using Limits32 = std::numeric_limits<std::int32_t>;
     using Limits64 = std::numeric_limits<std::int64_t>;
-    bool ok = take(m.sdp, json::stringMember(o, "sdp")) && take(m.sdpMid, json::stringMember(o, "sdpMid")) &&
-              take(m.sdpMLineIndex, json::integerMember(o, "sdpMLineIndex", Limits32::min(), Limits32::max())) &&
-              take(m.x, json::doubleMember(o, "x")) && take(m.y, json::doubleMember(o, "y")) &&
-              take(m.button, json::stringMember(o, "button")) && take(m.action, json::stringMember(o, "action")) &&
-              take(m.deltaY, json::doubleMember(o, "deltaY")) && take(m.key, json::stringMember(o, "key")) &&
-              take(m.port, json::integerMember(o, "port", Limits64::min(), Limits64::max()));
+    bool ok =
+        take(m.sdp, json::stringMember(o, "sdp")) && take(m.sdpMid, json::stringMember(o, "sdpMid")) &&
+        take(m.sdpMLineIndex, json::integerMember(o, "sdpMLineIndex", Limits32::min(), Limits32::max())) &&
+        take(m.x, json::doubleMember(o, "x")) && take(m.y, json::doubleMember(o, "y")) &&
+        take(m.button, json::stringMember(o, "button")) && take(m.action, json::stringMember(o, "action")) &&
+        take(m.deltaY, json::doubleMember(o, "deltaY")) && take(m.key, json::stringMember(o, "key")) &&
+        take(m.port, json::integerMember(o, "port", Limits64::min(), Limits64::max()));
     if (!ok) {
         return std::nullopt;
     }

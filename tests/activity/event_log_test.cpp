@@ -1,14 +1,13 @@
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <fstream>
-#include <thread>
-
 #include "activity/event_log.hpp"
 #include "core/atomic_file.hpp"
 #include "core/host_loop.hpp"
 #include "core/task_pool.hpp"
 #include "support/test_support.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <thread>
 
 using namespace pelorn;
 using namespace std::chrono_literals;
@@ -85,8 +84,12 @@ TEST_F(EventLogTest, The601stEventRemovesTheOldest) {
 
 TEST_F(EventLogTest, EntriesOlderThanThirtyDaysAreDroppedAtLoadAndTheFileRewritten) {
     writeStored(nlohmann::json::array({
-        {{"id", "01234567-89AB-CDEF-0123-456789ABCDEF"}, {"at", "2025-02-28T10:00:00Z"}, {"kind", "macOnline"}},
-        {{"id", "11234567-89AB-CDEF-0123-456789ABCDEF"}, {"at", "2025-01-29T10:00:00Z"}, {"kind", "macOffline"}},
+        {{"id", "01234567-89AB-CDEF-0123-456789ABCDEF"},
+         {"at", "2025-02-28T10:00:00Z"},
+         {"kind", "macOnline"}},
+        {{"id", "11234567-89AB-CDEF-0123-456789ABCDEF"},
+         {"at", "2025-01-29T10:00:00Z"},
+         {"kind", "macOffline"}},
     }));
     auto log = open();
     ASSERT_EQ(log->events().get().size(), 1u);
@@ -106,8 +109,9 @@ TEST_F(EventLogTest, EntriesAgeOutWhenTheNextEventIsAppended) {
 }
 
 TEST_F(EventLogTest, LoadWithNothingExpiredDoesNotRewriteTheFile) {
-    auto original = nlohmann::json::array(
-        {{{"id", "01234567-89ab-cdef-0123-456789abcdef"}, {"at", "2025-03-01T18:00:00+01:00"}, {"kind", "macOnline"}}});
+    auto original = nlohmann::json::array({{{"id", "01234567-89ab-cdef-0123-456789abcdef"},
+                                            {"at", "2025-03-01T18:00:00+01:00"},
+                                            {"kind", "macOnline"}}});
     writeStored(original);
     auto log = open();
     log->finishWrites();
@@ -118,8 +122,9 @@ TEST_F(EventLogTest, LoadWithNothingExpiredDoesNotRewriteTheFile) {
 }
 
 TEST_F(EventLogTest, UnknownKindLoadsAsOtherAndShowsActivity) {
-    writeStored(nlohmann::json::array(
-        {{{"id", "01234567-89AB-CDEF-0123-456789ABCDEF"}, {"at", "2025-03-01T12:00:00Z"}, {"kind", "teleported"}}}));
+    writeStored(nlohmann::json::array({{{"id", "01234567-89AB-CDEF-0123-456789ABCDEF"},
+                                        {"at", "2025-03-01T12:00:00Z"},
+                                        {"kind", "teleported"}}}));
     auto log = open();
     ASSERT_EQ(log->events().get().size(), 1u);
     EXPECT_EQ(log->events().get()[0].kind, Kind::Other);
@@ -127,10 +132,12 @@ TEST_F(EventLogTest, UnknownKindLoadsAsOtherAndShowsActivity) {
 }
 
 TEST_F(EventLogTest, CorruptOrPartlyInvalidFileStartsEmptyAndTheNextAppendReplacesIt) {
-    for (const std::string& bad : {std::string("not json"), std::string("{\"a\":1}"),
-                                   std::string(R"([{"id":"X","at":"2025-03-01T12:00:00Z","kind":"macOnline"}])"),
-                                   std::string(R"([{"id":"01234567-89AB-CDEF-0123-456789ABCDEF","kind":"macOnline"}])"),
-                                   std::string(R"([{"id":"01234567-89AB-CDEF-0123-456789ABCDEF","at":"yesterday","kind":"macOnline"}])")}) {
+    for (const std::string& bad :
+         {std::string("not json"), std::string("{\"a\":1}"),
+          std::string(R"([{"id":"X","at":"2025-03-01T12:00:00Z","kind":"macOnline"}])"),
+          std::string(R"([{"id":"01234567-89AB-CDEF-0123-456789ABCDEF","kind":"macOnline"}])"),
+          std::string(
+              R"([{"id":"01234567-89AB-CDEF-0123-456789ABCDEF","at":"yesterday","kind":"macOnline"}])")}) {
         std::ofstream(file) << bad;
         auto log = open();
         EXPECT_TRUE(log->events().get().empty()) << bad;
@@ -232,9 +239,10 @@ TEST(EventText, ExportIsOldestFirstInLocalTimeWithQualifiers) {
         {"a", march1, Kind::MacOnline, std::nullopt, std::nullopt},
         {"c", march1 - 60s, Kind::ScreenStopped, std::nullopt, "over the internet"},
     };
-    EXPECT_EQ(exportText(newestFirst), "2025-03-01 10:03:05 -08:00  Screen sharing stopped  (over the internet)\n"
-                                       "2025-03-01 10:04:05 -08:00  Went online\n"
-                                       "2025-03-01 10:05:05 -08:00  iPad connected  (iPad - over your network)");
+    EXPECT_EQ(exportText(newestFirst),
+              "2025-03-01 10:03:05 -08:00  Screen sharing stopped  (over the internet)\n"
+              "2025-03-01 10:04:05 -08:00  Went online\n"
+              "2025-03-01 10:05:05 -08:00  iPad connected  (iPad - over your network)");
     ::setenv("TZ", "UTC", 1);
     ::tzset();
     EXPECT_EQ(exportText({newestFirst[1]}), "2025-03-01 18:04:05 Z  Went online");
@@ -245,8 +253,8 @@ TEST(EventText, ExportIsOldestFirstInLocalTimeWithQualifiers) {
 TEST(EventText, Iso8601ParsingRefusesMalformedDates) {
     EXPECT_EQ(parseIso8601("2025-03-01T18:04:05Z"), march1);
     EXPECT_EQ(parseIso8601("2025-03-01T19:04:05+01:00"), march1);
-    for (const char* bad : {"2025-03-01 18:04:05Z", "2025-13-01T18:04:05Z", "2025-03-01T18:04:05", "2025-03-01T18:04:05+0100",
-                            "2025-03-01T18:04:05Zjunk", ""}) {
+    for (const char* bad : {"2025-03-01 18:04:05Z", "2025-13-01T18:04:05Z", "2025-03-01T18:04:05",
+                            "2025-03-01T18:04:05+0100", "2025-03-01T18:04:05Zjunk", ""}) {
         EXPECT_FALSE(parseIso8601(bad)) << bad;
     }
 }

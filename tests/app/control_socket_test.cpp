@@ -1,17 +1,16 @@
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <thread>
-
 #include "app/control_client.hpp"
 #include "app/control_commands.hpp"
 #include "app/control_server.hpp"
 #include "core/host_loop.hpp"
 #include "net/io_thread.hpp"
 #include "support/test_support.hpp"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
 
 using namespace pelorn;
 using namespace std::chrono_literals;

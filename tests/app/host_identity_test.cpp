@@ -1,12 +1,11 @@
-#include <gtest/gtest.h>
-
-#include <fstream>
-#include <regex>
-
 #include "app/host_identity.hpp"
 #include "core/settings.hpp"
 #include "core/sha256.hpp"
 #include "support/test_support.hpp"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
 
 using namespace pelorn;
 
@@ -70,4 +69,6 @@ TEST(HostIdentity, WithoutAMachineIdTheDeviceIdIsRandomButPersistent) {
     EXPECT_FALSE(readMachineId(dir / "empty"));
 }
 
-TEST(HostIdentity, ComputerNameIsNeverEmpty) { EXPECT_FALSE(computerName().empty()); }
+TEST(HostIdentity, ComputerNameIsNeverEmpty) {
+    EXPECT_FALSE(computerName().empty());
+}

@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include "activity/event_log.hpp"
 #include "app/app_delegate.hpp"
 #include "app/host_identity.hpp"
@@ -11,6 +9,8 @@
 #include "net/io_thread.hpp"
 #include "signaling/signaling_message.hpp"
 #include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
 
 using namespace pelorn;
 
@@ -44,7 +44,9 @@ struct RecordingServices : Advertiser,
     void start() override { j.add("start"); }
     void send(const SignalingMessage& m) override { j.add("lan.send " + *m.encode()); }
     void disconnect() override { j.add("lan.disconnect"); }
-    void publish(bool online) override { j.add(std::string("presence.publish ") + (online ? "true" : "false")); }
+    void publish(bool online) override {
+        j.add(std::string("presence.publish ") + (online ? "true" : "false"));
+    }
     void startHeartbeat() override { j.add("presence.startHeartbeat"); }
     void stopHeartbeat() override { j.add("presence.stopHeartbeat"); }
     void cleanupStaleRecords() override { j.add("presence.cleanupStaleRecords"); }
@@ -176,8 +178,8 @@ TEST_F(Fixture, LaunchWiresTheServicesAndTextFocusReachesBothChannels) {
     test::TempDir dir;
     IoThread io;
     HostIdentity identity(settings, dir / "machine-id");
-    AppDelegate delegate({loop, io.context(), settings, *log, controller, identity, services, dir / "control.sock"},
-                         [] {});
+    AppDelegate delegate(
+        {loop, io.context(), settings, *log, controller, identity, services, dir / "control.sock"}, [] {});
     delegate.applicationDidFinishLaunching();
     EXPECT_EQ(journal.calls, (std::vector<std::string>{"webrtc.setUp", "start", "input.requestTrust",
                                                        "textFocus.setOnChange", "start"}));

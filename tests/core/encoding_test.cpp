@@ -1,10 +1,10 @@
-#include <gtest/gtest.h>
-
 #include "core/base64.hpp"
 #include "core/json.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 #include "core/uuid.hpp"
+
+#include <gtest/gtest.h>
 
 using namespace pelorn;
 
@@ -22,7 +22,8 @@ TEST(Base64, RoundTripsEveryLengthWithPadding) {
 }
 
 TEST(Base64, RefusesAnythingButTheStrictForm) {
-    for (const char* bad : {"YWJj ", "YW Jj", "YWJ", "YW==YWJj", "YWJj\n", "YW=j", "Y===", "YWJ-", "YWJ_", "=AAA"}) {
+    for (const char* bad :
+         {"YWJj ", "YW Jj", "YWJ", "YW==YWJj", "YWJj\n", "YW=j", "Y===", "YWJ-", "YWJ_", "=AAA"}) {
         EXPECT_FALSE(base64::decode(bad)) << bad;
     }
     EXPECT_TRUE(base64::decode(""));
@@ -65,7 +66,8 @@ TEST(TextHelpers, LowerCasingIsUnicodeAware) {
 
 TEST(TextHelpers, Sha256AndUuids) {
     auto d = sha256("abc");
-    EXPECT_EQ(hexLower(d.data(), d.size()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hexLower(d.data(), d.size()),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     auto id = randomUuid();
     EXPECT_EQ(id.size(), 36u);
     EXPECT_EQ(canonicalUuid(id), id);

@@ -1,9 +1,8 @@
-#include <gtest/gtest.h>
+#include "core/host_loop.hpp"
 
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
-
-#include "core/host_loop.hpp"
 
 using namespace pelorn;
 using namespace std::chrono_literals;

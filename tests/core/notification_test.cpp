@@ -1,9 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <thread>
-
 #include "core/notification_center.hpp"
 #include "core/published.hpp"
+
+#include <gtest/gtest.h>
+#include <thread>
 
 using namespace pelorn;
 
@@ -12,7 +11,8 @@ TEST(NotificationCenter, DeliversOnTheLoopToObserversOfThatNameOnly) {
     NotificationCenter center(loop);
     std::vector<std::string> revoked;
     int other = 0;
-    auto a = center.observe("pelornDeviceRevoked", [&](const nlohmann::json& info) { revoked.push_back(info["id"]); });
+    auto a = center.observe("pelornDeviceRevoked",
+                            [&](const nlohmann::json& info) { revoked.push_back(info["id"]); });
     auto b = center.observe("somethingElse", [&](const nlohmann::json&) { ++other; });
     std::thread([&] { center.post("pelornDeviceRevoked", {{"id", "DEV-1"}}); }).join();
     EXPECT_TRUE(revoked.empty()); // not before the loop runs

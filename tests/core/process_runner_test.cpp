@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "core/process_runner.hpp"
+
+#include <gtest/gtest.h>
 
 using namespace pelorn;
 using namespace std::chrono_literals;

@@ -1,9 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <fstream>
-#include <sys/stat.h>
-
 #include "core/file_secret_store.hpp"
 #include "core/glib_thread.hpp"
 #include "core/libsecret_secret_store.hpp"
@@ -11,12 +5,19 @@
 #include "core/uuid.hpp"
 #include "support/test_support.hpp"
 
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
 using namespace pelorn;
 using pelorn::test::TempDir;
 
 namespace {
 
-std::vector<std::uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
+std::vector<std::uint8_t> bytes(std::string_view s) {
+    return {s.begin(), s.end()};
+}
 
 const std::string masterService = "com.tamberlind.pelorn.host.master-password";
 

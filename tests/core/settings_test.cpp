@@ -1,11 +1,10 @@
-#include <gtest/gtest.h>
-
-#include <fstream>
-#include <sys/stat.h>
-
 #include "core/atomic_file.hpp"
 #include "core/settings.hpp"
 #include "support/test_support.hpp"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace pelorn;
 using pelorn::test::LogCapture;
@@ -18,7 +17,9 @@ void writeText(const std::filesystem::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-nlohmann::json readJson(const std::filesystem::path& path) { return nlohmann::json::parse(*readWholeFile(path)); }
+nlohmann::json readJson(const std::filesystem::path& path) {
+    return nlohmann::json::parse(*readWholeFile(path));
+}
 
 } // namespace
 
@@ -105,7 +106,9 @@ TEST(SettingsStore, EditsMadeByAnotherWriterArePickedUpAndNotOverwritten) {
     Settings settings(file);
     settings.set("pelornDeviceId", "ID");
     // Another writer (a test, a script, the owner) replaces the file.
-    writeText(file, R"({"pelornDeviceId":"ID","userEmail":"x@y.z","isAuthenticated":true, "pad":"ensures a new size"})");
+    writeText(
+        file,
+        R"({"pelornDeviceId":"ID","userEmail":"x@y.z","isAuthenticated":true, "pad":"ensures a new size"})");
     EXPECT_EQ(settings.string("userEmail"), "x@y.z");
     settings.set("keepMacAwake", true);
     auto stored = readJson(file);

@@ -1,18 +1,16 @@
 // Runs the real pelorn-host in a private HOME and drives it with the real pelornctl.
-#include <gtest/gtest.h>
+#include "core/atomic_file.hpp"
+#include "core/process_runner.hpp"
+#include "support/test_support.hpp"
 
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
-
-#include <nlohmann/json.hpp>
-
-#include "core/atomic_file.hpp"
-#include "core/process_runner.hpp"
-#include "support/test_support.hpp"
 
 extern char** environ;
 
@@ -30,9 +28,12 @@ std::filesystem::path binDir() {
 struct Home {
     test::TempDir dir;
     std::vector<std::string> env() const {
-        std::vector<std::string> out = {"HOME=" + dir.path().string(), "XDG_CONFIG_HOME=" + (dir / "config").string(),
+        std::vector<std::string> out = {"HOME=" + dir.path().string(),
+                                        "XDG_CONFIG_HOME=" + (dir / "config").string(),
                                         "XDG_DATA_HOME=" + (dir / "data").string(),
-                                        "XDG_RUNTIME_DIR=" + (dir / "run").string(), "PATH=/usr/bin:/bin", "TZ=UTC"};
+                                        "XDG_RUNTIME_DIR=" + (dir / "run").string(),
+                                        "PATH=/usr/bin:/bin",
+                                        "TZ=UTC"};
         // Keeps the secret store choice away from the desktop's keyring.
         out.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir / "no-bus").string());
         return out;
@@ -158,9 +159,10 @@ TEST(HostProgram, GoesOnlineAndOfflineFromPelornctlAndRecordsIt) {
     EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
     EXPECT_EQ(host.waitForExit(), 0);
     auto out = host.output();
-    for (const char* line : {"✅ Pelorn Mac daemon started (offline)\n", "⚠️ Go Online blocked - not signed in.\n",
-                             "🟢 Pelorn online - advertising as owner@example.com\n",
-                             "🔴 Pelorn offline - connection killed\n"}) {
+    for (const char* line :
+         {"✅ Pelorn Mac daemon started (offline)\n", "⚠️ Go Online blocked - not signed in.\n",
+          "🟢 Pelorn online - advertising as owner@example.com\n",
+          "🔴 Pelorn offline - connection killed\n"}) {
         EXPECT_NE(out.find(line), std::string::npos) << line << " missing from:\n" << out;
     }
     auto activity = nlohmann::json::parse(*readWholeFile(home.activity()));

@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include "signaling/frame.hpp"
 #include "signaling/signaling_message.hpp"
+
+#include <gtest/gtest.h>
 
 using namespace pelorn;
 
@@ -14,7 +14,9 @@ struct Collected {
     }
 };
 
-std::string prefix(std::uint32_t n) { return frameText(std::string(n, 'x')).substr(0, 4); }
+std::string prefix(std::uint32_t n) {
+    return frameText(std::string(n, 'x')).substr(0, 4);
+}
 
 } // namespace
 

@@ -1,23 +1,27 @@
-#include <gtest/gtest.h>
+#include "signaling/signaling_message.hpp"
 
 #include <cmath>
-
-#include "signaling/signaling_message.hpp"
+#include <gtest/gtest.h>
 
 using namespace pelorn;
 
 namespace {
 
-nlohmann::json encodedJson(const SignalingMessage& m) { return nlohmann::json::parse(*m.encode()); }
+nlohmann::json encodedJson(const SignalingMessage& m) {
+    return nlohmann::json::parse(*m.encode());
+}
 
 } // namespace
 
 TEST(SignalingMessageEncoding, OnlyTypeGivesASingleMember) {
-    EXPECT_EQ(encodedJson(SignalingMessage{.type = "host_offline"}), nlohmann::json({{"type", "host_offline"}}));
+    EXPECT_EQ(encodedJson(SignalingMessage{.type = "host_offline"}),
+              nlohmann::json({{"type", "host_offline"}}));
 }
 
 TEST(SignalingMessageEncoding, PresentFieldsOnlyAndNoNulls) {
-    SignalingMessage m{.type = "candidate", .sdp = "candidate:1 1 udp 1 1.2.3.4 5 typ host", .sdpMid = "0",
+    SignalingMessage m{.type = "candidate",
+                       .sdp = "candidate:1 1 udp 1 1.2.3.4 5 typ host",
+                       .sdpMid = "0",
                        .sdpMLineIndex = 0};
     auto j = encodedJson(m);
     EXPECT_EQ(j.size(), 4u);
@@ -41,8 +45,16 @@ TEST(SignalingMessageEncoding, NonFiniteOrNonUtf8MakesTheMessageUnsendable) {
 }
 
 TEST(SignalingMessageEncoding, EveryFieldRoundTrips) {
-    SignalingMessage m{.type = "t", .sdp = "s", .sdpMid = "m", .sdpMLineIndex = -2147483647 - 1, .x = 0.5,
-                       .y = 1e-9, .button = "right", .action = "down", .deltaY = 120.75, .key = "é😀",
+    SignalingMessage m{.type = "t",
+                       .sdp = "s",
+                       .sdpMid = "m",
+                       .sdpMLineIndex = -2147483647 - 1,
+                       .x = 0.5,
+                       .y = 1e-9,
+                       .button = "right",
+                       .action = "down",
+                       .deltaY = 120.75,
+                       .key = "é😀",
                        .port = 9007199254740993LL};
     EXPECT_EQ(SignalingMessage::decode(*m.encode()), m);
 }
@@ -79,7 +91,8 @@ TEST(SignalingMessageDecoding, WrongMemberTypeFailsTheWholeMessage) {
 }
 
 TEST(SignalingMessageDecoding, IntegerFieldsMustBeIntegralAndInRange) {
-    EXPECT_EQ(SignalingMessage::decode(R"({"type":"t","sdpMLineIndex":2147483647})")->sdpMLineIndex, 2147483647);
+    EXPECT_EQ(SignalingMessage::decode(R"({"type":"t","sdpMLineIndex":2147483647})")->sdpMLineIndex,
+              2147483647);
     EXPECT_FALSE(SignalingMessage::decode(R"({"type":"t","sdpMLineIndex":2147483648})"));
     EXPECT_FALSE(SignalingMessage::decode(R"({"type":"t","sdpMLineIndex":-2147483649})"));
     EXPECT_FALSE(SignalingMessage::decode(R"({"type":"t","sdpMLineIndex":1.5})"));

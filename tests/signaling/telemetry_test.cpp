@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-
 #include "core/settings.hpp"
 #include "signaling/connection_telemetry.hpp"
 #include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
 
 using namespace pelorn;
 
@@ -35,5 +35,6 @@ TEST(ConnectionTelemetry, OneDirectThreeRelayedIsTwentyFivePercent) {
     settings.set("pelornTelemetryRelayCount", 3);
     test::LogCapture log;
     ConnectionTelemetry(settings).logSummary();
-    EXPECT_EQ(log.lines, std::vector<std::string>{"📊 PELORN TELEMETRY: 1 Direct, 3 Relay. P2P Success Rate: 25.0%"});
+    EXPECT_EQ(log.lines,
+              std::vector<std::string>{"📊 PELORN TELEMETRY: 1 Direct, 3 Relay. P2P Success Rate: 25.0%"});
 }

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "core/log.hpp"
+
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include "core/log.hpp"
 
 namespace pelorn::test {
 

@@ -1,12 +1,12 @@
 // pelornctl: drives the running host over its control socket.
+#include "app/control_client.hpp"
+#include "app/control_protocol.hpp"
+
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
-
-#include "app/control_client.hpp"
-#include "app/control_protocol.hpp"
 
 using namespace pelorn;
 
