@@ -16,6 +16,7 @@ EventLog::EventLog(HostLoop& loop, TaskPool& pool, std::optional<std::filesystem
 
 std::shared_ptr<EventLog> EventLog::create(HostLoop& loop, TaskPool& pool,
                                            std::optional<std::filesystem::path> file) {
+    // The constructor is private (the log must be held by a shared_ptr), so make_shared cannot reach it.
     std::shared_ptr<EventLog> log(new EventLog(loop, pool, std::move(file)));
     log->load();
     return log;

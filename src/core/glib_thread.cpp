@@ -1,6 +1,7 @@
 #include "core/glib_thread.hpp"
 
 #include <glib.h>
+#include <memory>
 
 namespace pelorn {
 
@@ -28,14 +29,18 @@ GlibThread& GlibThread::shared() {
 }
 
 void GlibThread::invoke(std::function<void()> fn) {
-    auto* heap = new std::function<void()>(std::move(fn));
+    // GLib owns the callable until its destroy notify runs.
+    auto* heap = std::make_unique<std::function<void()>>(std::move(fn)).release();
     g_main_context_invoke_full(
         mContext, G_PRIORITY_DEFAULT,
         [](gpointer data) -> gboolean {
             (*static_cast<std::function<void()>*>(data))();
             return G_SOURCE_REMOVE;
         },
-        heap, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+        heap,
+        [](gpointer data) {
+            std::unique_ptr<std::function<void()>>(static_cast<std::function<void()>*>(data));
+        });
 }
 
 } // namespace pelorn

@@ -70,14 +70,12 @@ Outcome runBounded(GlibThread& glib, std::chrono::milliseconds timeout,
 
 // Carries the call through the GLib callback's user data.
 gpointer hold(const std::shared_ptr<Call>& call) {
-    return new std::shared_ptr<Call>(call);
+    return std::make_unique<std::shared_ptr<Call>>(call).release();
 }
 
 std::shared_ptr<Call> release(gpointer data) {
-    auto* holder = static_cast<std::shared_ptr<Call>*>(data);
-    auto call = std::move(*holder);
-    delete holder;
-    return call;
+    std::unique_ptr<std::shared_ptr<Call>> holder(static_cast<std::shared_ptr<Call>*>(data));
+    return std::move(*holder);
 }
 
 } // namespace
