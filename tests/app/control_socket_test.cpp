@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace pelorn;
 using namespace std::chrono_literals;
@@ -116,6 +118,42 @@ TEST_F(ControlSocketTest, StoppingDoesNotRemoveASocketAnotherHostBoundSince) {
     EXPECT_TRUE(std::filesystem::exists(path));
     EXPECT_TRUE(std::get<ControlResponse>(send({"echo", {}, std::nullopt})).ok);
     newer.stop();
+}
+
+TEST_F(ControlSocketTest, PeerOfAnotherUserIsRefusedEvenWhenTheSocketIsReachable) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to connect as another user";
+    }
+    // Open the folder and socket up, so only the peer check stands in the way.
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    std::filesystem::permissions(path.parent_path().parent_path(), std::filesystem::perms::all);
+    std::filesystem::permissions(path.parent_path(), std::filesystem::perms::all);
+    std::filesystem::permissions(path, std::filesystem::perms::all);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(3);
+        }
+        auto result = sendControlRequest(path, {"echo", {}, std::nullopt}, 5s);
+        std::string verdict = "no reply";
+        if (auto* r = std::get_if<ControlResponse>(&result)) {
+            verdict = r->ok ? "served" : r->error;
+        }
+        (void)!::write(pipeFds[1], verdict.data(), verdict.size());
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    char buffer[256] = {};
+    ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer - 1);
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0),
+              "refused: the host belongs to another user");
 }
 
 TEST(ControlProtocol, RequestsWithWrongMemberTypesAreRefused) {
