@@ -1,6 +1,7 @@
 // A Secret Service that owns its bus name but never answers (a keyring stuck behind a prompt).
 // Debian's python3 (with python3-dbus) plays it. Its own executable: GLib keeps the first
 // session-bus connection for the whole process.
+
 #include "core/atomic_file.hpp"
 #include "core/glib_thread.hpp"
 #include "core/libsecret_secret_store.hpp"
