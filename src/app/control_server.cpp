@@ -25,11 +25,10 @@ public:
     ControlSession(Protocol::socket socket, HostLoop& loop, const ControlCommands& commands)
         : mSocket(std::move(socket)), mBuffer(maxControlLine + 1), mLoop(loop), mCommands(commands) {}
 
+    // The request is read even from a refused peer, so the refusal is not lost to a reset of a
+    // connection closed with unread data.
     void start() {
-        if (!peerIsThisUser()) {
-            reply(ControlResponse::failure("refused: the host belongs to another user"));
-            return;
-        }
+        mPeerAllowed = peerIsThisUser();
         asio::async_read_until(
             mSocket, mBuffer, '\n',
             [self = shared_from_this()](std::error_code ec, std::size_t n) { self->onLine(ec, n); });
@@ -53,6 +52,10 @@ private:
         if (ec) {
             // A line over the limit or a peer that left: nothing to answer.
             Log::shared().debug("ControlSession::onLine", ec.message());
+            return;
+        }
+        if (!mPeerAllowed) {
+            reply(ControlResponse::failure("refused: the host belongs to another user"));
             return;
         }
         std::string line(asio::buffers_begin(mBuffer.data()),
@@ -85,6 +88,7 @@ private:
     asio::streambuf mBuffer;
     HostLoop& mLoop;
     const ControlCommands& mCommands;
+    bool mPeerAllowed = false;
 };
 
 } // namespace
