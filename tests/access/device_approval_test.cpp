@@ -1,0 +1,86 @@
+#include "access/device_approval_coordinator.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace pelorn;
+using namespace std::chrono_literals;
+
+namespace {
+
+PendingApproval pendingFor(const std::string& deviceId) {
+    return {"req-" + deviceId, deviceId, "iPad of " + deviceId, "iPad13,1", "your network"};
+}
+
+struct Answers {
+    std::vector<std::pair<std::string, bool>> got;
+    std::function<void(bool)> for_(const std::string& who) {
+        return [this, who](bool approved) { got.emplace_back(who, approved); };
+    }
+};
+
+} // namespace
+
+TEST(DeviceApproval, OwnerAnswerReachesTheRequesterOnce) {
+    HostLoop loop(HostLoop::TimeMode::Manual);
+    DeviceApprovalCoordinator coordinator(loop);
+    Answers answers;
+    coordinator.request(pendingFor("A"), answers.for_("A"));
+    EXPECT_EQ(coordinator.pending().get()->deviceId, "A");
+    coordinator.resolve(true);
+    coordinator.resolve(false); // nothing pending any more
+    loop.advance(2min);
+    EXPECT_EQ(answers.got, (std::vector<std::pair<std::string, bool>>{{"A", true}}));
+    EXPECT_FALSE(coordinator.pending().get());
+}
+
+TEST(DeviceApproval, NoAnswerWithinSixtySecondsIsADenial) {
+    HostLoop loop(HostLoop::TimeMode::Manual);
+    DeviceApprovalCoordinator coordinator(loop);
+    Answers answers;
+    coordinator.request(pendingFor("A"), answers.for_("A"));
+    loop.advance(59s);
+    EXPECT_TRUE(answers.got.empty());
+    loop.advance(1s);
+    EXPECT_EQ(answers.got, (std::vector<std::pair<std::string, bool>>{{"A", false}}));
+    EXPECT_FALSE(coordinator.pending().get());
+    coordinator.resolve(true); // "Approve" after the timeout does nothing
+    EXPECT_EQ(answers.got.size(), 1u);
+}
+
+TEST(DeviceApproval, ANewerRequestDeniesTheEarlierOneAndGetsItsOwnFullTimeout) {
+    HostLoop loop(HostLoop::TimeMode::Manual);
+    DeviceApprovalCoordinator coordinator(loop);
+    Answers answers;
+    coordinator.request(pendingFor("A"), answers.for_("A"));
+    loop.advance(50s);
+    coordinator.request(pendingFor("B"), answers.for_("B"));
+    EXPECT_EQ(answers.got, (std::vector<std::pair<std::string, bool>>{{"A", false}}));
+    EXPECT_EQ(coordinator.pending().get()->deviceId, "B");
+    loop.advance(59s);
+    EXPECT_EQ(answers.got.size(), 1u);
+    loop.advance(1s);
+    EXPECT_EQ(answers.got.back(), std::make_pair(std::string("B"), false));
+}
+
+TEST(DeviceApproval, CancelWithdrawsOnlyThatDevicesRequest) {
+    HostLoop loop(HostLoop::TimeMode::Manual);
+    DeviceApprovalCoordinator coordinator(loop);
+    Answers answers;
+    coordinator.request(pendingFor("A"), answers.for_("A"));
+    coordinator.cancel("B");
+    EXPECT_TRUE(coordinator.pending().get());
+    coordinator.cancel("A");
+    EXPECT_FALSE(coordinator.pending().get());
+    EXPECT_EQ(answers.got, (std::vector<std::pair<std::string, bool>>{{"A", false}}));
+}
+
+TEST(DeviceApproval, TimerDiesWithTheCoordinator) {
+    HostLoop loop(HostLoop::TimeMode::Manual);
+    Answers answers;
+    {
+        DeviceApprovalCoordinator coordinator(loop);
+        coordinator.request(pendingFor("A"), answers.for_("A"));
+    }
+    loop.advance(2min); // would crash or answer if the timer outlived its coordinator
+    EXPECT_TRUE(answers.got.empty());
+}
