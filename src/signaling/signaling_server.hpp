@@ -1,0 +1,69 @@
+#pragma once
+
+#include "app/host_services.hpp"
+#include "core/subscription.hpp"
+#include "signaling/frame.hpp"
+#include "signaling/lan_targets.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace pelorn {
+
+class HostLoop;
+class NotificationCenter;
+class SessionAuthenticator;
+class TcpConnection;
+class TrustedDeviceStore;
+struct AuthServices;
+
+// The host's end of the LAN control connection: one client at a time (a newer one replaces it),
+// framed messages, the handshake first, then dispatch to the services. Host loop only.
+class SignalingServer final : public LanSignaling {
+public:
+    struct Targets {
+        InputTarget& input;
+        ScreenTarget& screen;
+        WebRTCTarget& webrtc;
+        TerminalTarget& terminal;
+    };
+
+    SignalingServer(HostLoop& loop, NotificationCenter& notifications, AuthServices& auth, Targets targets);
+    ~SignalingServer() override;
+
+    void accept(std::shared_ptr<TcpConnection> connection);
+    void disconnect() override;
+    void send(const SignalingMessage& message) override;
+    std::optional<std::string> peerHost() const;
+    std::string deviceLabel() const;
+
+    bool hasConnection() const { return mConnection != nullptr; }
+    bool isAuthorized() const;
+
+    SignalingServer(const SignalingServer&) = delete;
+    SignalingServer& operator=(const SignalingServer&) = delete;
+
+private:
+    void onData(const TcpConnection* from, std::string_view bytes);
+    void onClosed(const TcpConnection* from, const std::optional<std::string>& error);
+    void handle(const SignalingMessage& message);
+    void dispatch(const SignalingMessage& message);
+    void ensureTerminalPeer();
+    void sendTerminalOutput(std::string_view bytes);
+    void resetConnectionState();
+    void onDeviceRevoked(const std::string& deviceId);
+
+    HostLoop& mLoop;
+    AuthServices& mAuth;
+    Targets mTargets;
+    std::shared_ptr<TcpConnection> mConnection;
+    FrameReader mReader;
+    std::shared_ptr<SessionAuthenticator> mAuthenticator;
+    std::unique_ptr<TerminalEndpoint> mTerminal;
+    Subscription mRevocations;
+    // Lets callbacks that outlive the server notice it is gone.
+    std::shared_ptr<SignalingServer*> mAlive;
+};
+
+} // namespace pelorn
