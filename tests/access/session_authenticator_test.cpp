@@ -11,7 +11,7 @@
 #include "core/notification_center.hpp"
 #include "core/task_pool.hpp"
 #include "signaling/signaling_message.hpp"
-#include "support/test_support.hpp"
+#include "support/access_host.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,46 +21,9 @@ using Kind = LoggedEvent::Kind;
 
 namespace {
 
-// Fewer rounds than the host writes keep the tests quick; the store reads any count.
-constexpr std::uint32_t testRounds = 1000;
-const std::string password = "correct horse";
-
-// The host's services, real, on a manual clock, with a verifier already stored.
-struct Host {
-    explicit Host(bool withPassword = true) : withPassword(withPassword) {}
-
-    bool seed() {
-        if (withPassword) {
-            auto salt = randomBytes(32);
-            MasterPasswordStore::Record record{salt, deriveVerifierKey(password, salt, testRounds),
-                                               testRounds, loop.wallNow()};
-            auto text = *json::dump(record.toJson());
-            secrets.write(MasterPasswordStore::service, MasterPasswordStore::account,
-                          Bytes(text.begin(), text.end()));
-        }
-        return withPassword;
-    }
-
-    bool withPassword;
-    test::TempDir dir;
-    FileSecretStore secrets{dir / "secrets"};
-    HostLoop loop{HostLoop::TimeMode::Manual};
-    TaskPool pool{1};
-    std::shared_ptr<EventLog> log = EventLog::create(loop, pool, std::nullopt);
-    NotificationCenter center{loop};
-    bool seeded = seed(); // before the store below loads what is stored
-    std::shared_ptr<MasterPasswordStore> passwords = MasterPasswordStore::create(loop, pool, secrets);
-    std::shared_ptr<TrustedDeviceStore> devices = TrustedDeviceStore::create(loop, secrets, *log, center);
-    AuthThrottle throttle{loop};
-    DeviceApprovalCoordinator approvals{loop};
-    AuthServices services{*passwords,
-                          throttle,
-                          *devices,
-                          approvals,
-                          *log,
-                          [] { return std::string("MAC-ID"); },
-                          [] { return std::string("Studio"); }};
-};
+constexpr auto testRounds = test::AccessHost::testRounds;
+const std::string password = test::AccessHost::password;
+using Host = test::AccessHost;
 
 // One client connection: what the authenticator sent, and the client's side of the computations.
 struct Client {

@@ -15,7 +15,7 @@
 #include "net/tcp_connection.hpp"
 #include "signaling/signaling_message.hpp"
 #include "signaling/signaling_server.hpp"
-#include "support/test_support.hpp"
+#include "support/access_host.hpp"
 
 #include <asio/ip/tcp.hpp>
 #include <fcntl.h>
@@ -30,8 +30,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::uint32_t testRounds = 1000;
-const std::string password = "correct horse";
+constexpr auto testRounds = test::AccessHost::testRounds;
+const std::string password = test::AccessHost::password;
 
 struct Recorder : InputTarget, ScreenTarget, WebRTCTarget, TerminalTarget {
     struct Peer : TerminalEndpoint {
@@ -134,7 +134,7 @@ private:
     bool mClosed = false;
 };
 
-struct SignalingServerTest : ::testing::Test {
+struct SignalingServerTest : ::testing::Test, test::AccessHost {
     SignalingServerTest() {
         acceptor.open(asio::ip::tcp::v4());
         acceptor.bind({asio::ip::address_v4::loopback(), 0});
@@ -150,17 +150,6 @@ struct SignalingServerTest : ::testing::Test {
         std::this_thread::sleep_for(10ms); // let the I/O thread settle what the close started
         loop.runPending();
         pool.waitIdle();
-    }
-
-    bool seed() {
-        auto salt = randomBytes(32);
-        MasterPasswordStore::Record record{salt, deriveVerifierKey(password, salt, testRounds), testRounds,
-                                           loop.wallNow()};
-        auto text = *json::dump(record.toJson());
-        return secrets
-            .write(MasterPasswordStore::service, MasterPasswordStore::account,
-                   Bytes(text.begin(), text.end()))
-            .ok;
     }
 
     void acceptNext() {
@@ -206,31 +195,13 @@ struct SignalingServerTest : ::testing::Test {
         return c;
     }
 
-    test::TempDir dir;
-    FileSecretStore secrets{dir / "secrets"};
-    HostLoop loop{HostLoop::TimeMode::Manual};
-    TaskPool pool{1};
     // Outlives everything below that holds sockets.
     IoThread io;
     asio::ip::tcp::acceptor acceptor{io.context()};
-    std::shared_ptr<EventLog> log = EventLog::create(loop, pool, std::nullopt);
-    NotificationCenter center{loop};
-    bool seeded = seed(); // before the store below loads what is stored
-    std::shared_ptr<MasterPasswordStore> passwords = MasterPasswordStore::create(loop, pool, secrets);
-    std::shared_ptr<TrustedDeviceStore> devices = TrustedDeviceStore::create(loop, secrets, *log, center);
-    AuthThrottle throttle{loop};
-    DeviceApprovalCoordinator approvals{loop};
-    AuthServices auth{*passwords,
-                      throttle,
-                      *devices,
-                      approvals,
-                      *log,
-                      [] { return std::string("MAC"); },
-                      [] { return std::string("Host"); }};
     Recorder recorder;
     std::size_t maxQueued = TcpConnection::defaultMaxQueued;
     std::unique_ptr<SignalingServer> server = std::make_unique<SignalingServer>(
-        loop, center, auth, SignalingServer::Targets{recorder, recorder, recorder, recorder});
+        loop, center, services, SignalingServer::Targets{recorder, recorder, recorder, recorder});
     test::LogCapture lines;
 };
 
