@@ -1,5 +1,6 @@
 #include "access/keychain.hpp"
 
+#include "core/json.hpp"
 #include "core/log.hpp"
 #include "core/secret_store.hpp"
 
@@ -18,6 +19,15 @@ std::optional<Bytes> readKeychainItem(SecretStore& store, const std::string& ser
     }
     Log::shared().info("🔐 PELORN KEYCHAIN: read " + account + " failed: " + std::to_string(result.code));
     return std::nullopt;
+}
+
+std::optional<nlohmann::json> readKeychainJson(SecretStore& store, const std::string& service,
+                                               const std::string& account) {
+    auto data = readKeychainItem(store, service, account);
+    if (!data) {
+        return std::nullopt;
+    }
+    return json::parse(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
 }
 
 bool writeKeychainItem(SecretStore& store, const Bytes& data, const std::string& service,

@@ -86,10 +86,7 @@ MasterPasswordStore& MasterPasswordStore::shared() {
 }
 
 void MasterPasswordStore::load() {
-    auto data = readKeychainItem(mSecrets, service, account);
-    auto parsed =
-        data ? json::parse(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()))
-             : std::nullopt;
+    auto parsed = readKeychainJson(mSecrets, service, account);
     auto record = parsed ? Record::fromJson(*parsed) : std::nullopt;
     if (!record) {
         return; // a bad item stays until the next successful set overwrites it

@@ -87,10 +87,7 @@ TrustedDeviceStore& TrustedDeviceStore::shared() {
 }
 
 void TrustedDeviceStore::load() {
-    auto data = readKeychainItem(mSecrets, service, account);
-    auto parsed =
-        data ? json::parse(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()))
-             : std::nullopt;
+    auto parsed = readKeychainJson(mSecrets, service, account);
     auto devices = parsed ? decodeTrustedDevices(*parsed) : std::nullopt;
     if (!devices) {
         return; // an undecodable item is overwritten by the next save

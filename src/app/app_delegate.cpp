@@ -11,7 +11,6 @@
 #include "signaling/signaling_message.hpp"
 
 #include <thread>
-#include <unistd.h>
 
 namespace pelorn {
 
