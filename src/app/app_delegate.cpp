@@ -35,7 +35,7 @@ bool isCloudConfigured() {
 AppDelegate::AppDelegate(Wiring wiring, std::function<void()> quit)
     : mWiring(std::move(wiring)), mQuit(std::move(quit)) {
     registerHostCommands(mCommands, {mWiring.loop, mWiring.controller, mWiring.log, mWiring.identity,
-                                     [this] { mWiring.loop.post(mQuit); }});
+                                     mWiring.services.advertiser, [this] { mWiring.loop.post(mQuit); }});
 }
 
 AppDelegate::~AppDelegate() = default;

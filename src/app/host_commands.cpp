@@ -3,6 +3,7 @@
 #include "activity/event_log.hpp"
 #include "app/control_commands.hpp"
 #include "app/host_identity.hpp"
+#include "app/host_services.hpp"
 #include "app/server_controller.hpp"
 
 #include <algorithm>
@@ -14,18 +15,21 @@ namespace {
 
 nlohmann::json statusData(HostCommandTargets& t) {
     const auto& lastError = t.controller.lastError().get();
+    auto port = t.advertiser.listeningPort();
     return {{"online", t.controller.isOnline().get()},
             {"lastError", lastError ? nlohmann::json(*lastError) : nlohmann::json(nullptr)},
             {"deviceId", t.identity.deviceId()},
             {"computerName", computerName()},
-            {"pid", ::getpid()}};
+            {"pid", ::getpid()},
+            {"signalingPort", port ? nlohmann::json(*port) : nlohmann::json(nullptr)}};
 }
 
 std::string statusText(const nlohmann::json& data) {
     return std::string("online: ") + (data["online"].get<bool>() ? "yes" : "no") + "\n" +
            "last error: " + (data["lastError"].is_string() ? data["lastError"].get<std::string>() : "none") +
            "\n" + "device id: " + data["deviceId"].get<std::string>() + "\n" +
-           "computer name: " + data["computerName"].get<std::string>();
+           "computer name: " + data["computerName"].get<std::string>() + "\n" + "signaling port: " +
+           (data["signalingPort"].is_number() ? std::to_string(data["signalingPort"].get<int>()) : "closed");
 }
 
 ControlResponse status(HostCommandTargets& t) {

@@ -7,6 +7,7 @@ namespace pelorn {
 class ControlCommands;
 class EventLog;
 class HostIdentity;
+class Advertiser;
 class HostLoop;
 class ServerController;
 
@@ -15,6 +16,7 @@ struct HostCommandTargets {
     ServerController& controller;
     EventLog& log;
     HostIdentity& identity;
+    Advertiser& advertiser;
     std::function<void()> quit;
 };
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace pelorn {
@@ -17,6 +19,8 @@ public:
     virtual ~Advertiser() = default;
     virtual void start(const std::string& owner) = 0;
     virtual void stop() = 0;
+    // The signaling port while the listener is open.
+    virtual std::optional<std::uint16_t> listeningPort() const { return std::nullopt; }
 };
 
 // The LAN signaling server, as the controller sees it.

@@ -1,5 +1,14 @@
+#include "access/session_authenticator.hpp"
+#include "app/host_identity.hpp"
 #include "app/host_services.hpp"
+#include "availability/avahi_publisher.hpp"
+#include "availability/bonjour_advertiser.hpp"
+#include "core/host_loop.hpp"
+#include "core/notification_center.hpp"
+#include "net/io_thread.hpp"
 #include "signaling/connection_telemetry.hpp"
+#include "signaling/lan_targets.hpp"
+#include "signaling/signaling_server.hpp"
 
 namespace pelorn {
 
@@ -7,16 +16,34 @@ namespace pelorn {
 // the stand-in's place in HostServices::shared() and the stand-in is deleted.
 namespace {
 
-class StandInAdvertiser final : public Advertiser {
+class StandInTerminalEndpoint final : public TerminalEndpoint {
 public:
-    void start(const std::string&) override {}
+    void handle(const SignalingMessage&) override {}
+    void write(std::string_view) override {}
+    void resize(int, int) override {}
     void stop() override {}
 };
 
-class StandInLanSignaling final : public LanSignaling {
+// What an authorised LAN client drives: input, screen, WebRTC answers and terminals.
+class StandInLanTargets final : public InputTarget,
+                                public ScreenTarget,
+                                public WebRTCTarget,
+                                public TerminalTarget {
 public:
-    void send(const SignalingMessage&) override {}
-    void disconnect() override {}
+    void handleMouseEvent(const std::string&, double, double, const std::optional<std::string>&,
+                          std::optional<double>) override {}
+    void handleKeyEvent(const std::string&) override {}
+    void pressCommandShortcut(const std::string&) override {}
+    void startSharing(std::function<void()>) override {}
+    void stopSharing() override {}
+    void privacyOn() override {}
+    void privacyOff() override {}
+    void applyAnswer(const std::string&) override {}
+    void addRemoteCandidate(const std::string&, const std::string&, std::int32_t) override {}
+    std::unique_ptr<TerminalEndpoint> createPeer(std::string, std::function<void(const SignalingMessage&)>,
+                                                 std::function<void(std::string_view)>) override {
+        return std::make_unique<StandInTerminalEndpoint>();
+    }
 };
 
 class StandInPresence final : public Presence {
@@ -81,8 +108,16 @@ public:
 } // namespace
 
 HostServices& HostServices::shared() {
-    static StandInAdvertiser advertiser;
-    static StandInLanSignaling signaling;
+    auto& loop = HostLoop::shared();
+    static StandInLanTargets lanTargets;
+    static SignalingServer signaling(loop, NotificationCenter::shared(), AuthServices::shared(),
+                                     {lanTargets, lanTargets, lanTargets, lanTargets});
+    static auto publisher = systemServicePublisher(loop);
+    static BonjourAdvertiser advertiser(
+        {loop, IoThread::shared().context(), *publisher, [] { return HostIdentity::shared().deviceId(); },
+         [] { return computerName(); },
+         [](std::shared_ptr<TcpConnection> connection) { signaling.accept(std::move(connection)); }},
+        BonjourAdvertiser::configuredPort());
     static StandInPresence presence;
     static StandInRemoteSessions remoteSessions;
     static StandInWebRTCPeer webrtc;

@@ -1,9 +1,13 @@
 #pragma once
 
+#include "core/host_loop.hpp"
 #include "core/log.hpp"
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pelorn::test {
@@ -56,5 +60,20 @@ public:
 private:
     std::filesystem::path mPath;
 };
+
+// Runs what other threads posted to `loop` until `done` holds; false when it never did in time.
+inline bool pumpUntil(HostLoop& loop, const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        if (loop.runPending() == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    return true;
+}
 
 } // namespace pelorn::test
