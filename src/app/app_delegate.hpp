@@ -42,6 +42,8 @@ public:
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
     void handleTextFocusChange(bool focused);
+    // More commands may be added until launch starts the control socket.
+    ControlCommands& commands() { return mCommands; }
 
     AppDelegate(const AppDelegate&) = delete;
     AppDelegate& operator=(const AppDelegate&) = delete;

@@ -1,5 +1,7 @@
 // pelorn-host: the remote-access host. Runs offline until the owner goes online.
+#include "access/session_authenticator.hpp"
 #include "activity/event_log.hpp"
+#include "app/access_commands.hpp"
 #include "app/app_delegate.hpp"
 #include "app/control_protocol.hpp"
 #include "app/host_identity.hpp"
@@ -75,6 +77,7 @@ int main(int argc, char** argv) {
                           ServerController::shared(), HostIdentity::shared(), HostServices::shared(),
                           controlSocketPath()},
                          [&loop] { loop.quit(); });
+    auto approvalAnnouncements = registerAccessCommands(delegate.commands(), AuthServices::shared());
     delegate.applicationDidFinishLaunching();
     loop.run();
     delegate.applicationWillTerminate();

@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <termios.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace pelorn;
@@ -22,6 +25,12 @@ int usage(FILE* out) {
                "  online          go online (needs a signed-in account)\n"
                "  offline         go offline\n"
                "  logs [--export] the activity log, newest first (--export: the copy text)\n"
+               "  password set    set the master password (one line read from stdin)\n"
+               "  approvals       the device waiting for approval, if any\n"
+               "  approve | deny  answer the waiting device\n"
+               "  devices         the approved devices\n"
+               "  devices remove ID\n"
+               "                  revoke a device; its connections close\n"
                "  quit            stop the host\n",
                out);
     return out == stderr ? Usage : Ok;
@@ -32,6 +41,33 @@ void printLine(const std::string& text) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fputc('\n', stdout);
     }
+}
+
+// One line from stdin without its line ending; typed without echo when stdin is a terminal.
+std::optional<std::string> readPasswordLine() {
+    bool terminal = ::isatty(STDIN_FILENO);
+    termios saved{};
+    if (terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+        std::fputs("New master password: ", stderr);
+        termios quiet = saved;
+        quiet.c_lflag &= ~ECHO;
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    } else {
+        terminal = false;
+    }
+    std::string line;
+    bool got = static_cast<bool>(std::getline(std::cin, line));
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputc('\n', stderr);
+    }
+    if (!got && line.empty()) {
+        return std::nullopt;
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
 }
 
 } // namespace
@@ -54,6 +90,14 @@ int main(int argc, char** argv) {
     }
     if (request.command.empty()) {
         return usage(stderr);
+    }
+    if (request.command == "password" && request.args == std::vector<std::string>{"set"}) {
+        auto line = readPasswordLine();
+        if (!line) {
+            std::fputs("pelornctl: no password on stdin\n", stderr);
+            return Usage;
+        }
+        request.input = std::move(*line);
     }
     auto socket = controlSocketPath();
     auto result = sendControlRequest(socket, request, requestTimeout);
