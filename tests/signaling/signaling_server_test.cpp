@@ -5,6 +5,7 @@
 #include "access/session_authenticator.hpp"
 #include "access/trusted_device_store.hpp"
 #include "activity/event_log.hpp"
+#include "client/reference_client.hpp"
 #include "core/base64.hpp"
 #include "core/file_secret_store.hpp"
 #include "core/host_loop.hpp"
@@ -74,64 +75,29 @@ struct Recorder : InputTarget, ScreenTarget, WebRTCTarget, TerminalTarget {
     std::function<void(std::string_view)> sendOutput;
 };
 
-// A companion client on a plain blocking socket; the test thread pumps the host loop while waiting.
+// The reference client's connection, pumping the host loop while it waits.
 class TestClient {
 public:
-    TestClient(std::uint16_t port, std::function<void()> pump) : mPump(std::move(pump)) {
-        mFd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        ::fcntl(mFd, F_SETFL, O_NONBLOCK);
+    TestClient(std::uint16_t port, std::function<void()> pump) {
+        auto opened = client::Connection::open("127.0.0.1", port);
+        EXPECT_TRUE(std::holds_alternative<std::unique_ptr<client::Connection>>(opened));
+        mConnection = std::move(std::get<std::unique_ptr<client::Connection>>(opened));
+        mConnection->setPump(std::move(pump));
     }
-    ~TestClient() { ::close(mFd); }
-
-    void sendRaw(const std::string& bytes) {
-        ASSERT_EQ(::send(mFd, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size());
-    }
-    void send(const SignalingMessage& m) { sendRaw(*frameMessage(m)); }
-
+    void sendRaw(const std::string& bytes) { ASSERT_TRUE(mConnection->sendRaw(bytes)); }
+    void send(const SignalingMessage& m) { ASSERT_TRUE(mConnection->send(m)); }
     // The next message, or absent when the host closed the connection or nothing came in time.
     std::optional<SignalingMessage> next(std::chrono::milliseconds limit = 5s) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (mFrames.empty() && !mClosed && std::chrono::steady_clock::now() < deadline) {
-            mPump();
-            char buffer[65536];
-            ssize_t n = ::recv(mFd, buffer, sizeof buffer, 0);
-            if (n > 0) {
-                mReader.feed(std::string_view(buffer, n),
-                             [&](std::string_view f) { mFrames.emplace_back(f); });
-            } else if (n == 0) {
-                mClosed = true;
-            } else {
-                std::this_thread::sleep_for(1ms);
-            }
-        }
-        if (mFrames.empty()) {
-            return std::nullopt;
-        }
-        auto m = SignalingMessage::decode(mFrames.front());
-        mFrames.erase(mFrames.begin());
-        return m;
+        return mConnection->receive(limit);
     }
-    bool closedByHost(std::chrono::milliseconds limit = 5s) {
-        while (next(limit)) {
-        }
-        return mClosed;
-    }
-    int fd() const { return mFd; }
+    bool closedByHost(std::chrono::milliseconds limit = 5s) { return mConnection->waitForClose(limit); }
+    int fd() const { return mConnection->fd(); }
 
     Bytes challengeNonce;
     Bytes salt;
 
 private:
-    int mFd = -1;
-    std::function<void()> mPump;
-    FrameReader mReader;
-    std::vector<std::string> mFrames;
-    bool mClosed = false;
+    std::unique_ptr<client::Connection> mConnection;
 };
 
 struct SignalingServerTest : ::testing::Test, test::AccessHost {
