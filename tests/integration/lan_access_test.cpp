@@ -1,0 +1,205 @@
+// A companion client on the LAN against the real pelorn-host: the reference client over real TCP,
+// the owner's answers through the real pelornctl.
+#include "client/reference_client.hpp"
+#include "integration/host_harness.hpp"
+
+#include <future>
+
+using namespace pelorn;
+using namespace pelorn::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string password = "correct horse";
+
+struct OnlineHost {
+    OnlineHost() {
+        waitUntilServing(home, host.pid());
+        home.signIn("Owner@Example.COM");
+        auto set = ctl(home, {"password", "set"}, password + "\n");
+        EXPECT_TRUE(set.succeeded()) << set.err;
+        EXPECT_TRUE(ctl(home, {"online"}).succeeded());
+        auto status = statusJson(home);
+        EXPECT_TRUE(status["signalingPort"].is_number()) << status.dump();
+        port = status["signalingPort"].is_number() ? status["signalingPort"].get<std::uint16_t>() : 0;
+    }
+
+    std::unique_ptr<client::Session> connect(client::Credentials& credentials) {
+        auto opened = client::Connection::open("127.0.0.1", port);
+        if (auto* error = std::get_if<std::string>(&opened)) {
+            ADD_FAILURE() << "connect: " << *error;
+            return nullptr;
+        }
+        return std::make_unique<client::Session>(
+            std::move(std::get<std::unique_ptr<client::Connection>>(opened)), credentials);
+    }
+
+    // Waits until the host's output holds `line`.
+    bool logged(const std::string& line, std::chrono::milliseconds limit = 10s) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (host.output().find(line) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    // The owner approves the one waiting device once the host asks.
+    nlohmann::json approveWhenAsked() {
+        for (int i = 0; i < 500; ++i) {
+            auto pending = ctl(home, {"--json", "approvals"});
+            if (pending.succeeded() && pending.out != "null\n") {
+                EXPECT_TRUE(ctl(home, {"approve"}).succeeded());
+                return nlohmann::json::parse(pending.out);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        ADD_FAILURE() << "no approval request came";
+        return nullptr;
+    }
+
+    Home home;
+    HostProcess host{home, "host"};
+    std::uint16_t port = 0;
+};
+
+TEST(LanAccess, NewDeviceIsApprovedOnceAndKnownAfterwards) {
+    OnlineHost h;
+    auto tokenFile = h.home.dir / "ipad.json";
+    auto loaded = client::Credentials::load(tokenFile, "iPad", "iPad13,4");
+    ASSERT_TRUE(std::holds_alternative<client::Credentials>(loaded));
+    auto& ipad = std::get<client::Credentials>(loaded);
+
+    auto first = h.connect(ipad);
+    ASSERT_TRUE(first);
+    auto result = std::async(std::launch::async, [&] { return first->authenticate(password); });
+    auto asked = h.approveWhenAsked();
+    EXPECT_EQ(asked["deviceName"], "iPad");
+    EXPECT_EQ(asked["deviceModel"], "iPad13,4");
+    EXPECT_EQ(asked["via"], "your network");
+    auto answer = result.get();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->state, AuthResult::State::Authorized);
+    ASSERT_EQ(first->results().size(), 2u);
+    EXPECT_EQ(first->results()[0].state, AuthResult::State::AwaitingApproval);
+    EXPECT_TRUE(h.logged("🔔 PELORN: \"iPad\" (iPad13,4) asks to connect over your network"));
+
+    // The token is on disk: a fresh client from the file goes straight in, no owner involved.
+    auto reloaded = client::Credentials::load(tokenFile, "iPad", "iPad13,4");
+    auto& again = std::get<client::Credentials>(reloaded);
+    EXPECT_EQ(again.deviceId(), ipad.deviceId());
+    ASSERT_TRUE(again.token());
+    auto second = h.connect(again);
+    auto known = second->authenticate(password, 1s);
+    ASSERT_TRUE(known);
+    EXPECT_EQ(known->state, AuthResult::State::Authorized);
+    EXPECT_EQ(second->results().size(), 1u);
+    EXPECT_TRUE(first->connection().waitForClose()); // replaced by the newer connection
+
+    auto devices = nlohmann::json::parse(ctl(h.home, {"--json", "devices"}).out);
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0]["id"], ipad.deviceId());
+    EXPECT_EQ(devices[0]["connected"], true);
+
+    // The command-line client does the same from the token file.
+    auto cli = runProcess({(binDir() / "pelorn-client").string(), "--port", std::to_string(h.port), "--token",
+                           tokenFile.string()},
+                          {password + "\n", 30s, std::nullopt});
+    EXPECT_EQ(cli.exitCode, 0) << cli.err;
+    EXPECT_EQ(cli.err, "auth: authorized\n");
+    auto wrong = runProcess({(binDir() / "pelorn-client").string(), "--port", std::to_string(h.port),
+                             "--token", tokenFile.string()},
+                            {"horse battery\n", 30s, std::nullopt});
+    EXPECT_EQ(wrong.exitCode, 1);
+    EXPECT_EQ(wrong.err, "auth: wrong_password\npelorn-client: not authorised\n");
+}
+
+TEST(LanAccess, RemovingADeviceClosesItsConnection) {
+    OnlineHost h;
+    client::Credentials phone("PHONE-1", "Phone", "iPhone15,2");
+    auto session = h.connect(phone);
+    auto result = std::async(std::launch::async, [&] { return session->authenticate(password); });
+    h.approveWhenAsked();
+    ASSERT_EQ(result.get()->state, AuthResult::State::Authorized);
+
+    auto unknown = ctl(h.home, {"devices", "remove", "NOPE"});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_TRUE(ctl(h.home, {"devices", "remove", "PHONE-1"}).succeeded());
+    auto revoked = session->nextResult();
+    ASSERT_TRUE(revoked);
+    EXPECT_EQ(revoked->state, AuthResult::State::Revoked);
+    EXPECT_TRUE(session->connection().waitForClose());
+    EXPECT_EQ(ctl(h.home, {"--json", "devices"}).out, "[]\n");
+}
+
+TEST(LanAccess, UnauthorisedClientsAreNotServed) {
+    OnlineHost h;
+    client::Credentials stranger("STRANGER", "Laptop", "x");
+    auto session = h.connect(stranger);
+    ASSERT_TRUE(session->awaitChallenge());
+    EXPECT_EQ(session->challenge()->rounds, 600000u);
+    EXPECT_TRUE(session->challenge()->masterSet);
+    session->connection().send(SignalingMessage{.type = "mouse_event", .x = 0.5, .y = 0.5});
+    session->connection().send(SignalingMessage{.type = "term_list"});
+    EXPECT_TRUE(h.logged("🔒 Dropped mouse_event from unauthenticated LAN client"));
+    EXPECT_TRUE(h.logged("🔒 Dropped term_list from unauthenticated LAN client"));
+
+    auto wrong = session->authenticate("not it");
+    ASSERT_TRUE(wrong);
+    EXPECT_EQ(wrong->state, AuthResult::State::WrongPassword);
+    EXPECT_EQ(wrong->attemptsLeft, 4);
+
+    // Nothing is pending for the owner to approve, and nothing was served.
+    EXPECT_EQ(ctl(h.home, {"approve"}).exitCode, 1);
+    EXPECT_FALSE(session->next(200ms));
+}
+
+TEST(LanAccess, PasswordThatIsTooShortIsRefused) {
+    Home home;
+    HostProcess host(home, "host");
+    waitUntilServing(home, host.pid());
+    auto r = ctl(home, {"password", "set"}, "abc\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "pelornctl: Use at least 4 characters.\n");
+}
+
+TEST(LanAccess, OfflineHostRefusesConnections) {
+    OnlineHost h;
+    EXPECT_TRUE(ctl(h.home, {"offline"}).succeeded());
+    EXPECT_TRUE(statusJson(h.home)["signalingPort"].is_null());
+    EXPECT_TRUE(std::holds_alternative<std::string>(client::Connection::open("127.0.0.1", h.port)));
+}
+
+// The announcement as another machine's browser sees it (loopback-only avahi-daemon).
+TEST(LanAccess, DnsSdAnnouncesOwnerAndDeviceId) {
+    const char* avahi = std::getenv("PELORN_TEST_AVAHI");
+    if (!avahi || std::string_view(avahi) != "loopback") {
+        GTEST_SKIP() << "no loopback-only avahi-daemon (run the tests through scripts/test-env)";
+    }
+    OnlineHost h;
+    auto deviceId = statusJson(h.home)["deviceId"].get<std::string>();
+    std::string mine;
+    for (int i = 0; i < 20 && mine.empty(); ++i) {
+        auto r = runProcess({"avahi-browse", "-r", "-t", "-p", "_pelorn._tcp"}, {"", 10s, std::nullopt});
+        std::size_t at = 0;
+        while (at < r.out.size() && mine.empty()) {
+            auto end = r.out.find('\n', at);
+            auto line = r.out.substr(at, end - at);
+            if (line.rfind("=;", 0) == 0 &&
+                line.find(";" + std::to_string(h.port) + ";") != std::string::npos) {
+                mine = line;
+            }
+            at = end == std::string::npos ? r.out.size() : end + 1;
+        }
+    }
+    ASSERT_FALSE(mine.empty()) << "the host's service was not found";
+    EXPECT_NE(mine.find(";Pelorn-"), std::string::npos) << mine;
+    EXPECT_NE(mine.find("\"owner=owner@example.com\""), std::string::npos) << mine;
+    EXPECT_NE(mine.find("\"deviceId=" + deviceId + "\""), std::string::npos) << mine;
+    EXPECT_TRUE(h.logged("✅ Bonjour advertising started on port " + std::to_string(h.port)));
+}
+
+} // namespace
