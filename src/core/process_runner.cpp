@@ -100,6 +100,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     posix_spawn_file_actions_adddup2(&actions, in.fd[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out.fd[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
+    if (options.workingDirectory) {
+        posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
+    }
     auto args = cStrings(argv);
     auto envStrings = options.environment ? cStrings(*options.environment) : std::vector<char*>{};
     pid_t pid = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ struct ProcessOptions {
     std::string input; // written to the child's stdin, which is then closed
     std::chrono::milliseconds timeout{30000};
     std::optional<std::vector<std::string>> environment; // "NAME=value" entries; default: inherit
+    std::optional<std::filesystem::path> workingDirectory; // default: the caller's
 };
 
 // Runs a program (argv[0] is looked up in PATH when it has no slash) and collects stdout and

@@ -107,12 +107,12 @@ TEST(LanAccess, NewDeviceIsApprovedOnceAndKnownAfterwards) {
     // The command-line client does the same from the token file.
     auto cli = runProcess({(binDir() / "pelorn-client").string(), "--port", std::to_string(h.port), "--token",
                            tokenFile.string()},
-                          {password + "\n", 30s, std::nullopt});
+                          {password + "\n", 30s, std::nullopt, std::nullopt});
     EXPECT_EQ(cli.exitCode, 0) << cli.err;
     EXPECT_EQ(cli.err, "auth: authorized\n");
     auto wrong = runProcess({(binDir() / "pelorn-client").string(), "--port", std::to_string(h.port),
                              "--token", tokenFile.string()},
-                            {"horse battery\n", 30s, std::nullopt});
+                            {"horse battery\n", 30s, std::nullopt, std::nullopt});
     EXPECT_EQ(wrong.exitCode, 1);
     EXPECT_EQ(wrong.err, "auth: wrong_password\npelorn-client: not authorised\n");
 }
@@ -183,7 +183,7 @@ TEST(LanAccess, DnsSdAnnouncesOwnerAndDeviceId) {
     auto deviceId = statusJson(h.home)["deviceId"].get<std::string>();
     std::string mine;
     for (int i = 0; i < 20 && mine.empty(); ++i) {
-        auto r = runProcess({"avahi-browse", "-r", "-t", "-p", "_pelorn._tcp"}, {"", 10s, std::nullopt});
+        auto r = runProcess({"avahi-browse", "-r", "-t", "-p", "_pelorn._tcp"}, {"", 10s, std::nullopt, std::nullopt});
         std::size_t at = 0;
         while (at < r.out.size() && mine.empty()) {
             auto end = r.out.find('\n', at);

@@ -1,0 +1,340 @@
+#include "terminal/tmux.hpp"
+
+#include "core/process_runner.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdlib>
+#include <pwd.h>
+#include <random>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace pelorn {
+
+namespace {
+
+constexpr std::array<std::string_view, 6> searchDirectories{
+    "/opt/homebrew/bin", "/usr/local/bin", "/usr/bin", "/bin", "/usr/sbin", "/sbin"};
+
+constexpr std::array<std::string_view, 32> adjectives{
+    "silent", "gentle", "quiet",  "brave", "calm",  "bright", "swift", "still",  "amber",  "golden", "misty",
+    "hidden", "lucky",  "wild",   "lunar", "solar", "velvet", "crisp", "hollow", "mellow", "rapid",  "shy",
+    "bold",   "pale",   "frosty", "sunny", "dusty", "early",  "late",  "cool",   "warm",   "deep"};
+constexpr std::array<std::string_view, 32> nouns{
+    "pine",  "glade",  "river",   "harbor", "meadow",  "ridge",  "canyon",  "grove",
+    "delta", "summit", "orchard", "lagoon", "prairie", "willow", "cedar",   "maple",
+    "otter", "heron",  "falcon",  "fox",    "lynx",    "raven",  "sparrow", "wren",
+    "comet", "ember",  "pebble",  "tide",   "cloud",   "dune",   "reef",    "brook"};
+
+bool isExecutableFile(const std::filesystem::path& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Whitespace and newlines at both ends, by Unicode's definition.
+std::string trimmed(std::string_view text) {
+    auto u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+    int32_t start = 0, end = u.length();
+    while (start < end && u_isUWhiteSpace(u.char32At(start))) {
+        start = u.moveIndex32(start, 1);
+    }
+    while (end > start && u_isUWhiteSpace(u.char32At(u.moveIndex32(end, -1)))) {
+        end = u.moveIndex32(end, -1);
+    }
+    std::string out;
+    u.tempSubStringBetween(start, end).toUTF8String(out);
+    return out;
+}
+
+// Invalid UTF-8 becomes U+FFFD.
+std::string validUtf8(const std::string& bytes) {
+    std::string out;
+    icu::UnicodeString::fromUTF8(bytes).toUTF8String(out);
+    return out;
+}
+
+std::size_t characterCount(const std::string& text) {
+    return static_cast<std::size_t>(icu::UnicodeString::fromUTF8(text).countChar32());
+}
+
+std::optional<double> parseDouble(std::string_view field) {
+    double value = 0;
+    if (field.empty() || field.front() == ' ' || field.front() == '+') {
+        return std::nullopt;
+    }
+    auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+    if (error != std::errc() || end != field.data() + field.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<long long> parseInteger(std::string_view field) {
+    if (!field.empty() && field.front() == '+') {
+        field.remove_prefix(1);
+        if (!field.empty() && field.front() == '-') {
+            return std::nullopt;
+        }
+    }
+    long long value = 0;
+    auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+    if (field.empty() || error != std::errc() || end != field.data() + field.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool isNoServer(const std::string& message) {
+    std::string lower;
+    for (char c : message) {
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    auto has = [&](const char* part) { return lower.find(part) != std::string::npos; };
+    return has("no server running") || has("no sessions") ||
+           (has("error connecting to") && has("no such file"));
+}
+
+} // namespace
+
+std::string TmuxFailure::text() const {
+    return kind == Kind::NotInstalled ? "tmux is not available on this Mac." : message;
+}
+
+Tmux::Tmux(std::vector<std::filesystem::path> candidates, std::filesystem::path ownCopy)
+    : mCandidates(std::move(candidates)), mOwnCopy(std::move(ownCopy)) {
+}
+
+Tmux& Tmux::shared() {
+    static Tmux instance({"/usr/local/bin/tmux", "/usr/bin/tmux"}, PELORN_LIBEXEC_DIR "/pelorn-tmux");
+    return instance;
+}
+
+std::optional<std::filesystem::path> Tmux::locate() const {
+    for (const auto& candidate : mCandidates) {
+        if (isExecutableFile(candidate)) {
+            return candidate;
+        }
+    }
+    if (isExecutableFile(mOwnCopy)) {
+        return mOwnCopy;
+    }
+    return std::nullopt;
+}
+
+bool Tmux::usesOwnCopy() const {
+    auto located = locate();
+    return located && *located == mOwnCopy;
+}
+
+std::vector<std::string> Tmux::environmentFrom(std::vector<std::string> base, const std::string& home,
+                                               const std::string& loginShell) {
+    auto find = [&](std::string_view name) {
+        return std::find_if(base.begin(), base.end(), [&](const std::string& entry) {
+            return entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
+                   entry[name.size()] == '=';
+        });
+    };
+    auto set = [&](std::string_view name, const std::string& value) {
+        auto entry = std::string(name) + "=" + value;
+        if (auto it = find(name); it != base.end()) {
+            *it = entry;
+        } else {
+            base.push_back(entry);
+        }
+    };
+    auto get = [&](std::string_view name) -> std::optional<std::string> {
+        auto it = find(name);
+        return it == base.end() ? std::nullopt : std::optional(it->substr(name.size() + 1));
+    };
+
+    std::vector<std::string> pieces;
+    std::string path = get("PATH").value_or("");
+    for (std::size_t at = 0; at <= path.size();) {
+        auto end = path.find(':', at);
+        end = end == std::string::npos ? path.size() : end;
+        if (end > at) {
+            pieces.push_back(path.substr(at, end - at));
+        }
+        at = end + 1;
+    }
+    for (auto dir : searchDirectories) {
+        if (std::find(pieces.begin(), pieces.end(), dir) == pieces.end()) {
+            pieces.emplace_back(dir);
+        }
+    }
+    std::string joined;
+    for (const auto& p : pieces) {
+        joined += (joined.empty() ? "" : ":") + p;
+    }
+    set("PATH", joined);
+    set("TERM", "xterm-256color");
+    if (!get("LANG")) {
+        set("LANG", "en_US.UTF-8");
+    }
+    set("HOME", home);
+    if (!get("SHELL")) {
+        set("SHELL", loginShell);
+    }
+    return base;
+}
+
+std::vector<std::string> Tmux::environment() const {
+    std::vector<std::string> base;
+    for (char** e = environ; *e; ++e) {
+        base.emplace_back(*e);
+    }
+    return environmentFrom(std::move(base), userHome(), userLoginShell());
+}
+
+TmuxResult<std::string> Tmux::run(const std::vector<std::string>& arguments) const {
+    auto tmux = locate();
+    if (!tmux) {
+        return TmuxFailure{TmuxFailure::Kind::NotInstalled, ""};
+    }
+    std::vector<std::string> argv{tmux->string(), "-u"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ProcessOptions options;
+    options.environment = environment();
+    options.workingDirectory = userHome();
+    auto result = runProcess(argv, options);
+    if (!result.started) {
+        return TmuxFailure{TmuxFailure::Kind::Command, result.error};
+    }
+    if (result.succeeded()) {
+        return validUtf8(result.out);
+    }
+    auto message = trimmed(validUtf8(result.err));
+    if (message.empty()) {
+        message = result.timedOut ? "tmux did not finish in time"
+                                  : "tmux exited with " +
+                                        std::to_string(result.signal ? 128 + result.signal : result.exitCode);
+    }
+    return TmuxFailure{TmuxFailure::Kind::Command, message};
+}
+
+const std::string& Tmux::listingFormat() {
+    static const std::string format = "#{session_name}\t#{session_created}\t#{session_attached}\t"
+                                      "#{session_activity}\t#{session_windows}\t#{@pelorn}";
+    return format;
+}
+
+std::optional<Tmux::Session> Tmux::parseListingLine(std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (std::size_t at = 0;;) {
+        auto end = line.find('\t', at);
+        fields.push_back(line.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at));
+        if (end == std::string_view::npos) {
+            break;
+        }
+        at = end + 1;
+    }
+    if (fields.size() != 6) {
+        return std::nullopt;
+    }
+    auto created = parseDouble(fields[1]), activity = parseDouble(fields[3]);
+    auto attached = parseInteger(fields[2]), windows = parseInteger(fields[4]);
+    if (!created || !activity || !attached || !windows) {
+        return std::nullopt;
+    }
+    return Session{std::string(fields[0]), *created, *attached, *activity, *windows, fields[5] == "1"};
+}
+
+TmuxResult<std::vector<Tmux::Session>> Tmux::listSessions() const {
+    auto output = run({"list-sessions", "-F", listingFormat()});
+    if (auto* failure = std::get_if<TmuxFailure>(&output)) {
+        if (failure->kind == TmuxFailure::Kind::Command && isNoServer(failure->message)) {
+            return std::vector<Session>{};
+        }
+        return *failure;
+    }
+    std::vector<Session> sessions;
+    std::string_view text = std::get<std::string>(output);
+    while (!text.empty()) {
+        auto end = text.find('\n');
+        auto line = text.substr(0, end);
+        if (auto session = parseListingLine(line)) {
+            sessions.push_back(std::move(*session));
+        }
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    }
+    return sessions;
+}
+
+TmuxResult<std::string> Tmux::validateName(std::string_view name) {
+    auto trimmedName = trimmed(name);
+    if (trimmedName.empty()) {
+        return TmuxFailure{TmuxFailure::Kind::InvalidName, "Give the session a name."};
+    }
+    if (trimmedName.find_first_of(":.") != std::string::npos) {
+        return TmuxFailure{TmuxFailure::Kind::InvalidName, "Session names can't contain “:” or “.”"};
+    }
+    if (characterCount(trimmedName) > maxNameLength) {
+        return TmuxFailure{TmuxFailure::Kind::InvalidName, "Keep the name under 40 characters."};
+    }
+    return trimmedName;
+}
+
+TmuxResult<std::monostate> Tmux::newSession(const std::string& name) const {
+    auto valid = validateName(name);
+    if (auto* failure = std::get_if<TmuxFailure>(&valid)) {
+        return *failure;
+    }
+    const auto& n = std::get<std::string>(valid);
+    auto result =
+        run({"new-session", "-d", "-s", n, "-c", userHome(), ";", "set-option", "-t", n, "@pelorn", "1"});
+    if (auto* failure = std::get_if<TmuxFailure>(&result)) {
+        return *failure;
+    }
+    return std::monostate{};
+}
+
+TmuxResult<std::monostate> Tmux::killSession(const std::string& name) const {
+    // "=" makes the target an exact name, so "work" never ends "work2".
+    auto result = run({"kill-session", "-t", "=" + name});
+    if (auto* failure = std::get_if<TmuxFailure>(&result)) {
+        return *failure;
+    }
+    return std::monostate{};
+}
+
+std::string Tmux::attachCommand(const std::string& name) const {
+    std::string program = "tmux";
+    if (usesOwnCopy()) {
+        program = "'" + locate()->string() + "'";
+    }
+    return program + " attach -t " + name;
+}
+
+std::string Tmux::suggestName(const std::set<std::string>& existing) {
+    static thread_local std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, 31);
+    for (int attempt = 0; attempt < 32; ++attempt) {
+        auto name = std::string(adjectives[pick(random)]) + "-" + std::string(nouns[pick(random)]);
+        if (!existing.count(name)) {
+            return name;
+        }
+    }
+    return "session-" + std::to_string(std::uniform_int_distribution<int>(100, 999)(random));
+}
+
+std::string userHome() {
+    if (auto* entry = ::getpwuid(::getuid()); entry && entry->pw_dir && *entry->pw_dir) {
+        return entry->pw_dir;
+    }
+    const char* home = std::getenv("HOME");
+    return home ? home : "/";
+}
+
+std::string userLoginShell() {
+    if (auto* entry = ::getpwuid(::getuid()); entry && entry->pw_shell && *entry->pw_shell) {
+        return entry->pw_shell;
+    }
+    return "/bin/sh";
+}
+
+} // namespace pelorn
