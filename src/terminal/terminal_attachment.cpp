@@ -1,0 +1,285 @@
+#include "terminal/terminal_attachment.hpp"
+
+#include "core/host_loop.hpp"
+#include "core/log.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace pelorn {
+
+namespace {
+
+void setWindowSize(int fd, int columns, int rows) {
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(std::min(columns, TerminalAttachment::maxDimension));
+    size.ws_row = static_cast<unsigned short>(std::min(rows, TerminalAttachment::maxDimension));
+    ::ioctl(fd, TIOCSWINSZ, &size);
+}
+
+std::vector<char*> cStrings(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) {
+        out.push_back(s.data());
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+// Reads the terminal until the client's side is gone or the wake pipe says stop. It owns its own
+// copy of the master descriptor and the pipe's read end, so no descriptor it reads can be closed
+// and reused under it.
+void readLoop(int fd, int wake, TerminalAttachment::OnOutput onOutput) {
+    std::vector<char> buffer(TerminalAttachment::readBufferSize);
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    for (;;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[1].revents) {
+            break;
+        }
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            break; // EIO once every slave descriptor has closed
+        }
+        onOutput(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+    }
+    ::close(fd);
+    ::close(wake);
+}
+
+} // namespace
+
+std::string_view TerminalAttachment::rawValue(ExitReason reason) {
+    switch (reason) {
+    case ExitReason::Detached:
+        return "detached";
+    case ExitReason::Ended:
+        return "ended";
+    case ExitReason::Replaced:
+        return "replaced";
+    }
+    return "";
+}
+
+std::optional<TerminalAttachment::ExitReason> TerminalAttachment::fromRaw(std::string_view raw) {
+    for (auto reason : {ExitReason::Detached, ExitReason::Ended, ExitReason::Replaced}) {
+        if (rawValue(reason) == raw) {
+            return reason;
+        }
+    }
+    return std::nullopt;
+}
+
+TerminalAttachment::TerminalAttachment(HostLoop& loop, std::string session, std::string owner, OnExit onExit)
+    : mLoop(loop), mSession(std::move(session)), mOwner(std::move(owner)), mOnExit(std::move(onExit)) {
+}
+
+TerminalAttachment::Descriptor::~Descriptor() {
+    ::close(fd);
+}
+
+TerminalAttachment::~TerminalAttachment() {
+    if (mWakeFd >= 0) {
+        ::close(mWakeFd); // the reader sees the hang-up and stops
+    }
+    if (mPid > 0 && mIsOpen) {
+        ::kill(mPid, SIGHUP);
+    }
+}
+
+std::shared_ptr<TerminalAttachment::Descriptor> TerminalAttachment::masterDescriptor() const {
+    std::lock_guard lock(mMutex);
+    return mMaster;
+}
+
+TmuxResult<std::shared_ptr<TerminalAttachment>> TerminalAttachment::start(HostLoop& loop, const Tmux& tmux,
+                                                                          std::string session, int columns,
+                                                                          int rows, std::string owner,
+                                                                          OnOutput onOutput, OnExit onExit) {
+    auto executable = tmux.locate();
+    if (!executable) {
+        return TmuxFailure{TmuxFailure::Kind::NotInstalled, ""};
+    }
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        return TmuxFailure{TmuxFailure::Kind::Command, "Could not open a terminal."};
+    }
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    setWindowSize(master, std::max(columns, minColumns), std::max(rows, minRows));
+
+    // Everything the child needs is built before fork: after it only async-signal-safe calls.
+    std::vector<std::string> argv{executable->string(), "-u", "attach-session", "-t", "=" + session};
+    auto env = tmux.environment();
+    auto argvC = cStrings(argv), envC = cStrings(env);
+    auto home = userHome();
+    int launchError[2];
+    if (::pipe2(launchError, O_CLOEXEC) != 0) {
+        ::close(master);
+        ::close(slave);
+        return TmuxFailure{TmuxFailure::Kind::Command,
+                           std::string("Could not start tmux: ") + std::strerror(errno)};
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // A session of its own with the pty as controlling terminal, so resizes reach tmux as SIGWINCH.
+        ::setsid();
+        ::ioctl(slave, TIOCSCTTY, 0);
+        ::dup2(slave, 0);
+        ::dup2(slave, 1);
+        ::dup2(slave, 2);
+        if (slave > 2) {
+            ::close(slave);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (::chdir(home.c_str()) != 0) {
+            // Stay where we are; tmux attaches all the same.
+        }
+        ::execve(argvC[0], argvC.data(), envC.data());
+        int error = errno;
+        ssize_t ignored = ::write(launchError[1], &error, sizeof error);
+        (void)ignored;
+        ::_exit(127);
+    }
+    ::close(launchError[1]);
+    ::close(slave);
+    int childError = 0;
+    bool failed = pid < 0;
+    if (pid < 0) {
+        childError = errno;
+    } else if (::read(launchError[0], &childError, sizeof childError) == sizeof childError) {
+        failed = true;
+        ::waitpid(pid, nullptr, 0);
+    }
+    ::close(launchError[0]);
+    if (failed) {
+        ::close(master);
+        return TmuxFailure{TmuxFailure::Kind::Command,
+                           std::string("Could not start tmux: ") + std::strerror(childError)};
+    }
+
+    int wake[2];
+    int readerFd = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
+    if (readerFd < 0 || ::pipe2(wake, O_CLOEXEC) != 0) {
+        ::kill(pid, SIGHUP);
+        ::waitpid(pid, nullptr, 0);
+        ::close(master);
+        if (readerFd >= 0) {
+            ::close(readerFd);
+        }
+        return TmuxFailure{TmuxFailure::Kind::Command, "Could not open a terminal."};
+    }
+    auto attachment = std::shared_ptr<TerminalAttachment>(
+        new TerminalAttachment(loop, session, std::move(owner), std::move(onExit)));
+    {
+        std::lock_guard lock(attachment->mMutex);
+        attachment->mMaster = std::make_shared<Descriptor>(master);
+        attachment->mWakeFd = wake[1];
+    }
+    attachment->mPid = pid;
+    attachment->mIsOpen = true;
+    Log::shared().info("🖥 Attached to tmux session " + attachment->mSession + " for " +
+                       attachment->mOwner);
+
+    std::thread(readLoop, readerFd, wake[0], std::move(onOutput)).detach();
+    // Reaps the client whatever ends it and reports on the loop.
+    std::weak_ptr<TerminalAttachment> weak = attachment;
+    std::thread([pid, weak, &loop] {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        // Only an attachment still held posts, so a loop torn down after its attachments is not touched.
+        if (weak.lock()) {
+            loop.post([weak] {
+                if (auto self = weak.lock()) {
+                    self->processEnded();
+                }
+            });
+        }
+    }).detach();
+    return attachment;
+}
+
+void TerminalAttachment::write(std::string_view bytes) {
+    auto master = masterDescriptor();
+    if (!master) {
+        return;
+    }
+    while (!bytes.empty()) {
+        ssize_t n = ::write(master->fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void TerminalAttachment::resize(int columns, int rows) {
+    auto master = masterDescriptor();
+    if (!master || columns < 1 || rows < 1) {
+        return;
+    }
+    setWindowSize(master->fd, columns, rows);
+}
+
+std::optional<std::pair<int, int>> TerminalAttachment::windowSize() const {
+    auto master = masterDescriptor();
+    winsize size{};
+    if (!master || ::ioctl(master->fd, TIOCGWINSZ, &size) != 0) {
+        return std::nullopt;
+    }
+    return std::pair<int, int>(size.ws_col, size.ws_row);
+}
+
+void TerminalAttachment::finish(ExitReason reason) {
+    mIsOpen = false;
+    {
+        std::lock_guard lock(mMutex);
+        mMaster.reset();
+        if (mWakeFd >= 0) {
+            ::close(mWakeFd);
+            mWakeFd = -1;
+        }
+    }
+    if (auto onExit = std::exchange(mOnExit, {})) {
+        onExit(mSession, reason);
+    }
+}
+
+void TerminalAttachment::processEnded() {
+    if (mIsOpen && !mClosing) {
+        finish(ExitReason::Ended);
+    }
+}
+
+void TerminalAttachment::close(ExitReason reason) {
+    if (!mIsOpen || mClosing) {
+        return;
+    }
+    mClosing = true;
+    // The tmux client detaches on a hang-up and exits; the session lives on.
+    ::kill(mPid, SIGHUP);
+    finish(reason);
+}
+
+} // namespace pelorn

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "terminal/tmux.hpp"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace pelorn {
+
+class HostLoop;
+
+// One live view into one tmux session: a pseudo-terminal, a `tmux attach-session` client on its
+// slave side, and a reading thread. Closing detaches the client; the session lives on.
+class TerminalAttachment : public std::enable_shared_from_this<TerminalAttachment> {
+public:
+    enum class ExitReason { Detached, Ended, Replaced };
+    static std::string_view rawValue(ExitReason reason);
+    static std::optional<ExitReason> fromRaw(std::string_view raw);
+
+    static constexpr std::size_t readBufferSize = 16384;
+    static constexpr int minColumns = 20, minRows = 5, maxDimension = 65535;
+
+    // Called on the reading thread, once per chunk, in order.
+    using OnOutput = std::function<void(std::string_view bytes)>;
+    // Called once, on the host loop, when an attachment that started ends.
+    using OnExit = std::function<void(const std::string& session, ExitReason reason)>;
+
+    // Host loop. On success the attachment is open and reading.
+    static TmuxResult<std::shared_ptr<TerminalAttachment>> start(HostLoop& loop, const Tmux& tmux,
+                                                                 std::string session, int columns, int rows,
+                                                                 std::string owner, OnOutput onOutput,
+                                                                 OnExit onExit);
+    ~TerminalAttachment();
+
+    // Any thread. Writes every byte (a pty takes input in pieces when its buffer is full).
+    void write(std::string_view bytes);
+    // Any thread. Ignored when either dimension is below 1; each is capped at 65535.
+    void resize(int columns, int rows);
+    // Host loop. Detaches the tmux client; later calls do nothing.
+    void close(ExitReason reason);
+
+    bool isOpen() const { return mIsOpen; }
+    const std::string& session() const { return mSession; }
+    pid_t pid() const { return mPid; }
+    // The size the terminal has now (for tests and the session list).
+    std::optional<std::pair<int, int>> windowSize() const;
+
+    TerminalAttachment(const TerminalAttachment&) = delete;
+    TerminalAttachment& operator=(const TerminalAttachment&) = delete;
+
+private:
+    TerminalAttachment(HostLoop& loop, std::string session, std::string owner, OnExit onExit);
+    void processEnded(); // host loop
+    void finish(ExitReason reason);
+
+    HostLoop& mLoop;
+    const std::string mSession;
+    const std::string mOwner;
+    OnExit mOnExit;
+    // Closes the descriptor when the last user lets go, so a write in progress never lands on a
+    // descriptor number that close has freed and the system has handed out again.
+    struct Descriptor {
+        explicit Descriptor(int fd) : fd(fd) {}
+        const int fd;
+        ~Descriptor();
+        Descriptor(const Descriptor&) = delete;
+        Descriptor& operator=(const Descriptor&) = delete;
+    };
+    std::shared_ptr<Descriptor> masterDescriptor() const;
+
+    mutable std::mutex mMutex; // guards mMaster and mWakeFd
+    std::shared_ptr<Descriptor> mMaster;
+    int mWakeFd = -1; // closing it stops the reading thread
+    // Host loop:
+    pid_t mPid = -1;
+    bool mClosing = false;
+    bool mIsOpen = false;
+};
+
+} // namespace pelorn
