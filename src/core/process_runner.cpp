@@ -30,6 +30,8 @@ struct Pipe {
     }
 };
 
+} // namespace
+
 std::vector<char*> cStrings(const std::vector<std::string>& strings) {
     std::vector<char*> out;
     for (auto& s : strings) {
@@ -38,6 +40,8 @@ std::vector<char*> cStrings(const std::vector<std::string>& strings) {
     out.push_back(nullptr);
     return out;
 }
+
+namespace {
 
 // Feeds stdin and drains stdout/stderr until both close or the deadline passes.
 bool pump(Pipe& in, Pipe& out, Pipe& err, const std::string& input, ProcessResult& result,

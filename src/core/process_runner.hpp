@@ -23,13 +23,16 @@ struct ProcessResult {
 struct ProcessOptions {
     std::string input; // written to the child's stdin, which is then closed
     std::chrono::milliseconds timeout{30000};
-    std::optional<std::vector<std::string>> environment; // "NAME=value" entries; default: inherit
+    std::optional<std::vector<std::string>> environment;   // "NAME=value" entries; default: inherit
     std::optional<std::filesystem::path> workingDirectory; // default: the caller's
 };
 
 // Runs a program (argv[0] is looked up in PATH when it has no slash) and collects stdout and
 // stderr concurrently, so a child that fills one pipe never stalls on the other. Blocks the
 // caller: run it on a background task.
+// The null-terminated pointer array execve and posix_spawn take; valid while `strings` lives.
+std::vector<char*> cStrings(const std::vector<std::string>& strings);
+
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
 } // namespace pelorn

@@ -2,6 +2,7 @@
 
 #include "core/host_loop.hpp"
 #include "core/log.hpp"
+#include "core/process_runner.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -24,15 +25,6 @@ void setWindowSize(int fd, int columns, int rows) {
     size.ws_col = static_cast<unsigned short>(std::min(columns, TerminalAttachment::maxDimension));
     size.ws_row = static_cast<unsigned short>(std::min(rows, TerminalAttachment::maxDimension));
     ::ioctl(fd, TIOCSWINSZ, &size);
-}
-
-std::vector<char*> cStrings(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (auto& s : strings) {
-        out.push_back(s.data());
-    }
-    out.push_back(nullptr);
-    return out;
 }
 
 // Reads the terminal until the client's side is gone or the wake pipe says stop. It owns its own

@@ -1,6 +1,7 @@
 #include "terminal/tmux.hpp"
 
 #include "core/process_runner.hpp"
+#include "core/text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -8,8 +9,6 @@
 #include <cstdlib>
 #include <pwd.h>
 #include <random>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -34,32 +33,6 @@ constexpr std::array<std::string_view, 32> nouns{
 bool isExecutableFile(const std::filesystem::path& path) {
     std::error_code ec;
     return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
-}
-
-// Whitespace and newlines at both ends, by Unicode's definition.
-std::string trimmed(std::string_view text) {
-    auto u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-    int32_t start = 0, end = u.length();
-    while (start < end && u_isUWhiteSpace(u.char32At(start))) {
-        start = u.moveIndex32(start, 1);
-    }
-    while (end > start && u_isUWhiteSpace(u.char32At(u.moveIndex32(end, -1)))) {
-        end = u.moveIndex32(end, -1);
-    }
-    std::string out;
-    u.tempSubStringBetween(start, end).toUTF8String(out);
-    return out;
-}
-
-// Invalid UTF-8 becomes U+FFFD.
-std::string validUtf8(const std::string& bytes) {
-    std::string out;
-    icu::UnicodeString::fromUTF8(bytes).toUTF8String(out);
-    return out;
-}
-
-std::size_t characterCount(const std::string& text) {
-    return static_cast<std::size_t>(icu::UnicodeString::fromUTF8(text).countChar32());
 }
 
 std::optional<double> parseDouble(std::string_view field) {
@@ -90,10 +63,7 @@ std::optional<long long> parseInteger(std::string_view field) {
 }
 
 bool isNoServer(const std::string& message) {
-    std::string lower;
-    for (char c : message) {
-        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    auto lower = lowercased(message);
     auto has = [&](const char* part) { return lower.find(part) != std::string::npos; };
     return has("no server running") || has("no sessions") ||
            (has("error connecting to") && has("no such file"));
@@ -273,7 +243,7 @@ TmuxResult<std::string> Tmux::validateName(std::string_view name) {
     if (trimmedName.find_first_of(":.") != std::string::npos) {
         return TmuxFailure{TmuxFailure::Kind::InvalidName, "Session names can't contain “:” or “.”"};
     }
-    if (characterCount(trimmedName) > maxNameLength) {
+    if (codePointCount(trimmedName) > maxNameLength) {
         return TmuxFailure{TmuxFailure::Kind::InvalidName, "Keep the name under 40 characters."};
     }
     return trimmedName;

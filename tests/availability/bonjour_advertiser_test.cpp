@@ -5,6 +5,7 @@
 #include "core/process_runner.hpp"
 #include "net/io_thread.hpp"
 #include "net/tcp_connection.hpp"
+#include "support/avahi.hpp"
 #include "support/test_support.hpp"
 
 #include <asio/connect.hpp>
@@ -153,28 +154,11 @@ TEST(BonjourAdvertiser, PortComesFromTheEnvironmentOnlyWhenItIsAPort) {
 // Against the loopback-only avahi-daemon the test environment starts.
 struct AvahiTest : ::testing::Test {
     void SetUp() override {
-        const char* avahi = std::getenv("PELORN_TEST_AVAHI");
-        if (!avahi || std::string_view(avahi) != "loopback") {
+        if (!test::haveLoopbackAvahi()) {
             GTEST_SKIP() << "no loopback-only avahi-daemon (run the tests through scripts/test-env)";
         }
     }
-    // The resolved "=" lines avahi-browse prints for the service type.
-    std::vector<std::string> browse() {
-        ProcessOptions options;
-        options.timeout = 10s;
-        auto r = runProcess({"avahi-browse", "-r", "-t", "-p", "_pelorn._tcp"}, options);
-        std::vector<std::string> lines;
-        std::size_t at = 0;
-        while (at < r.out.size()) {
-            auto end = r.out.find('\n', at);
-            auto line = r.out.substr(at, end == std::string::npos ? std::string::npos : end - at);
-            if (line.rfind("=;", 0) == 0) {
-                lines.push_back(line);
-            }
-            at = end == std::string::npos ? r.out.size() : end + 1;
-        }
-        return lines;
-    }
+    std::vector<std::string> browse() { return test::browsePelornServices(); }
     HostLoop loop{HostLoop::TimeMode::Manual};
     AvahiPublisher publisher{loop};
     // A name of this test's own, so parallel tests and earlier runs never collide with it.

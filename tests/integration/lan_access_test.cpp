@@ -2,6 +2,7 @@
 // the owner's answers through the real pelornctl.
 #include "client/reference_client.hpp"
 #include "integration/host_harness.hpp"
+#include "support/avahi.hpp"
 
 #include <future>
 
@@ -175,24 +176,17 @@ TEST(LanAccess, OfflineHostRefusesConnections) {
 
 // The announcement as another machine's browser sees it (loopback-only avahi-daemon).
 TEST(LanAccess, DnsSdAnnouncesOwnerAndDeviceId) {
-    const char* avahi = std::getenv("PELORN_TEST_AVAHI");
-    if (!avahi || std::string_view(avahi) != "loopback") {
+    if (!test::haveLoopbackAvahi()) {
         GTEST_SKIP() << "no loopback-only avahi-daemon (run the tests through scripts/test-env)";
     }
     OnlineHost h;
     auto deviceId = statusJson(h.home)["deviceId"].get<std::string>();
     std::string mine;
     for (int i = 0; i < 20 && mine.empty(); ++i) {
-        auto r = runProcess({"avahi-browse", "-r", "-t", "-p", "_pelorn._tcp"}, {"", 10s, std::nullopt, std::nullopt});
-        std::size_t at = 0;
-        while (at < r.out.size() && mine.empty()) {
-            auto end = r.out.find('\n', at);
-            auto line = r.out.substr(at, end - at);
-            if (line.rfind("=;", 0) == 0 &&
-                line.find(";" + std::to_string(h.port) + ";") != std::string::npos) {
+        for (const auto& line : test::browsePelornServices()) {
+            if (line.find(";" + std::to_string(h.port) + ";") != std::string::npos) {
                 mine = line;
             }
-            at = end == std::string::npos ? r.out.size() : end + 1;
         }
     }
     ASSERT_FALSE(mine.empty()) << "the host's service was not found";

@@ -214,7 +214,7 @@ std::optional<AuthChallenge> decodeChallenge(std::string_view text) {
                          *nonce};
 }
 
-std::string encodeResponse(const AuthResponse& r) {
+nlohmann::json responsePayload(const AuthResponse& r) {
     nlohmann::json out = {{"v", 1},
                           {"proof", r.proof},
                           {"deviceId", r.deviceId},
@@ -223,7 +223,7 @@ std::string encodeResponse(const AuthResponse& r) {
     if (r.deviceProof) {
         out["deviceProof"] = *r.deviceProof;
     }
-    return out.dump();
+    return out;
 }
 
 // --- Session
@@ -269,7 +269,7 @@ bool Session::sendProof(const std::string& proof) {
     if (mCredentials.token()) {
         response.deviceProof = base64::encode(keyedProof(*mCredentials.token(), deviceProofLabel, mNonce));
     }
-    auto message = payloadMessage("auth_response", nlohmann::json::parse(encodeResponse(response)));
+    auto message = payloadMessage("auth_response", responsePayload(response));
     return message && mConnection->send(*message);
 }
 

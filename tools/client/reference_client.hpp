@@ -97,8 +97,8 @@ private:
 };
 
 std::optional<AuthChallenge> decodeChallenge(std::string_view text);
-// The JSON text of an auth_response's payload.
-std::string encodeResponse(const AuthResponse& response);
+// An auth_response's payload.
+nlohmann::json responsePayload(const AuthResponse& response);
 
 // One connection's client side: the challenge, the proofs, the results, and the messages that
 // arrive around them.
