@@ -80,9 +80,10 @@ public:
     virtual void stop() = 0;
 };
 
-class SessionReaper {
+// Ends host-made tmux sessions left idle past the owner's lifetime.
+class IdleSessionReaper {
 public:
-    virtual ~SessionReaper() = default;
+    virtual ~IdleSessionReaper() = default;
     virtual void start() = 0;
 };
 
@@ -114,7 +115,7 @@ struct HostServices {
     OnlinePower& power;
     ClosedLid& closedLid;
     ScreenStreaming& screen;
-    SessionReaper& reaper;
+    IdleSessionReaper& reaper;
     InputTrust& inputTrust;
     TextFocusSource& textFocus;
     UpdateChecker& updates;

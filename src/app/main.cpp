@@ -7,9 +7,12 @@
 #include "app/host_identity.hpp"
 #include "app/host_services.hpp"
 #include "app/server_controller.hpp"
+#include "app/terminal_commands.hpp"
 #include "core/host_loop.hpp"
+#include "core/notification_center.hpp"
 #include "core/settings.hpp"
 #include "net/io_thread.hpp"
+#include "terminal/terminal_session_store.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -78,6 +81,8 @@ int main(int argc, char** argv) {
                           controlSocketPath()},
                          [&loop] { loop.quit(); });
     auto approvalAnnouncements = registerAccessCommands(delegate.commands(), AuthServices::shared());
+    registerTerminalCommands(delegate.commands(), {loop, TerminalSessionStore::shared(), Settings::shared(),
+                                                   NotificationCenter::shared(), EventLog::shared()});
     delegate.applicationDidFinishLaunching();
     loop.run();
     delegate.applicationWillTerminate();

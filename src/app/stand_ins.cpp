@@ -1,14 +1,20 @@
 #include "access/session_authenticator.hpp"
+#include "activity/event_log.hpp"
 #include "app/host_identity.hpp"
 #include "app/host_services.hpp"
 #include "availability/avahi_publisher.hpp"
 #include "availability/bonjour_advertiser.hpp"
 #include "core/host_loop.hpp"
 #include "core/notification_center.hpp"
+#include "core/settings.hpp"
+#include "core/task_pool.hpp"
 #include "net/io_thread.hpp"
 #include "signaling/connection_telemetry.hpp"
 #include "signaling/lan_targets.hpp"
 #include "signaling/signaling_server.hpp"
+#include "terminal/session_reaper.hpp"
+#include "terminal/terminal_peer.hpp"
+#include "terminal/terminal_session_store.hpp"
 
 namespace pelorn {
 
@@ -16,19 +22,8 @@ namespace pelorn {
 // the stand-in's place in HostServices::shared() and the stand-in is deleted.
 namespace {
 
-class StandInTerminalEndpoint final : public TerminalEndpoint {
-public:
-    void handle(const SignalingMessage&) override {}
-    void write(std::string_view) override {}
-    void resize(int, int) override {}
-    void stop() override {}
-};
-
-// What an authorised LAN client drives: input, screen, WebRTC answers and terminals.
-class StandInLanTargets final : public InputTarget,
-                                public ScreenTarget,
-                                public WebRTCTarget,
-                                public TerminalTarget {
+// What an authorised LAN client drives besides terminals: input, screen and WebRTC answers.
+class StandInLanTargets final : public InputTarget, public ScreenTarget, public WebRTCTarget {
 public:
     void handleMouseEvent(const std::string&, double, double, const std::optional<std::string>&,
                           std::optional<double>) override {}
@@ -40,10 +35,6 @@ public:
     void privacyOff() override {}
     void applyAnswer(const std::string&) override {}
     void addRemoteCandidate(const std::string&, const std::string&, std::int32_t) override {}
-    std::unique_ptr<TerminalEndpoint> createPeer(std::string, std::function<void(const SignalingMessage&)>,
-                                                 std::function<void(std::string_view)>) override {
-        return std::make_unique<StandInTerminalEndpoint>();
-    }
 };
 
 class StandInPresence final : public Presence {
@@ -85,11 +76,6 @@ public:
     void stop() override {}
 };
 
-class StandInSessionReaper final : public SessionReaper {
-public:
-    void start() override {}
-};
-
 class StandInInputTrust final : public InputTrust {
 public:
     void requestAccessibilityTrust() override {}
@@ -110,8 +96,10 @@ public:
 HostServices& HostServices::shared() {
     auto& loop = HostLoop::shared();
     static StandInLanTargets lanTargets;
+    static TerminalPeers terminals(
+        {loop, TerminalSessionStore::shared(), Tmux::shared(), EventLog::shared()});
     static SignalingServer signaling(loop, NotificationCenter::shared(), AuthServices::shared(),
-                                     {lanTargets, lanTargets, lanTargets, lanTargets});
+                                     {lanTargets, lanTargets, lanTargets, terminals});
     static auto publisher = systemServicePublisher(loop);
     static BonjourAdvertiser advertiser(
         {loop, IoThread::shared().context(), *publisher, [] { return HostIdentity::shared().deviceId(); },
@@ -124,7 +112,9 @@ HostServices& HostServices::shared() {
     static StandInOnlinePower power;
     static StandInClosedLid closedLid;
     static StandInScreenStreaming screen;
-    static StandInSessionReaper reaper;
+    static SessionReaper reaper({loop, TaskPool::shared(), Tmux::shared(), Settings::shared(),
+                                 NotificationCenter::shared(), TerminalSessionStore::shared(),
+                                 EventLog::shared()});
     static StandInInputTrust inputTrust;
     static StandInTextFocusSource textFocus;
     static StandInUpdateChecker updates;

@@ -55,21 +55,46 @@ void TcpConnection::readMore() {
         });
 }
 
-void TcpConnection::send(std::string bytes) {
+std::size_t TcpConnection::send(std::string bytes) {
+    auto queued = mQueuedBytes += bytes.size();
     asio::post(mSocket.get_executor(), [self = shared_from_this(), bytes = std::move(bytes)]() mutable {
         if (self->mClosed) {
+            self->mQueuedBytes -= bytes.size();
             return;
         }
-        self->mQueuedBytes += bytes.size();
         self->mOutgoing.push_back(std::move(bytes));
-        if (self->mQueuedBytes > self->mMaxQueued) {
+        if (auto unsent = self->mQueuedBytes.load(); unsent > self->mMaxQueued) {
             Log::shared().info("🔌 PELORN NET: closing " + self->mPeerHost.value_or("a peer") +
-                               " - it stopped reading (" + std::to_string(self->mQueuedBytes) +
-                               " bytes unsent)");
+                               " - it stopped reading (" + std::to_string(unsent) + " bytes unsent)");
             self->fail("the peer stopped reading");
             return;
         }
         self->writeMore();
+    });
+    return queued;
+}
+
+void TcpConnection::whenQueueBelow(std::size_t bytes, std::function<void()> callback) {
+    asio::post(mSocket.get_executor(),
+               [self = shared_from_this(), bytes, callback = std::move(callback)]() mutable {
+                   if (self->mClosed) {
+                       return;
+                   }
+                   self->mDrainBelow = bytes;
+                   self->mOnDrained = std::move(callback);
+                   self->checkDrained();
+               });
+}
+
+void TcpConnection::checkDrained() {
+    if (!mDrainBelow || mQueuedBytes.load() > *mDrainBelow) {
+        return;
+    }
+    mDrainBelow.reset();
+    mLoop.post([self = shared_from_this(), callback = std::exchange(mOnDrained, {})] {
+        if (!self->mOwnerClosed && callback) {
+            callback();
+        }
     });
 }
 
@@ -90,6 +115,7 @@ void TcpConnection::writeMore() {
                           }
                           self->mQueuedBytes -= self->mOutgoing.front().size();
                           self->mOutgoing.pop_front();
+                          self->checkDrained();
                           self->writeMore();
                       });
 }
@@ -109,8 +135,12 @@ void TcpConnection::closeOnIoThread() {
         return;
     }
     mClosed = true;
+    for (const auto& bytes : mOutgoing) {
+        mQueuedBytes -= bytes.size();
+    }
     mOutgoing.clear();
-    mQueuedBytes = 0;
+    mDrainBelow.reset();
+    mOnDrained = {};
     std::error_code ignored;
     mSocket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     mSocket.close(ignored);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/ip/tcp.hpp>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -31,8 +32,15 @@ public:
 
     // Host loop: installs the callbacks and starts reading.
     void start(Callbacks callbacks);
-    // Any thread.
-    void send(std::string bytes);
+    // Any thread. Returns the bytes waiting to be written, these included.
+    std::size_t send(std::string bytes);
+    // Any thread: bytes handed to send() and not yet written.
+    std::size_t queuedBytes() const { return mQueuedBytes.load(); }
+    // Any thread. Calls `callback` on the host loop once the unsent bytes are at most `bytes`
+    // (at once when they already are). One waiter at a time: a later call replaces an earlier
+    // one. Never called after the connection closed. This is how a producer that paused for a
+    // slow reader learns when to go on.
+    void whenQueueBelow(std::size_t bytes, std::function<void()> callback);
     // Any thread; no callback follows a close the owner asked for.
     void close();
 
@@ -48,6 +56,7 @@ private:
     void writeMore();
     void fail(std::optional<std::string> error); // I/O thread
     void closeOnIoThread();
+    void checkDrained(); // I/O thread
 
     asio::ip::tcp::socket mSocket;
     HostLoop& mLoop;
@@ -56,9 +65,11 @@ private:
     // I/O thread only:
     std::string mReadBuffer;
     std::deque<std::string> mOutgoing;
-    std::size_t mQueuedBytes = 0;
+    std::optional<std::size_t> mDrainBelow;
+    std::function<void()> mOnDrained;
     bool mWriting = false;
     bool mClosed = false;
+    std::atomic<std::size_t> mQueuedBytes{0};
     // Host loop only:
     Callbacks mCallbacks;
     bool mOwnerClosed = false;

@@ -48,16 +48,22 @@ public:
     virtual void handle(const SignalingMessage& message) = 0;
     virtual void write(std::string_view bytes) = 0;
     virtual void resize(int columns, int rows) = 0;
+    // The transport's queue has drained after its output sender said to wait; reading goes on.
+    virtual void outputDrained() = 0;
     // Detaches the client; the sessions keep running.
     virtual void stop() = 0;
 };
 
+// Sends one chunk of terminal output; called from the attachment's reading thread. Returns false
+// when the client is not keeping up: the peer stops reading its terminal until outputDrained().
+using TerminalOutputSender = std::function<bool(std::string_view bytes)>;
+
 class TerminalTarget {
 public:
     virtual ~TerminalTarget() = default;
-    virtual std::unique_ptr<TerminalEndpoint>
-    createPeer(std::string label, std::function<void(const SignalingMessage&)> send,
-               std::function<void(std::string_view)> sendOutput) = 0;
+    virtual std::unique_ptr<TerminalEndpoint> createPeer(std::string label,
+                                                         std::function<void(const SignalingMessage&)> send,
+                                                         TerminalOutputSender sendOutput) = 0;
 };
 
 } // namespace pelorn

@@ -183,6 +183,16 @@ void SignalingServer::ensureTerminalPeer() {
         return;
     }
     std::weak_ptr<SignalingServer*> alive = mAlive;
+    // Output comes from a reading thread: it goes straight to the connection this peer belongs
+    // to (the peer is created only once that connection is authorised and stopped when it ends).
+    std::weak_ptr<TcpConnection> weakConnection = mConnection;
+    auto drained = [alive, weakConnection] {
+        auto self = alive.lock();
+        auto connection = weakConnection.lock();
+        if (self && connection && (*self)->mConnection == connection && (*self)->mTerminal) {
+            (*self)->mTerminal->outputDrained();
+        }
+    };
     mTerminal = mTargets.terminal.createPeer(
         deviceLabel(),
         [alive](const SignalingMessage& m) {
@@ -190,17 +200,19 @@ void SignalingServer::ensureTerminalPeer() {
                 (*self)->send(m);
             }
         },
-        [alive](std::string_view bytes) {
-            if (auto self = alive.lock()) {
-                (*self)->sendTerminalOutput(bytes);
+        [weakConnection, drained](std::string_view bytes) {
+            auto connection = weakConnection.lock();
+            if (!connection) {
+                return true; // gone: the output is dropped, as for any closed connection
             }
+            auto frame =
+                frameMessage(SignalingMessage{.type = "terminal_output", .sdp = base64::encode(bytes)});
+            if (frame && connection->send(std::move(*frame)) > terminalHighWater) {
+                connection->whenQueueBelow(terminalLowWater, drained);
+                return false;
+            }
+            return true;
         });
-}
-
-void SignalingServer::sendTerminalOutput(std::string_view bytes) {
-    if (isAuthorized()) {
-        send(SignalingMessage{.type = "terminal_output", .sdp = base64::encode(bytes)});
-    }
 }
 
 void SignalingServer::resetConnectionState() {

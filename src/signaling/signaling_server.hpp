@@ -29,6 +29,11 @@ public:
         TerminalTarget& terminal;
     };
 
+    // Terminal output waits once this much is unsent on the connection and goes on when it is
+    // down to the low mark; both far below the connection's cap, which closes it.
+    static constexpr std::size_t terminalHighWater = 1024 * 1024;
+    static constexpr std::size_t terminalLowWater = 256 * 1024;
+
     SignalingServer(HostLoop& loop, NotificationCenter& notifications, AuthServices& auth, Targets targets);
     ~SignalingServer() override;
 
@@ -50,7 +55,6 @@ private:
     void handle(const SignalingMessage& message);
     void dispatch(const SignalingMessage& message);
     void ensureTerminalPeer();
-    void sendTerminalOutput(std::string_view bytes);
     void resetConnectionState();
     void onDeviceRevoked(const std::string& deviceId);
 

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
@@ -29,19 +30,27 @@ void setWindowSize(int fd, int columns, int rows) {
 
 // Reads the terminal until the client's side is gone or the wake pipe says stop. It owns its own
 // copy of the master descriptor and the pipe's read end, so no descriptor it reads can be closed
-// and reused under it.
-void readLoop(int fd, int wake, TerminalAttachment::OnOutput onOutput) {
+// and reused under it. While paused it watches only the wake pipe and the resume event.
+template <class Descriptor>
+void readLoop(int fd, int wake, std::shared_ptr<Descriptor> resume, TerminalAttachment::OnOutput onOutput) {
     std::vector<char> buffer(TerminalAttachment::readBufferSize);
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    bool paused = false;
     for (;;) {
+        pollfd fds[2] = {{wake, POLLIN, 0}, {paused ? resume->fd : fd, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             break;
         }
-        if (fds[1].revents) {
+        if (fds[0].revents) {
             break;
+        }
+        if (paused) {
+            eventfd_t ignored;
+            ::eventfd_read(resume->fd, &ignored);
+            paused = false;
+            continue;
         }
         ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
@@ -50,7 +59,7 @@ void readLoop(int fd, int wake, TerminalAttachment::OnOutput onOutput) {
         if (n <= 0) {
             break; // EIO once every slave descriptor has closed
         }
-        onOutput(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        paused = !onOutput(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
     }
     ::close(fd);
     ::close(wake);
@@ -168,30 +177,34 @@ TmuxResult<std::shared_ptr<TerminalAttachment>> TerminalAttachment::start(HostLo
                            std::string("Could not start tmux: ") + std::strerror(childError)};
     }
 
-    int wake[2];
+    int wake[2] = {-1, -1};
     int readerFd = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
-    if (readerFd < 0 || ::pipe2(wake, O_CLOEXEC) != 0) {
+    int resumeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (readerFd < 0 || resumeFd < 0 || ::pipe2(wake, O_CLOEXEC) != 0) {
         ::kill(pid, SIGHUP);
         ::waitpid(pid, nullptr, 0);
-        ::close(master);
-        if (readerFd >= 0) {
-            ::close(readerFd);
+        for (int fd : {master, readerFd, resumeFd}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
         }
         return TmuxFailure{TmuxFailure::Kind::Command, "Could not open a terminal."};
     }
+    auto resume = std::make_shared<Descriptor>(resumeFd);
     auto attachment = std::shared_ptr<TerminalAttachment>(
         new TerminalAttachment(loop, session, std::move(owner), std::move(onExit)));
     {
         std::lock_guard lock(attachment->mMutex);
         attachment->mMaster = std::make_shared<Descriptor>(master);
         attachment->mWakeFd = wake[1];
+        attachment->mResume = resume;
     }
     attachment->mPid = pid;
     attachment->mIsOpen = true;
     Log::shared().info("🖥 Attached to tmux session " + attachment->mSession + " for " +
                        attachment->mOwner);
 
-    std::thread(readLoop, readerFd, wake[0], std::move(onOutput)).detach();
+    std::thread(readLoop<Descriptor>, readerFd, wake[0], std::move(resume), std::move(onOutput)).detach();
     // Reaps the client whatever ends it and reports on the loop.
     std::weak_ptr<TerminalAttachment> weak = attachment;
     std::thread([pid, weak, &loop] {
@@ -226,6 +239,17 @@ void TerminalAttachment::write(std::string_view bytes) {
     }
 }
 
+void TerminalAttachment::resumeReading() {
+    std::shared_ptr<Descriptor> resume;
+    {
+        std::lock_guard lock(mMutex);
+        resume = mResume;
+    }
+    if (resume) {
+        ::eventfd_write(resume->fd, 1);
+    }
+}
+
 void TerminalAttachment::resize(int columns, int rows) {
     auto master = masterDescriptor();
     if (!master || columns < 1 || rows < 1) {
@@ -248,6 +272,7 @@ void TerminalAttachment::finish(ExitReason reason) {
     {
         std::lock_guard lock(mMutex);
         mMaster.reset();
+        mResume.reset();
         if (mWakeFd >= 0) {
             ::close(mWakeFd);
             mWakeFd = -1;

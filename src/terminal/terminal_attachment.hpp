@@ -25,8 +25,9 @@ public:
     static constexpr std::size_t readBufferSize = 16384;
     static constexpr int minColumns = 20, minRows = 5, maxDimension = 65535;
 
-    // Called on the reading thread, once per chunk, in order.
-    using OnOutput = std::function<void(std::string_view bytes)>;
+    // Called on the reading thread, once per chunk, in order. Returning false pauses reading
+    // (the program writing then blocks on a full terminal) until resumeReading().
+    using OnOutput = std::function<bool(std::string_view bytes)>;
     // Called once, on the host loop, when an attachment that started ends.
     using OnExit = std::function<void(const std::string& session, ExitReason reason)>;
 
@@ -41,6 +42,8 @@ public:
     void write(std::string_view bytes);
     // Any thread. Ignored when either dimension is below 1; each is capped at 65535.
     void resize(int columns, int rows);
+    // Any thread. Lets a reader paused by its output callback go on; harmless when not paused.
+    void resumeReading();
     // Host loop. Detaches the tmux client; later calls do nothing.
     void close(ExitReason reason);
 
@@ -73,9 +76,10 @@ private:
     };
     std::shared_ptr<Descriptor> masterDescriptor() const;
 
-    mutable std::mutex mMutex; // guards mMaster and mWakeFd
+    mutable std::mutex mMutex; // guards mMaster, mResume and mWakeFd
     std::shared_ptr<Descriptor> mMaster;
-    int mWakeFd = -1; // closing it stops the reading thread
+    std::shared_ptr<Descriptor> mResume; // an eventfd the paused reader waits on
+    int mWakeFd = -1;                    // closing it stops the reading thread
     // Host loop:
     pid_t mPid = -1;
     bool mClosing = false;

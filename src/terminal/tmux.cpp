@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <pwd.h>
 #include <random>
 #include <unistd.h>
@@ -277,7 +279,18 @@ std::string Tmux::attachCommand(const std::string& name) const {
     if (usesOwnCopy()) {
         program = "'" + locate()->string() + "'";
     }
-    return program + " attach -t " + name;
+    // The command is pasted into, or run by, a shell: a name with shell syntax in it is quoted.
+    bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return std::isalnum(c) || std::strchr("-_@%+=,", c) != nullptr;
+    });
+    if (plain) {
+        return program + " attach -t " + name;
+    }
+    std::string quoted = "'";
+    for (char c : name) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return program + " attach -t " + quoted + "'";
 }
 
 std::string Tmux::suggestName(const std::set<std::string>& existing) {

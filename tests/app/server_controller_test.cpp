@@ -31,7 +31,7 @@ struct RecordingServices : Advertiser,
                            OnlinePower,
                            ClosedLid,
                            ScreenStreaming,
-                           SessionReaper,
+                           IdleSessionReaper,
                            InputTrust,
                            TextFocusSource,
                            UpdateChecker {

@@ -44,6 +44,7 @@ struct Recorder : InputTarget, ScreenTarget, WebRTCTarget, TerminalTarget {
             r.calls.push_back("resize " + std::to_string(c) + "x" + std::to_string(rows));
         }
         void stop() override { r.calls.push_back("terminal stop"); }
+        void outputDrained() override { r.calls.push_back("terminal drained"); }
     };
     void handleMouseEvent(const std::string& a, double x, double y, const std::optional<std::string>& b,
                           std::optional<double> d) override {
@@ -65,14 +66,14 @@ struct Recorder : InputTarget, ScreenTarget, WebRTCTarget, TerminalTarget {
     }
     std::unique_ptr<TerminalEndpoint> createPeer(std::string label,
                                                  std::function<void(const SignalingMessage&)>,
-                                                 std::function<void(std::string_view)> output) override {
+                                                 TerminalOutputSender output) override {
         calls.push_back("terminal peer for " + label);
         sendOutput = std::move(output);
         return std::make_unique<Peer>(*this);
     }
     std::vector<std::string> calls;
     std::function<void()> limit;
-    std::function<void(std::string_view)> sendOutput;
+    TerminalOutputSender sendOutput;
 };
 
 // The reference client's connection, pumping the host loop while it waits.
@@ -123,7 +124,11 @@ struct SignalingServerTest : ::testing::Test, test::AccessHost {
             if (ec) {
                 return;
             }
+            if (sendBuffer) {
+                socket.set_option(asio::socket_base::send_buffer_size(sendBuffer));
+            }
             auto connection = TcpConnection::adopt(std::move(socket), loop, maxQueued);
+            lastConnection = connection;
             loop.post([this, connection] { server->accept(connection); });
             acceptNext();
         });
@@ -166,6 +171,8 @@ struct SignalingServerTest : ::testing::Test, test::AccessHost {
     asio::ip::tcp::acceptor acceptor{io.context()};
     Recorder recorder;
     std::size_t maxQueued = TcpConnection::defaultMaxQueued;
+    int sendBuffer = 0; // the kernel's default when 0
+    std::weak_ptr<TcpConnection> lastConnection;
     std::unique_ptr<SignalingServer> server = std::make_unique<SignalingServer>(
         loop, center, services, SignalingServer::Targets{recorder, recorder, recorder, recorder});
     test::LogCapture lines;
@@ -239,7 +246,7 @@ TEST_F(SignalingServerTest, ApprovedClientIsServedWithTheDefaultsApplied) {
     auto limit = c->next();
     ASSERT_TRUE(limit);
     EXPECT_EQ(limit->type, "screen_limit_reached");
-    recorder.sendOutput("out");
+    EXPECT_TRUE(recorder.sendOutput("out"));
     auto output = c->next();
     ASSERT_TRUE(output);
     EXPECT_EQ(*output, (SignalingMessage{.type = "terminal_output", .sdp = "b3V0"}));
@@ -326,6 +333,46 @@ TEST_F(SignalingServerTest, ClientThatStopsReadingIsClosedPastTheQueueCap) {
         logged = logged || l.rfind("🔌 PELORN NET: closing 127.0.0.1 - it stopped reading", 0) == 0;
     }
     EXPECT_TRUE(logged);
+}
+
+// Terminal output asks its producer to wait once the unsent bytes pass the high mark, long before
+// the cap, and says when to go on after the client has read.
+TEST_F(SignalingServerTest, TerminalOutputWaitsForASlowClientInsteadOfOverflowing) {
+    sendBuffer = 65536; // keeps what the kernel absorbs small next to the high mark
+    auto c = authorised("A");
+    c->send(SignalingMessage{.type = "term_list"});
+    for (int i = 0; i < 1000 && !recorder.sendOutput; ++i) {
+        c->next(1ms);
+    }
+    ASSERT_TRUE(recorder.sendOutput);
+    auto connection = lastConnection.lock();
+    ASSERT_TRUE(connection);
+    std::string chunk(16384, 'y');
+    int sent = 0;
+    while (recorder.sendOutput(chunk) && sent < 10000) {
+        ++sent;
+    }
+    // Base64 makes each chunk 21,848 bytes; it took at least the high mark to stop, and what
+    // waits in the host is bounded by the mark plus the one chunk that crossed it.
+    EXPECT_GT(static_cast<std::size_t>(sent + 1) * 21848, SignalingServer::terminalHighWater);
+    EXPECT_LT(sent, 200);
+    EXPECT_LE(connection->queuedBytes(), SignalingServer::terminalHighWater + 22000);
+    EXPECT_TRUE(server->hasConnection());
+    EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "terminal drained"), 0);
+
+    int received = 0;
+    while (received <= sent) {
+        auto m = c->next();
+        ASSERT_TRUE(m);
+        ASSERT_EQ(m->type, "terminal_output");
+        ASSERT_EQ(m->sdp->size(), 21848u); // nothing cut, nothing merged
+        ++received;
+    }
+    EXPECT_EQ(received, sent + 1);
+    ASSERT_TRUE(test::pumpUntil(loop, [&] {
+        return std::count(recorder.calls.begin(), recorder.calls.end(), "terminal drained") == 1;
+    }));
+    EXPECT_TRUE(server->hasConnection());
 }
 
 TEST(PeerAddress, ZoneSuffixIsCut) {

@@ -2,6 +2,7 @@
 #include "support/test_support.hpp"
 #include "terminal/terminal_attachment.hpp"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <mutex>
 
@@ -28,6 +29,8 @@ struct AttachmentTest : ::testing::Test {
             [this](std::string_view bytes) {
                 std::lock_guard lock(mutex);
                 output.append(bytes);
+                ++chunks;
+                return !pauseAfterEachChunk;
             },
             [this](const std::string& name, Reason reason) { exits.emplace_back(name, reason); });
         ASSERT_TRUE(std::holds_alternative<std::shared_ptr<TerminalAttachment>>(started))
@@ -59,6 +62,8 @@ struct AttachmentTest : ::testing::Test {
     test::LogCapture lines;
     std::mutex mutex;
     std::string output; // guarded by mutex: written on the reading thread
+    int chunks = 0;     // guarded by mutex
+    std::atomic<bool> pauseAfterEachChunk{false};
     std::vector<std::pair<std::string, Reason>> exits;
     std::shared_ptr<TerminalAttachment> attachment;
 };
@@ -101,6 +106,39 @@ TEST_F(AttachmentTest, CloseDetachesOnceAndTheSessionLivesOn) {
     EXPECT_EQ(std::get<std::vector<Tmux::Session>>(listed).size(), 1u);
 }
 
+// A paused reader takes nothing more until resumed, and then goes on to the end.
+TEST_F(AttachmentTest, PausedReadingResumesWithoutLosingOutput) {
+    ASSERT_TRUE(std::holds_alternative<std::monostate>(tmux.newSession("work")));
+    attach("work");
+    attachment->write("echo ready-$((2+3))\r");
+    ASSERT_TRUE(sawOutput("ready-5"));
+    pauseAfterEachChunk = true;
+    attachment->write("seq 1 30000 | tr '\\n' ' '; echo; echo all-$((1+1))-done\r");
+    int resumes = 0;
+    auto chunksNow = [&] {
+        std::lock_guard lock(mutex);
+        return chunks;
+    };
+    for (int seen = chunksNow(); resumes < 10000; ++resumes) {
+        // Each chunk pauses the reader; one resume lets exactly one more chunk through.
+        if (!test::pumpUntil(
+                loop, [&] { return chunksNow() > seen; }, 2s)) {
+            break;
+        }
+        seen = chunksNow();
+        std::unique_lock lock(mutex);
+        if (output.find("all-2-done") != std::string::npos) {
+            break;
+        }
+        lock.unlock();
+        attachment->resumeReading();
+    }
+    EXPECT_TRUE(sawOutput("all-2-done"));
+    EXPECT_GT(resumes, 2);
+    // tmux may redraw rather than replay what a slow client missed, but the screen ends whole.
+    EXPECT_TRUE(sawOutput("30000"));
+}
+
 TEST_F(AttachmentTest, SessionEndingByItselfEndsTheAttachment) {
     ASSERT_TRUE(std::holds_alternative<std::monostate>(tmux.newSession("work")));
     attach("work");
@@ -128,7 +166,7 @@ TEST(TerminalAttachment, WithoutTmuxNothingStarts) {
     Tmux none({"/nonexistent/tmux"}, "/nonexistent/own");
     bool exited = false;
     auto started = TerminalAttachment::start(
-        loop, none, "work", 80, 24, "t", [](std::string_view) {},
+        loop, none, "work", 80, 24, "t", [](std::string_view) { return true; },
         [&](const std::string&, Reason) { exited = true; });
     ASSERT_TRUE(std::holds_alternative<TmuxFailure>(started));
     EXPECT_EQ(std::get<TmuxFailure>(started).text(), "tmux is not available on this Mac.");

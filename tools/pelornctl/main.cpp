@@ -31,6 +31,13 @@ int usage(FILE* out) {
                "  devices         the approved devices\n"
                "  devices remove ID\n"
                "                  revoke a device; its connections close\n"
+               "  sessions        the tmux sessions: name, status, idle line\n"
+               "  sessions new [NAME]\n"
+               "                  start a session (a suggested name without NAME)\n"
+               "  sessions end NAME\n"
+               "                  end a session\n"
+               "  lifetime [HOURS]\n"
+               "                  idle time before host-made sessions end: never, 1, 3, 6, 12, 24\n"
                "  quit            stop the host\n",
                out);
     return out == stderr ? Usage : Ok;
