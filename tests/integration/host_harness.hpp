@@ -32,7 +32,9 @@ struct Home {
             "XDG_DATA_HOME=" + (dir / "data").string(), "XDG_RUNTIME_DIR=" + (dir / "run").string(),
             "PATH=/usr/bin:/bin", "TZ=UTC",
             // A port of the system's choosing, so hosts of parallel tests never clash.
-            "PELORN_SIGNALING_PORT=0"};
+            "PELORN_SIGNALING_PORT=0",
+            // A tmux server of the test's own, with a plain shell.
+            "TMUX_TMPDIR=" + dir.path().string(), "SHELL=/bin/sh"};
         if (const char* dnsSd = std::getenv("PELORN_DNS_SD")) {
             out.push_back(std::string("PELORN_DNS_SD=") + dnsSd);
         }

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "access/auth_messages.hpp"
+#include "client/reference_client.hpp"
+#include "core/process_runner.hpp"
+#include "integration/host_harness.hpp"
+
+#include <future>
+
+namespace pelorn::test {
+
+inline const std::string password = "correct horse";
+
+struct OnlineHost {
+    OnlineHost() {
+        waitUntilServing(home, host.pid());
+        home.signIn("Owner@Example.COM");
+        auto set = ctl(home, {"password", "set"}, password + "\n");
+        EXPECT_TRUE(set.succeeded()) << set.err;
+        EXPECT_TRUE(ctl(home, {"online"}).succeeded());
+        auto status = statusJson(home);
+        EXPECT_TRUE(status["signalingPort"].is_number()) << status.dump();
+        port = status["signalingPort"].is_number() ? status["signalingPort"].get<std::uint16_t>() : 0;
+    }
+    // The host's tmux server lives in the home's private folder; it goes with the test.
+    ~OnlineHost() {
+        ProcessOptions options;
+        options.environment = home.env();
+        runProcess({"tmux", "kill-server"}, options);
+    }
+
+    std::unique_ptr<client::Session> connect(client::Credentials& credentials) {
+        auto opened = client::Connection::open("127.0.0.1", port);
+        if (auto* error = std::get_if<std::string>(&opened)) {
+            ADD_FAILURE() << "connect: " << *error;
+            return nullptr;
+        }
+        return std::make_unique<client::Session>(
+            std::move(std::get<std::unique_ptr<client::Connection>>(opened)), credentials);
+    }
+
+    // Waits until the host's output holds `line`.
+    bool logged(const std::string& line, std::chrono::milliseconds limit = 10s) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (host.output().find(line) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    // The owner approves the one waiting device once the host asks.
+    nlohmann::json approveWhenAsked() {
+        for (int i = 0; i < 500; ++i) {
+            auto pending = ctl(home, {"--json", "approvals"});
+            if (pending.succeeded() && pending.out != "null\n") {
+                EXPECT_TRUE(ctl(home, {"approve"}).succeeded());
+                return nlohmann::json::parse(pending.out);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        ADD_FAILURE() << "no approval request came";
+        return nullptr;
+    }
+
+    Home home;
+    HostProcess host{home, "host"};
+    std::uint16_t port = 0;
+
+    // A client the owner has approved, authorised and ready for messages.
+    std::unique_ptr<client::Session> authorised(client::Credentials& credentials) {
+        auto session = connect(credentials);
+        if (!session) {
+            return nullptr;
+        }
+        auto result = std::async(std::launch::async, [&] { return session->authenticate(password); });
+        approveWhenAsked();
+        auto r = result.get();
+        if (!r || r->state != AuthResult::State::Authorized) {
+            ADD_FAILURE() << "not authorised";
+            return nullptr;
+        }
+        return session;
+    }
+};
+
+} // namespace pelorn::test

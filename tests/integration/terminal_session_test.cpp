@@ -1,0 +1,255 @@
+// Terminal sessions driven by the reference client over real TCP against the real pelorn-host,
+// with a real tmux server private to each test.
+#include "core/base64.hpp"
+#include "integration/online_host.hpp"
+#include "signaling/frame.hpp"
+#include "signaling/signaling_message.hpp"
+#include "terminal/terminal_session_store.hpp"
+
+#include <fstream>
+#include <thread>
+
+using namespace pelorn;
+using namespace pelorn::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::optional<long> residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return std::nullopt;
+}
+
+class TerminalOverLan : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto loaded = client::Credentials::load(h.home.dir / "ipad.json", "iPad", "iPad13,4");
+        ASSERT_TRUE(std::holds_alternative<client::Credentials>(loaded));
+        credentials = std::make_unique<client::Credentials>(std::get<client::Credentials>(std::move(loaded)));
+        c = h.authorised(*credentials);
+        ASSERT_TRUE(c);
+    }
+
+    void send(SignalingMessage m) { ASSERT_TRUE(c->connection().send(m)); }
+
+    // The next message of `type`; terminal output in between is collected into `screen`.
+    std::optional<SignalingMessage> next(const std::string& type, std::chrono::milliseconds limit = 10s) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            auto m = c->next(std::max(left, 1ms));
+            if (!m) {
+                return std::nullopt;
+            }
+            seen.push_back(m->type);
+            if (m->type == "terminal_output" && m->sdp) {
+                auto bytes = base64::decode(*m->sdp);
+                EXPECT_TRUE(bytes);
+                if (bytes) {
+                    screen.append(bytes->begin(), bytes->end());
+                }
+            }
+            if (m->type == type) {
+                return m;
+            }
+        }
+        return std::nullopt;
+    }
+
+    bool sawOnScreen(const std::string& text, std::chrono::milliseconds limit = 10s) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (screen.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            next("terminal_output", 1s);
+        }
+        return true;
+    }
+
+    // The session list as the client hears it, waiting until `done` holds.
+    std::optional<TermSessionsPayload>
+    sessionsUntil(const std::function<bool(const TermSessionsPayload&)>& done) {
+        for (auto deadline = std::chrono::steady_clock::now() + 15s;
+             std::chrono::steady_clock::now() < deadline;) {
+            auto m = next("term_sessions", 5s);
+            if (!m) {
+                continue;
+            }
+            auto payload = nlohmann::json::parse(*m->sdp).get<TermSessionsPayload>();
+            if (done(payload)) {
+                return payload;
+            }
+        }
+        return std::nullopt;
+    }
+
+    static std::vector<std::string> names(const TermSessionsPayload& p) {
+        std::vector<std::string> out;
+        for (const auto& s : p.sessions) {
+            out.push_back(s.name);
+        }
+        return out;
+    }
+
+    std::string tmux(std::vector<std::string> args) {
+        ProcessOptions options;
+        options.environment = h.home.env();
+        args.insert(args.begin(), "tmux");
+        return runProcess(args, options).out;
+    }
+
+    OnlineHost h;
+    std::unique_ptr<client::Credentials> credentials;
+    std::unique_ptr<client::Session> c;
+    std::string screen;
+    std::vector<std::string> seen;
+};
+
+TEST_F(TerminalOverLan, ListCreateValidateAndKill) {
+    send({.type = "term_list"});
+    auto first = next("term_sessions");
+    ASSERT_TRUE(first);
+    auto json = nlohmann::json::parse(*first->sdp);
+    EXPECT_EQ(
+        json,
+        nlohmann::json::parse(
+            R"({"available":true,"sessions":[],"attachCommand":"tmux attach -t NAME","lifetimeHours":12})"));
+    EXPECT_FALSE(next("term_error", 300ms)); // a fresh computer has no tmux server: no error
+
+    send({.type = "term_create", .sdp = "  work  "});
+    send({.type = "term_create", .sdp = "work2"});
+    auto listed = sessionsUntil([](const auto& p) { return p.sessions.size() == 2; });
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(names(*listed), (std::vector<std::string>{"work", "work2"}));
+    EXPECT_EQ(listed->sessions[0].managed, true);
+    EXPECT_EQ(listed->sessions[0].windows, 1);
+
+    for (auto [name, text] : std::vector<std::pair<std::string, std::string>>{
+             {"   ", "Give the session a name."},
+             {"a.b", "Session names can't contain “:” or “.”"},
+             {std::string(41, 'x'), "Keep the name under 40 characters."},
+             {"work", "duplicate session: work"}}) {
+        send({.type = "term_create", .sdp = name});
+        auto error = next("term_error");
+        ASSERT_TRUE(error) << name;
+        EXPECT_EQ(*error->sdp, text);
+    }
+    send({.type = "term_create"}); // no name: ignored without a reply
+    EXPECT_FALSE(next("term_error", 300ms));
+
+    // Ending "work" leaves "work2" alone.
+    send({.type = "term_kill", .sdp = "work"});
+    listed = sessionsUntil([](const auto& p) { return p.sessions.size() == 1; });
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(names(*listed), std::vector<std::string>{"work2"});
+    send({.type = "term_kill", .sdp = "work"});
+    auto error = next("term_error");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error->sdp, "can't find session: work");
+
+    auto log = ctl(h.home, {"logs"});
+    EXPECT_NE(log.out.find("work"), std::string::npos) << log.out;
+}
+
+TEST_F(TerminalOverLan, AttachTypeResizeReplaceDetachAndEnd) {
+    tmux({"new-session", "-d", "-s", "work"});
+    tmux({"new-session", "-d", "-s", "other"});
+    send({.type = "term_attach", .sdp = "work", .x = 100.7, .y = 30});
+    auto attached = next("term_attached");
+    ASSERT_TRUE(attached);
+    EXPECT_EQ(*attached->sdp, "work");
+
+    send({.type = "terminal_input", .sdp = base64::encode("echo hi-$((6*7))\r")});
+    EXPECT_TRUE(sawOnScreen("hi-42"));
+    send({.type = "terminal_resize", .x = 120, .y = 40});
+    // Too large for any number type of the host: ignored, not a crash.
+    ASSERT_TRUE(c->connection().sendRaw(frameText(R"({"type":"terminal_resize","x":1e400,"y":40})")));
+    // tmux takes the new size from SIGWINCH and applies it to the window a moment later.
+    bool resized = false;
+    for (int i = 0; i < 20 && !resized; ++i) {
+        send({.type = "terminal_input", .sdp = base64::encode("stty size\r")});
+        resized = sawOnScreen("39 120", 500ms); // one row is tmux's status line
+    }
+    EXPECT_TRUE(resized) << screen;
+
+    auto listing = ctl(h.home, {"sessions"});
+    EXPECT_NE(listing.out.find("work  Attached · iPad"), std::string::npos) << listing.out;
+    // Made by hand, so no idle line.
+    EXPECT_NE(("\n" + listing.out).find("\nother  Detached\n"), std::string::npos) << listing.out;
+
+    // The old attachment's end reaches the client before the new one's start.
+    seen.clear();
+    send({.type = "term_attach", .sdp = "other", .x = 80, .y = 24});
+    auto replaced = next("term_detached");
+    ASSERT_TRUE(replaced);
+    EXPECT_EQ(*replaced->sdp, "work");
+    EXPECT_EQ(*replaced->key, "replaced");
+    ASSERT_TRUE(next("term_attached"));
+    EXPECT_LT(std::find(seen.begin(), seen.end(), "term_detached"),
+              std::find(seen.begin(), seen.end(), "term_attached"));
+
+    send({.type = "term_detach"});
+    auto detached = next("term_detached");
+    ASSERT_TRUE(detached);
+    EXPECT_EQ(*detached->key, "detached");
+    EXPECT_NE(tmux({"list-sessions", "-F", "#{session_name}"}).find("other"), std::string::npos);
+
+    // A shell that exits ends its session and the attachment with it.
+    send({.type = "term_attach", .sdp = "other", .x = 80, .y = 24});
+    ASSERT_TRUE(next("term_attached"));
+    send({.type = "terminal_input", .sdp = base64::encode("exit\r")});
+    auto ended = next("term_detached");
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(*ended->key, "ended");
+    EXPECT_EQ(tmux({"list-sessions", "-F", "#{session_name}"}), "work\n");
+}
+
+TEST_F(TerminalOverLan, LeavingDetachesAndTheSessionRunsOn) {
+    tmux({"new-session", "-d", "-s", "work"});
+    send({.type = "term_attach", .sdp = "work", .x = 80, .y = 24});
+    ASSERT_TRUE(next("term_attached"));
+    ASSERT_TRUE(next("terminal_output"));
+    EXPECT_EQ(tmux({"list-clients", "-F", "#{session_name}"}), "work\n");
+    c.reset(); // the client goes away
+    for (int i = 0; i < 200 && !tmux({"list-clients", "-F", "#{session_name}"}).empty(); ++i) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(tmux({"list-clients", "-F", "#{session_name}"}), "");
+    EXPECT_EQ(tmux({"list-sessions", "-F", "#{session_name}"}), "work\n");
+}
+
+// A client that stops reading while a program floods its terminal is neither cut off nor allowed
+// to make the host grow: the host stops reading the terminal until the client catches up.
+TEST_F(TerminalOverLan, SlowReaderHoldsBackOutputInsteadOfLosingIt) {
+    tmux({"new-session", "-d", "-s", "work"});
+    send({.type = "term_attach", .sdp = "work", .x = 200, .y = 50});
+    ASSERT_TRUE(next("term_attached"));
+    auto before = residentKiB(h.host.pid());
+    ASSERT_TRUE(before);
+    send({.type = "terminal_input", .sdp = base64::encode("yes pelorn-flood-line\r")});
+    std::this_thread::sleep_for(3s); // the client reads nothing while yes runs flat out
+    auto during = residentKiB(h.host.pid());
+    ASSERT_TRUE(during);
+    EXPECT_LT(*during - *before, 16 * 1024) << "host grew from " << *before << " to " << *during << " KiB";
+    EXPECT_FALSE(h.host.output().find("it stopped reading") != std::string::npos);
+
+    // Reading again, the client gets an unbroken stream and the connection is still there.
+    send({.type = "terminal_input", .sdp = base64::encode("\x03")});
+    send({.type = "terminal_input", .sdp = base64::encode("echo flood-$((40+2))-over\r")});
+    EXPECT_TRUE(sawOnScreen("flood-42-over", 60s));
+    std::size_t lines = 0;
+    for (auto at = screen.find("pelorn-flood-line"); at != std::string::npos;
+         at = screen.find("pelorn-flood-line", at + 1)) {
+        ++lines;
+    }
+    EXPECT_GT(lines, 1000u); // far more than one screenful came through
+}
+
+} // namespace
