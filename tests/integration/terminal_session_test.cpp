@@ -253,3 +253,55 @@ TEST_F(TerminalOverLan, SlowReaderHoldsBackOutputInsteadOfLosingIt) {
 }
 
 } // namespace
+
+namespace {
+
+// The owner's session commands against the real host and its real tmux.
+TEST(TerminalCommands, SessionsAndLifetimeFromTheCommandLine) {
+    Home home;
+    HostProcess host{home, "host"};
+    waitUntilServing(home, host.pid());
+    auto run = [&](std::vector<std::string> args) { return ctl(home, std::move(args)); };
+
+    auto empty = run({"sessions"});
+    EXPECT_TRUE(empty.succeeded()) << empty.err;
+    EXPECT_EQ(empty.out, "no sessions\n");
+
+    auto made = run({"sessions", "new", "work"});
+    EXPECT_TRUE(made.succeeded()) << made.err;
+    EXPECT_EQ(made.out, "created work\n");
+    auto suggested = run({"--json", "sessions", "new"});
+    ASSERT_TRUE(suggested.succeeded()) << suggested.err;
+    auto name = nlohmann::json::parse(suggested.out)["name"].get<std::string>();
+    EXPECT_NE(name.find('-'), std::string::npos); // adjective-noun
+
+    auto bad = run({"sessions", "new", "a.b"});
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_NE(bad.err.find("Session names can't contain “:” or “.”"), std::string::npos) << bad.err;
+
+    auto listing = run({"sessions"});
+    EXPECT_NE(listing.out.find("work  Detached  idle · ends in 11h 59m\n"), std::string::npos) << listing.out;
+    EXPECT_NE(listing.out.find(name + "  Detached  idle · ends in 11h 59m"), std::string::npos)
+        << listing.out;
+
+    EXPECT_EQ(run({"lifetime"}).out, "12 h\n");
+    EXPECT_EQ(run({"lifetime", "5"}).exitCode, 1);
+    EXPECT_EQ(run({"lifetime", "never"}).out, "idle sessions end after: never\n");
+    EXPECT_EQ(run({"sessions"}).out.find("idle"), std::string::npos); // no idle line without a lifetime
+    EXPECT_EQ(run({"lifetime", "1"}).out, "idle sessions end after: 1 h\n");
+    auto settings = nlohmann::json::parse(*readWholeFile(home.settings()));
+    EXPECT_EQ(settings["terminalSessionLifetimeHours"], 1);
+
+    auto ended = run({"sessions", "end", "work"});
+    EXPECT_TRUE(ended.succeeded()) << ended.err;
+    auto again = run({"sessions", "end", "work"});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_NE(again.err.find("can't find session: work"), std::string::npos) << again.err;
+    EXPECT_EQ(run({"sessions", "frobnicate"}).exitCode, 1);
+
+    ProcessOptions options;
+    options.environment = home.env();
+    runProcess({"tmux", "kill-server"}, options);
+}
+
+} // namespace
