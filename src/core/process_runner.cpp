@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -107,12 +108,25 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     if (options.workingDirectory) {
         posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
     }
+    // Nothing of ours leaks into the child: descriptors (a daemon such as the tmux server would keep
+    // our sockets open for its whole life), blocked signals or ignored SIGPIPE.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     auto args = cStrings(argv);
     auto envStrings = options.environment ? cStrings(*options.environment) : std::vector<char*>{};
     pid_t pid = 0;
-    int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(),
+    int rc = ::posix_spawnp(&pid, args[0], &actions, &attributes, args.data(),
                             options.environment ? envStrings.data() : environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
         result.error = std::string("spawn ") + argv[0] + ": " + std::strerror(rc);
         return result;
@@ -136,6 +150,20 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+} // namespace pelorn
+
+namespace pelorn {
+
+void restoreChildDefaults() {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    ::sigaction(SIGPIPE, &standard, nullptr);
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
 }
 
 } // namespace pelorn

@@ -33,6 +33,11 @@ struct ProcessOptions {
 // The null-terminated pointer array execve and posix_spawn take; valid while `strings` lives.
 std::vector<char*> cStrings(const std::vector<std::string>& strings);
 
+// For a forked child before exec (async-signal-safe): no blocked signals, SIGPIPE at its default,
+// and every descriptor from 3 up closed on exec. The host blocks its termination signals and
+// ignores SIGPIPE; a child must not inherit either, or a shell in it would ignore its hang-up.
+void restoreChildDefaults();
+
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
 } // namespace pelorn

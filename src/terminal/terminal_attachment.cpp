@@ -148,9 +148,7 @@ TmuxResult<std::shared_ptr<TerminalAttachment>> TerminalAttachment::start(HostLo
         if (slave > 2) {
             ::close(slave);
         }
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        restoreChildDefaults();
         if (::chdir(home.c_str()) != 0) {
             // Stay where we are; tmux attaches all the same.
         }
