@@ -99,3 +99,18 @@ std::optional<SignalingMessage> payloadMessage(std::string type, const nlohmann:
 }
 
 } // namespace pelorn
+
+namespace pelorn {
+
+std::optional<int> wholeNumber(double value) {
+    if (!std::isfinite(value)) {
+        return std::nullopt;
+    }
+    double t = std::trunc(value);
+    if (t < std::numeric_limits<int>::min() || t > std::numeric_limits<int>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int>(t);
+}
+
+} // namespace pelorn

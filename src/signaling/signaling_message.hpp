@@ -35,6 +35,10 @@ struct SignalingMessage {
 };
 
 // A message of `type` whose `sdp` is the JSON text of `payload`; absent when it cannot be encoded.
+// A message's `x` or `y` as a whole number (truncated); absent when it is not finite or does not fit
+// an int, which such a message must never be cast from.
+std::optional<int> wholeNumber(double value);
+
 std::optional<SignalingMessage> payloadMessage(std::string type, const nlohmann::json& payload);
 
 } // namespace pelorn

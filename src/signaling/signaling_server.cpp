@@ -23,18 +23,6 @@ bool startsWith(const std::string& s, std::string_view prefix) {
     return s.rfind(prefix, 0) == 0;
 }
 
-// Columns and rows arrive as doubles; anything that does not fit an int is ignored, never cast.
-std::optional<int> terminalDimension(std::optional<double> v) {
-    if (!v || !std::isfinite(*v)) {
-        return std::nullopt;
-    }
-    double t = std::trunc(*v);
-    if (t < std::numeric_limits<int>::min() || t > std::numeric_limits<int>::max()) {
-        return std::nullopt;
-    }
-    return static_cast<int>(t);
-}
-
 } // namespace
 
 SignalingServer::SignalingServer(HostLoop& loop, NotificationCenter& notifications, AuthServices& auth,
@@ -150,7 +138,7 @@ void SignalingServer::dispatch(const SignalingMessage& m) {
             mTerminal->write(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
         }
     } else if (t == "terminal_resize") {
-        auto columns = terminalDimension(m.x), rows = terminalDimension(m.y);
+        auto columns = m.x ? wholeNumber(*m.x) : std::nullopt, rows = m.y ? wholeNumber(*m.y) : std::nullopt;
         if (columns && rows && mTerminal) {
             mTerminal->resize(*columns, *rows);
         }

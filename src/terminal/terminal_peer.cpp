@@ -13,22 +13,6 @@ namespace {
 
 using Reason = TerminalAttachment::ExitReason;
 
-// "term_attach" sizes truncate toward zero, missing counts as 0; values that are not finite or do
-// not fit an int have no meaning and make the message void.
-std::optional<int> dimension(std::optional<double> v) {
-    if (!v) {
-        return 0;
-    }
-    if (!std::isfinite(*v)) {
-        return std::nullopt;
-    }
-    double t = std::trunc(*v);
-    if (t < std::numeric_limits<int>::min() || t > std::numeric_limits<int>::max()) {
-        return std::nullopt;
-    }
-    return static_cast<int>(t);
-}
-
 } // namespace
 
 TerminalPeer::TerminalPeer(Services services, std::string label,
@@ -80,7 +64,8 @@ void TerminalPeer::handle(const SignalingMessage& m) {
             mServices.store.kill(name, std::move(done));
         }
     } else if (t == "term_attach") {
-        auto columns = dimension(m.x), rows = dimension(m.y);
+        // Missing sizes count as 0 (the attachment's minimum then applies).
+        auto columns = m.x ? wholeNumber(*m.x) : 0, rows = m.y ? wholeNumber(*m.y) : 0;
         if (m.sdp && columns && rows) {
             attach(*m.sdp, *columns, *rows);
         }

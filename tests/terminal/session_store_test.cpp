@@ -6,7 +6,7 @@
 #include "core/notification_center.hpp"
 #include "core/settings.hpp"
 #include "core/task_pool.hpp"
-#include "support/test_support.hpp"
+#include "support/private_tmux.hpp"
 #include "terminal/session_lifetime.hpp"
 #include "terminal/session_reaper.hpp"
 #include "terminal/terminal_session_store.hpp"
@@ -83,17 +83,11 @@ TEST(SessionPayload, JsonShape) {
     EXPECT_EQ(nlohmann::json(decoded).get<TermSessionsPayload>(), decoded);
 }
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public ::testing::Test, protected test::PrivateTmux {
 protected:
-    StoreTest() {
-        ::setenv("TMUX_TMPDIR", dir.path().c_str(), 1);
-        ::unsetenv("TMUX");
-        ::setenv("SHELL", "/bin/sh", 1);
-    }
     ~StoreTest() override {
         pool.waitIdle();
         loop.runPending();
-        tmux.run({"kill-server"});
     }
     bool refreshed() {
         bool done = false;
@@ -104,10 +98,8 @@ protected:
         ASSERT_TRUE(std::holds_alternative<std::monostate>(tmux.newSession(name)));
     }
 
-    test::TempDir dir;
     HostLoop loop{HostLoop::TimeMode::Manual};
     TaskPool pool{1};
-    Tmux tmux{{"/usr/bin/tmux"}, ""};
     Settings settings{std::nullopt};
     std::vector<std::filesystem::path> opened;
     std::optional<std::string> openFailure;

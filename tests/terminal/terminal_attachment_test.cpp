@@ -1,5 +1,5 @@
 // Attachments to real tmux sessions on a private server, through a real pseudo-terminal.
-#include "support/test_support.hpp"
+#include "support/private_tmux.hpp"
 #include "terminal/terminal_attachment.hpp"
 
 #include <atomic>
@@ -12,16 +12,8 @@ using Reason = TerminalAttachment::ExitReason;
 
 namespace {
 
-struct AttachmentTest : ::testing::Test {
-    AttachmentTest() {
-        ::setenv("TMUX_TMPDIR", dir.path().c_str(), 1);
-        ::unsetenv("TMUX");
-        ::setenv("SHELL", "/bin/sh", 1); // a plain prompt keeps the output easy to search
-    }
-    ~AttachmentTest() override {
-        attachment.reset();
-        tmux.run({"kill-server"});
-    }
+struct AttachmentTest : ::testing::Test, test::PrivateTmux {
+    ~AttachmentTest() override { attachment.reset(); }
 
     void attach(const std::string& session, int columns = 80, int rows = 24) {
         auto started = TerminalAttachment::start(
@@ -56,9 +48,7 @@ struct AttachmentTest : ::testing::Test {
         return names;
     }
 
-    test::TempDir dir;
     HostLoop loop{HostLoop::TimeMode::Manual};
-    Tmux tmux{{"/usr/bin/tmux"}, ""};
     test::LogCapture lines;
     std::mutex mutex;
     std::string output; // guarded by mutex: written on the reading thread

@@ -4,7 +4,7 @@
 #include "core/settings.hpp"
 #include "core/task_pool.hpp"
 #include "signaling/signaling_message.hpp"
-#include "support/test_support.hpp"
+#include "support/private_tmux.hpp"
 #include "terminal/terminal_peer.hpp"
 
 #include <atomic>
@@ -15,18 +15,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class PeerTest : public ::testing::Test {
+class PeerTest : public ::testing::Test, protected test::PrivateTmux {
 protected:
-    PeerTest() {
-        ::setenv("TMUX_TMPDIR", dir.path().c_str(), 1);
-        ::unsetenv("TMUX");
-        ::setenv("SHELL", "/bin/sh", 1);
-    }
     ~PeerTest() override {
         peer.reset();
         pool.waitIdle();
         loop.runPending();
-        tmux.run({"kill-server"});
     }
     std::unique_ptr<TerminalPeer> makePeer(const Tmux& with, TerminalSessionStore* storeToUse = nullptr) {
         return std::make_unique<TerminalPeer>(
@@ -60,10 +54,8 @@ protected:
         loop.runPending();
     }
 
-    test::TempDir dir;
     HostLoop loop{HostLoop::TimeMode::Manual};
     TaskPool pool{1};
-    Tmux tmux{{"/usr/bin/tmux"}, ""};
     Settings settings{std::nullopt};
     std::shared_ptr<EventLog> log = EventLog::create(loop, pool, std::nullopt);
     TerminalSessionStore store{loop, pool, tmux, settings, [](const auto&) { return std::nullopt; }};

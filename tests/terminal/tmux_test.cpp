@@ -1,6 +1,6 @@
 // The tmux wrapper: pure rules by value, the rest against real tmux on a private server.
 #include "core/process_runner.hpp"
-#include "support/test_support.hpp"
+#include "support/private_tmux.hpp"
 #include "terminal/tmux.hpp"
 
 #include <fstream>
@@ -119,20 +119,13 @@ TEST(TmuxRun, FailureCarriesTmuxsWordsOrTheExitStatus) {
 }
 
 // Real tmux on a server of this test's own.
-struct RealTmux : ::testing::Test {
-    RealTmux() {
-        ::setenv("TMUX_TMPDIR", dir.path().c_str(), 1);
-        ::unsetenv("TMUX");
-    }
-    ~RealTmux() override { tmux.run({"kill-server"}); }
+struct RealTmux : ::testing::Test, test::PrivateTmux {
     std::vector<Tmux::Session> list() {
         auto r = tmux.listSessions();
         EXPECT_TRUE(std::holds_alternative<std::vector<Tmux::Session>>(r)) << failureOf(r).text();
         return std::holds_alternative<std::vector<Tmux::Session>>(r) ? std::get<std::vector<Tmux::Session>>(r)
                                                                      : std::vector<Tmux::Session>{};
     }
-    test::TempDir dir;
-    Tmux tmux{{"/usr/bin/tmux"}, ""};
 };
 
 TEST_F(RealTmux, SessionsAreMadeListedAndEndedByExactName) {
