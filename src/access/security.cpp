@@ -5,19 +5,12 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <stdexcept>
-#include <unicode/brkiter.h>
-#include <unicode/normalizer2.h>
-#include <unicode/unistr.h>
 
 namespace pelorn {
 
 namespace {
 
 constexpr std::size_t keyLength = 32;
-
-icu::UnicodeString unicode(std::string_view utf8) {
-    return icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
-}
 
 } // namespace
 
@@ -26,21 +19,6 @@ Bytes randomBytes(std::size_t count) {
     if (count > 0 && RAND_bytes(out.data(), static_cast<int>(count)) != 1) {
         throw std::runtime_error("the system random source failed");
     }
-    return out;
-}
-
-std::string nfc(std::string_view utf8) {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
-    if (U_FAILURE(status)) {
-        throw std::runtime_error("Unicode normalisation is unavailable");
-    }
-    icu::UnicodeString composed = normalizer->normalize(unicode(utf8), status);
-    if (U_FAILURE(status)) {
-        throw std::runtime_error("Unicode normalisation failed");
-    }
-    std::string out;
-    composed.toUTF8String(out);
     return out;
 }
 
@@ -78,23 +56,6 @@ bool constantTimeEquals(std::span<const std::uint8_t> a, std::span<const std::ui
         difference |= static_cast<std::uint8_t>(a[i] ^ b[i]);
     }
     return difference == 0;
-}
-
-std::size_t graphemeCount(std::string_view utf8) {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status)) {
-        throw std::runtime_error("grapheme segmentation is unavailable");
-    }
-    icu::UnicodeString text = unicode(utf8);
-    it->setText(text);
-    std::size_t count = 0;
-    it->first();
-    while (it->next() != icu::BreakIterator::DONE) {
-        ++count;
-    }
-    return count;
 }
 
 } // namespace pelorn

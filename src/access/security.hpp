@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/text.hpp" // nfc, graphemeCount
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -23,11 +25,5 @@ Bytes keyedProof(std::span<const std::uint8_t> key, std::string_view label,
 
 // False for different lengths; otherwise compares every byte, with no early exit.
 bool constantTimeEquals(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
-
-// Unicode canonical composition.
-std::string nfc(std::string_view utf8);
-
-// User-perceived characters (extended grapheme clusters).
-std::size_t graphemeCount(std::string_view utf8);
 
 } // namespace pelorn

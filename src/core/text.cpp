@@ -1,6 +1,10 @@
 #include "core/text.hpp"
 
+#include <memory>
+#include <stdexcept>
+#include <unicode/brkiter.h>
 #include <unicode/locid.h>
+#include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
@@ -43,6 +47,42 @@ std::string validUtf8(std::string_view bytes) {
 
 std::size_t codePointCount(std::string_view utf8) {
     return static_cast<std::size_t>(fromUtf8(utf8).countChar32());
+}
+
+std::string nfc(std::string_view utf8) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) {
+        throw std::runtime_error("Unicode normalisation is unavailable");
+    }
+    icu::UnicodeString composed = normalizer->normalize(fromUtf8(utf8), status);
+    if (U_FAILURE(status)) {
+        throw std::runtime_error("Unicode normalisation failed");
+    }
+    std::string out;
+    composed.toUTF8String(out);
+    return out;
+}
+
+std::vector<std::string> graphemeClusters(std::string_view utf8) {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> it(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status)) {
+        throw std::runtime_error("grapheme segmentation is unavailable");
+    }
+    icu::UnicodeString text = fromUtf8(utf8);
+    it->setText(text);
+    std::vector<std::string> clusters;
+    for (int32_t start = it->first(), end = it->next(); end != icu::BreakIterator::DONE;
+         start = end, end = it->next()) {
+        text.tempSubStringBetween(start, end).toUTF8String(clusters.emplace_back());
+    }
+    return clusters;
+}
+
+std::size_t graphemeCount(std::string_view utf8) {
+    return graphemeClusters(utf8).size();
 }
 
 } // namespace pelorn

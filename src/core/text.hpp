@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pelorn {
 
@@ -13,5 +14,10 @@ std::string trimmed(std::string_view utf8);
 std::string validUtf8(std::string_view bytes);
 // Unicode code points.
 std::size_t codePointCount(std::string_view utf8);
+// Unicode canonical composition.
+std::string nfc(std::string_view utf8);
+// User-perceived characters (extended grapheme clusters), each as UTF-8, in order.
+std::vector<std::string> graphemeClusters(std::string_view utf8);
+std::size_t graphemeCount(std::string_view utf8);
 
 } // namespace pelorn
