@@ -1,0 +1,383 @@
+#include "input/x11_input.hpp"
+
+#include "core/log.hpp"
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
+#include <X11/keysym.h>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+namespace pelorn {
+
+namespace {
+
+// Between two attempts to reach a display that is not there.
+constexpr auto reconnectPause = std::chrono::seconds(2);
+// Borrowed keycodes go back this long after the last character typed through one.
+constexpr auto restoreDelay = std::chrono::seconds(1);
+// Applications look a keycode's keysym up when they handle its event, which may be a little
+// after it was pressed; a keycode pressed more recently than this is not remapped yet.
+constexpr auto remapGuard = std::chrono::milliseconds(50);
+
+// Xlib's default handlers end the process; the host outlives a display going away.
+int ignoreXError(Display*, XErrorEvent* error) {
+    Log::shared().debug("x11", "X error " + std::to_string(error->error_code) + " on request " +
+                                   std::to_string(error->request_code));
+    return 0;
+}
+
+int quietIoError(Display*) {
+    return 0;
+}
+
+void installErrorHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XInitThreads();
+        XSetErrorHandler(ignoreXError);
+        XSetIOErrorHandler(quietIoError);
+    });
+}
+
+// Pixel coordinates as X carries them (16-bit signed); nothing for a non-finite position.
+std::optional<int> pixel(double value) {
+    if (!std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return static_cast<int>(std::clamp(std::floor(value), -32768.0, 32767.0));
+}
+
+unsigned long keysymForCodePoint(char32_t cp) {
+    // Latin-1 keysyms equal their code points; every other character has a Unicode keysym.
+    if ((cp >= 0x20 && cp <= 0x7e) || (cp >= 0xa0 && cp <= 0xff)) {
+        return cp;
+    }
+    return 0x01000000UL | cp;
+}
+
+unsigned long keysymFor(NamedKey key) {
+    switch (key) {
+    case NamedKey::Return:
+        return XK_Return;
+    case NamedKey::Backspace:
+        return XK_BackSpace;
+    case NamedKey::Tab:
+        return XK_Tab;
+    case NamedKey::Escape:
+        return XK_Escape;
+    case NamedKey::Up:
+        return XK_Up;
+    case NamedKey::Down:
+        return XK_Down;
+    case NamedKey::Left:
+        return XK_Left;
+    case NamedKey::Right:
+        return XK_Right;
+    case NamedKey::Space:
+        return XK_space;
+    case NamedKey::Delete:
+        return XK_Delete;
+    case NamedKey::C:
+        return XK_c;
+    case NamedKey::V:
+        return XK_v;
+    case NamedKey::X:
+        return XK_x;
+    case NamedKey::A:
+        return XK_a;
+    case NamedKey::Z:
+        return XK_z;
+    case NamedKey::S:
+        return XK_s;
+    }
+    return NoSymbol;
+}
+
+} // namespace
+
+X11Input::X11Input(HostLoop& loop, std::string displayName)
+    : mLoop(loop), mDisplayName(std::move(displayName)) {
+    installErrorHandlers();
+}
+
+X11Input::~X11Input() {
+    disconnect();
+}
+
+X11Input& X11Input::shared() {
+    static X11Input input(HostLoop::shared());
+    return input;
+}
+
+Display* X11Input::display() {
+    if (mDisplay && !mBroken) {
+        return mDisplay;
+    }
+    disconnect();
+    auto now = mLoop.now();
+    if (mLastAttempt && now - *mLastAttempt < reconnectPause) {
+        return nullptr;
+    }
+    mLastAttempt = now;
+    mDisplay = XOpenDisplay(mDisplayName.empty() ? nullptr : mDisplayName.c_str());
+    if (!mDisplay) {
+        return nullptr;
+    }
+    // A lost connection marks this object's display broken instead of ending the process.
+    XSetIOErrorExitHandler(
+        mDisplay, [](Display*, void* self) { static_cast<X11Input*>(self)->mBroken = true; }, this);
+    int event = 0, error = 0, major = 0, minor = 0;
+    mHasXTest = XTestQueryExtension(mDisplay, &event, &error, &major, &minor);
+    readKeymap();
+    return mDisplay;
+}
+
+void X11Input::disconnect() {
+    if (!mDisplay) {
+        return;
+    }
+    if (!mBroken) {
+        restoreKeymap();
+    }
+    XCloseDisplay(mDisplay);
+    mDisplay = nullptr;
+    mBroken = false;
+    mHasXTest = false;
+    mSpares.clear();
+    mLevelZero.clear();
+}
+
+void X11Input::readKeymap() {
+    int minKeycode = 0, maxKeycode = 0, perKeycode = 0;
+    XDisplayKeycodes(mDisplay, &minKeycode, &maxKeycode);
+    int count = maxKeycode - minKeycode + 1;
+    KeySym* map = XGetKeyboardMapping(mDisplay, static_cast<KeyCode>(minKeycode), count, &perKeycode);
+    if (!map) {
+        return;
+    }
+    bool firstRead = mSpares.empty() && mLevelZero.empty();
+    mLevelZero.clear();
+    for (int i = 0; i < count; ++i) {
+        unsigned keycode = static_cast<unsigned>(minKeycode + i);
+        const KeySym* row = map + static_cast<std::ptrdiff_t>(i) * perKeycode;
+        bool borrowed =
+            std::any_of(mSpares.begin(), mSpares.end(), [&](const Spare& s) { return s.keycode == keycode; });
+        if (borrowed) {
+            continue;
+        }
+        if (std::all_of(row, row + perKeycode, [](KeySym k) { return k == NoSymbol; })) {
+            if (firstRead) {
+                mSpares.push_back(Spare{keycode});
+            }
+        } else if (row[0] != NoSymbol) {
+            mLevelZero.emplace(row[0], keycode); // the first keycode wins, as in Xlib's lookup
+        }
+    }
+    XFree(map);
+    mKeymapStale = false;
+}
+
+void X11Input::drainEvents() {
+    // The server sends every client the keymap changes, ours included; read them so they do not
+    // pile up, and notice when someone else changed the layout.
+    while (XPending(mDisplay) > 0) {
+        XEvent event;
+        XNextEvent(mDisplay, &event);
+        if (event.type == MappingNotify) {
+            XRefreshKeyboardMapping(&event.xmapping);
+            if (event.xmapping.request == MappingKeyboard) {
+                mKeymapStale = true;
+            }
+        }
+    }
+}
+
+int X11Input::screenNumber() {
+    int event = 0, error = 0;
+    if (XRRQueryExtension(mDisplay, &event, &error)) {
+        for (int i = 0; i < ScreenCount(mDisplay); ++i) {
+            if (XRRGetOutputPrimary(mDisplay, RootWindow(mDisplay, i)) != None) {
+                return i;
+            }
+        }
+    }
+    return DefaultScreen(mDisplay);
+}
+
+bool X11Input::isTrusted() {
+    return display() && mHasXTest;
+}
+
+std::optional<ScreenSize> X11Input::mainScreen() {
+    auto* d = display();
+    if (!d) {
+        return std::nullopt;
+    }
+    // Asked each time: the root grows and shrinks with the monitors.
+    Window root = 0;
+    int x = 0, y = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    if (!XGetGeometry(d, RootWindow(d, screenNumber()), &root, &x, &y, &width, &height, &border, &depth) ||
+        mBroken) {
+        return std::nullopt;
+    }
+    return ScreenSize{static_cast<double>(width), static_cast<double>(height)};
+}
+
+std::optional<ScreenPoint> X11Input::cursorLocation() {
+    auto* d = display();
+    if (!d) {
+        return std::nullopt;
+    }
+    Window root = 0, child = 0;
+    int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+    unsigned mask = 0;
+    if (!XQueryPointer(d, RootWindow(d, screenNumber()), &root, &child, &rootX, &rootY, &windowX, &windowY,
+                       &mask) ||
+        mBroken) {
+        return std::nullopt; // the pointer is on another X screen
+    }
+    return ScreenPoint{static_cast<double>(rootX), static_cast<double>(rootY)};
+}
+
+void X11Input::movePointer(ScreenPoint at) {
+    auto x = pixel(at.x), y = pixel(at.y);
+    if (!isTrusted() || !x || !y) {
+        return;
+    }
+    XTestFakeMotionEvent(mDisplay, screenNumber(), *x, *y, CurrentTime);
+    drainEvents();
+}
+
+void X11Input::postButton(MouseButton button, bool down, ScreenPoint at) {
+    if (!isTrusted()) {
+        return;
+    }
+    if (auto x = pixel(at.x), y = pixel(at.y); x && y) {
+        XTestFakeMotionEvent(mDisplay, screenNumber(), *x, *y, CurrentTime);
+    }
+    XTestFakeButtonEvent(mDisplay, button == MouseButton::Right ? Button3 : Button1, down, CurrentTime);
+    drainEvents();
+}
+
+void X11Input::postWheel(int steps) {
+    if (!isTrusted()) {
+        return;
+    }
+    unsigned wheel = steps > 0 ? Button4 : Button5;
+    for (int i = 0; i < std::abs(steps); ++i) {
+        XTestFakeButtonEvent(mDisplay, wheel, True, CurrentTime);
+        XTestFakeButtonEvent(mDisplay, wheel, False, CurrentTime);
+    }
+    drainEvents();
+}
+
+unsigned X11Input::keycodeFor(unsigned long keysym) {
+    if (mKeymapStale &&
+        std::none_of(mSpares.begin(), mSpares.end(), [](const Spare& s) { return s.keysym; })) {
+        readKeymap();
+    }
+    if (auto found = mLevelZero.find(keysym); found != mLevelZero.end()) {
+        return found->second;
+    }
+    Spare* spare = borrowSpare(keysym);
+    return spare ? spare->keycode : 0;
+}
+
+X11Input::Spare* X11Input::borrowSpare(unsigned long keysym) {
+    if (mSpares.empty()) {
+        return nullptr;
+    }
+    auto mapped =
+        std::find_if(mSpares.begin(), mSpares.end(), [&](const Spare& s) { return s.keysym == keysym; });
+    if (mapped != mSpares.end()) {
+        return &*mapped;
+    }
+    auto oldest = std::min_element(mSpares.begin(), mSpares.end(), [](const Spare& a, const Spare& b) {
+        return a.lastPressed < b.lastPressed;
+    });
+    if (auto since = Clock::now() - oldest->lastPressed; since < remapGuard) {
+        XSync(mDisplay, False);
+        std::this_thread::sleep_for(remapGuard - since);
+    }
+    KeySym both[2] = {keysym, keysym}; // the same character with or without Shift
+    XChangeKeyboardMapping(mDisplay, static_cast<int>(oldest->keycode), 2, both, 1);
+    oldest->keysym = keysym;
+    return &*oldest;
+}
+
+void X11Input::tap(unsigned keycode, unsigned modifierKeycode) {
+    if (modifierKeycode) {
+        XTestFakeKeyEvent(mDisplay, modifierKeycode, True, CurrentTime);
+    }
+    XTestFakeKeyEvent(mDisplay, keycode, True, CurrentTime);
+    XTestFakeKeyEvent(mDisplay, keycode, False, CurrentTime);
+    if (modifierKeycode) {
+        XTestFakeKeyEvent(mDisplay, modifierKeycode, False, CurrentTime);
+    }
+    for (auto& spare : mSpares) {
+        if (spare.keycode == keycode) {
+            spare.lastPressed = Clock::now();
+            scheduleRestore();
+        }
+    }
+    drainEvents();
+}
+
+void X11Input::pressKey(NamedKey key, std::optional<KeyModifier> modifier) {
+    if (!isTrusted()) {
+        return;
+    }
+    unsigned modifierKeycode = 0;
+    if (modifier) {
+        auto found = mLevelZero.find(modifier == KeyModifier::Control ? XK_Control_L : XK_Alt_L);
+        if (found == mLevelZero.end()) {
+            return; // without its modifier the shortcut would type a letter instead
+        }
+        modifierKeycode = found->second;
+    }
+    if (unsigned keycode = keycodeFor(keysymFor(key))) {
+        tap(keycode, modifierKeycode);
+    }
+}
+
+void X11Input::typeCodePoint(char32_t codePoint) {
+    if (!isTrusted()) {
+        return;
+    }
+    if (unsigned keycode = keycodeFor(keysymForCodePoint(codePoint))) {
+        tap(keycode, 0);
+    }
+}
+
+void X11Input::scheduleRestore() {
+    mRestoreTimer.startOnce(mLoop, restoreDelay, [this] { restoreKeymap(); });
+}
+
+void X11Input::restoreKeymap() {
+    mRestoreTimer.cancel();
+    if (!mDisplay || mBroken) {
+        return;
+    }
+    KeySym none[2] = {NoSymbol, NoSymbol};
+    bool changed = false;
+    for (auto& spare : mSpares) {
+        if (spare.keysym) {
+            XChangeKeyboardMapping(mDisplay, static_cast<int>(spare.keycode), 2, none, 1);
+            spare.keysym = 0;
+            changed = true;
+        }
+    }
+    if (changed) {
+        XSync(mDisplay, False);
+        drainEvents();
+    }
+}
+
+} // namespace pelorn

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "core/host_loop.hpp"
+#include "input/input_device.hpp"
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+struct _XDisplay;
+
+namespace pelorn {
+
+// Genuine input on an X display through the XTEST extension. Characters the keymap has no key
+// for are typed by mapping their keysym onto a spare (unmapped) keycode for a moment; the spare
+// keycodes go back to unmapped shortly after typing stops and when this object goes away.
+class X11Input final : public InputDevice {
+public:
+    // An empty display name means $DISPLAY.
+    explicit X11Input(HostLoop& loop, std::string displayName = {});
+    ~X11Input() override;
+    static X11Input& shared();
+
+    bool isTrusted() override;
+    std::optional<ScreenSize> mainScreen() override;
+    std::optional<ScreenPoint> cursorLocation() override;
+    void movePointer(ScreenPoint at) override;
+    void postButton(MouseButton button, bool down, ScreenPoint at) override;
+    void postWheel(int steps) override;
+    void pressKey(NamedKey key, std::optional<KeyModifier> modifier) override;
+    void typeCodePoint(char32_t codePoint) override;
+
+    // Puts every borrowed spare keycode back to unmapped now.
+    void restoreKeymap();
+    // Spare keycodes found on the display (0 without one).
+    std::size_t spareKeycodeCount() { return display() ? mSpares.size() : 0; }
+
+    X11Input(const X11Input&) = delete;
+    X11Input& operator=(const X11Input&) = delete;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Spare {
+        unsigned keycode = 0;
+        unsigned long keysym = 0; // 0: unmapped
+        Clock::time_point lastPressed{};
+    };
+
+    _XDisplay* display();
+    void disconnect();
+    void readKeymap();
+    void drainEvents();
+    int screenNumber();
+    unsigned keycodeFor(unsigned long keysym);
+    Spare* borrowSpare(unsigned long keysym);
+    void tap(unsigned keycode, unsigned modifierKeycode);
+    void scheduleRestore();
+
+    HostLoop& mLoop;
+    std::string mDisplayName;
+    _XDisplay* mDisplay = nullptr;
+    bool mHasXTest = false;
+    bool mBroken = false; // the connection failed; reopened on the next use
+    bool mKeymapStale = false;
+    std::optional<HostLoop::TimePoint> mLastAttempt;
+    std::map<unsigned long, unsigned> mLevelZero; // keysym → keycode giving it unshifted
+    std::vector<Spare> mSpares;
+    Timer mRestoreTimer;
+};
+
+} // namespace pelorn

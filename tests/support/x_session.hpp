@@ -1,0 +1,300 @@
+#pragma once
+
+// A private X server and session bus for one test process, and an X client that records the
+// input it receives the way an application would see it.
+
+// GoogleTest first: Xlib defines None, which GoogleTest uses as a name.
+// clang-format off
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+// clang-format on
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <chrono>
+#include <clocale>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <mutex>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace pelorn::test {
+
+// A program that reports its address on a descriptor once it is ready (Xvfb -displayfd,
+// dbus-daemon --print-address). Stopped when this goes away.
+class ReadyProcess {
+public:
+    ReadyProcess(std::vector<std::string> args, const std::string& fdOption) {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            ADD_FAILURE() << "pipe";
+            return;
+        }
+        if (fdOption.ends_with('=')) {
+            args.push_back(fdOption + std::to_string(fds[1]));
+        } else {
+            args.insert(args.end(), {fdOption, std::to_string(fds[1])});
+        }
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        EXPECT_EQ(posix_spawnp(&mPid, argv[0], &actions, nullptr, argv.data(), environ), 0) << args[0];
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        char c = 0;
+        while (::read(fds[0], &c, 1) == 1 && c != '\n') {
+            mAnswer += c;
+        }
+        ::close(fds[0]);
+        EXPECT_FALSE(mAnswer.empty()) << args[0] << " did not start";
+    }
+    ~ReadyProcess() { stop(); }
+    void stop() {
+        if (mPid > 0) {
+            ::kill(mPid, SIGTERM);
+            ::waitpid(mPid, nullptr, 0);
+            mPid = -1;
+        }
+    }
+    const std::string& answer() const { return mAnswer; }
+
+private:
+    pid_t mPid = -1;
+    std::string mAnswer;
+};
+
+// Xvfb on a free display number; DISPLAY points at it while this lives.
+class PrivateXvfb {
+public:
+    // On the given display (":N"), or on a free one.
+    explicit PrivateXvfb(const std::string& size = "1280x800x24", const std::string& display = {})
+        : mServer(arguments(size, display), "-displayfd"), mName(":" + mServer.answer()) {
+        ::setenv("DISPLAY", mName.c_str(), 1);
+    }
+    const std::string& name() const { return mName; }
+    void kill() { mServer.stop(); }
+
+private:
+    static std::vector<std::string> arguments(const std::string& size, const std::string& display) {
+        std::vector<std::string> args{"Xvfb", "-screen", "0", size, "-nolisten", "tcp", "-noreset"};
+        if (!display.empty()) {
+            args.insert(args.begin() + 1, display);
+        }
+        return args;
+    }
+
+    ReadyProcess mServer;
+    std::string mName;
+};
+
+// A session bus of the test's own, so the accessibility bus it starts is the test's too.
+class PrivateSessionBus {
+public:
+    PrivateSessionBus()
+        : mDaemon({"dbus-daemon", "--session", "--nofork", "--nopidfile"}, "--print-address=") {
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", mDaemon.answer().c_str(), 1);
+    }
+
+private:
+    ReadyProcess mDaemon;
+};
+
+struct SeenEvent {
+    enum Kind { Motion, ButtonDown, ButtonUp, KeyDown, KeyUp } kind = Motion;
+    int x = 0, y = 0;
+    unsigned button = 0;
+    std::string keysym; // its name
+    std::string text;   // what the input method made of a key press
+    unsigned state = 0; // modifier mask at the time
+    unsigned long time = 0;
+};
+
+// A window covering the screen with the input focus, recording what reaches it, on its own
+// thread and connection.
+class XEventRecorder {
+public:
+    XEventRecorder() {
+        std::setlocale(LC_ALL, "C.UTF-8");
+        XSetLocaleModifiers("@im=none");
+        mDisplay = XOpenDisplay(nullptr);
+        if (!mDisplay) {
+            ADD_FAILURE() << "no display";
+            return;
+        }
+        int screen = DefaultScreen(mDisplay);
+        mWindow =
+            XCreateSimpleWindow(mDisplay, RootWindow(mDisplay, screen), 0, 0, DisplayWidth(mDisplay, screen),
+                                DisplayHeight(mDisplay, screen), 0, 0, 0);
+        XSelectInput(mDisplay, mWindow,
+                     KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
+                         StructureNotifyMask);
+        XMapWindow(mDisplay, mWindow);
+        mIm = XOpenIM(mDisplay, nullptr, nullptr, nullptr);
+        mIc = mIm ? XCreateIC(mIm, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow,
+                              mWindow, XNFocusWindow, mWindow, nullptr)
+                  : nullptr;
+        EXPECT_TRUE(mIc) << "no input context";
+        for (;;) { // focus can be set once the window is viewable
+            XEvent e;
+            XNextEvent(mDisplay, &e);
+            if (e.type == MapNotify) {
+                break;
+            }
+        }
+        XSetInputFocus(mDisplay, mWindow, RevertToParent, CurrentTime);
+        XSync(mDisplay, False);
+        mStop = ::eventfd(0, EFD_CLOEXEC);
+        mThread = std::thread([this] { run(); });
+    }
+    ~XEventRecorder() {
+        if (!mDisplay) {
+            return;
+        }
+        std::uint64_t one = 1;
+        (void)!::write(mStop, &one, sizeof one);
+        mThread.join();
+        ::close(mStop);
+        if (mIc) {
+            XDestroyIC(mIc);
+        }
+        if (mIm) {
+            XCloseIM(mIm);
+        }
+        XCloseDisplay(mDisplay);
+    }
+
+    std::vector<SeenEvent> events() {
+        std::lock_guard lock(mMutex);
+        return mEvents;
+    }
+    void clear() {
+        std::lock_guard lock(mMutex);
+        mEvents.clear();
+    }
+    // Waits (at most a few seconds, for a failing test) until `done` holds for what was seen.
+    bool waitFor(const std::function<bool(const std::vector<SeenEvent>&)>& done) {
+        std::unique_lock lock(mMutex);
+        return mChanged.wait_for(lock, std::chrono::seconds(5), [&] { return done(mEvents); });
+    }
+    std::vector<SeenEvent> waitForCount(SeenEvent::Kind kind, std::size_t count) {
+        waitFor([&](const auto& seen) { return countOf(seen, kind) >= count; });
+        return events();
+    }
+    static std::size_t countOf(const std::vector<SeenEvent>& seen, SeenEvent::Kind kind) {
+        return static_cast<std::size_t>(
+            std::count_if(seen.begin(), seen.end(), [&](auto& e) { return e.kind == kind; }));
+    }
+    // The text the key presses produced, in order.
+    static std::string typed(const std::vector<SeenEvent>& seen) {
+        std::string out;
+        for (const auto& e : seen) {
+            out += e.text;
+        }
+        return out;
+    }
+    // Key events as "+name" (down) and "-name" (up).
+    static std::vector<std::string> keys(const std::vector<SeenEvent>& seen) {
+        std::vector<std::string> out;
+        for (const auto& e : seen) {
+            if (e.kind == SeenEvent::KeyDown || e.kind == SeenEvent::KeyUp) {
+                out.push_back((e.kind == SeenEvent::KeyDown ? "+" : "-") + e.keysym);
+            }
+        }
+        return out;
+    }
+
+private:
+    void run() {
+        pollfd fds[2] = {{ConnectionNumber(mDisplay), POLLIN, 0}, {mStop, POLLIN, 0}};
+        for (;;) {
+            while (XPending(mDisplay) > 0) {
+                XEvent e;
+                XNextEvent(mDisplay, &e);
+                record(e);
+            }
+            if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN)) {
+                return;
+            }
+        }
+    }
+    void record(XEvent& e) {
+        SeenEvent seen{};
+        switch (e.type) {
+        case MappingNotify:
+            XRefreshKeyboardMapping(&e.xmapping);
+            return;
+        case MotionNotify:
+            seen.kind = SeenEvent::Motion;
+            seen.x = e.xmotion.x;
+            seen.y = e.xmotion.y;
+            seen.state = e.xmotion.state;
+            seen.time = e.xmotion.time;
+            break;
+        case ButtonPress:
+        case ButtonRelease:
+            seen.kind = e.type == ButtonPress ? SeenEvent::ButtonDown : SeenEvent::ButtonUp;
+            seen.x = e.xbutton.x;
+            seen.y = e.xbutton.y;
+            seen.button = e.xbutton.button;
+            seen.state = e.xbutton.state;
+            seen.time = e.xbutton.time;
+            break;
+        case KeyPress:
+        case KeyRelease: {
+            char buffer[64] = {};
+            KeySym keysym = 0;
+            Status status = 0;
+            int n = e.type == KeyPress && mIc
+                        ? Xutf8LookupString(mIc, &e.xkey, buffer, sizeof buffer - 1, &keysym, &status)
+                        : XLookupString(&e.xkey, buffer, sizeof buffer - 1, &keysym, nullptr);
+            seen.kind = e.type == KeyPress ? SeenEvent::KeyDown : SeenEvent::KeyUp;
+            const char* name = XKeysymToString(keysym);
+            seen.keysym = name ? name : std::to_string(keysym);
+            // Control characters are keys, not text.
+            if (e.type == KeyPress && n > 0 && static_cast<unsigned char>(buffer[0]) >= 0x20 &&
+                buffer[0] != 0x7f) {
+                seen.text.assign(buffer, static_cast<std::size_t>(n));
+            }
+            seen.state = e.xkey.state;
+            seen.time = e.xkey.time;
+            break;
+        }
+        default:
+            return;
+        }
+        std::lock_guard lock(mMutex);
+        mEvents.push_back(seen);
+        mChanged.notify_all();
+    }
+
+    Display* mDisplay = nullptr;
+    Window mWindow = 0;
+    XIM mIm = nullptr;
+    XIC mIc = nullptr;
+    int mStop = -1;
+    std::thread mThread;
+    std::mutex mMutex;
+    std::condition_variable mChanged;
+    std::vector<SeenEvent> mEvents;
+};
+
+} // namespace pelorn::test
