@@ -38,7 +38,7 @@ enum class NamedKey {
 
 enum class KeyModifier { Control, Alt };
 
-// Genuine input events on this computer's display. Host loop only.
+// Genuine input events on this computer's display. One thread at a time.
 class InputDevice {
 public:
     virtual ~InputDevice() = default;
@@ -55,6 +55,8 @@ public:
     virtual void pressKey(NamedKey key, std::optional<KeyModifier> modifier = std::nullopt) = 0;
     // One character typed as a key press: a single Unicode code point.
     virtual void typeCodePoint(char32_t codePoint) = 0;
+    // Puts back whatever typing borrowed from the keyboard layout; called once typing pauses.
+    virtual void restoreKeymap() = 0;
 };
 
 } // namespace pelorn

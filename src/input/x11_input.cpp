@@ -19,11 +19,12 @@ namespace {
 
 // Between two attempts to reach a display that is not there.
 constexpr auto reconnectPause = std::chrono::seconds(2);
-// Borrowed keycodes go back this long after the last character typed through one.
-constexpr auto restoreDelay = std::chrono::seconds(1);
 // Applications look a keycode's keysym up when they handle its event, which may be a little
 // after it was pressed; a keycode pressed more recently than this is not remapped yet.
 constexpr auto remapGuard = std::chrono::milliseconds(50);
+// Xlib fetches a changed keymap when it next looks a key up, and forgets a change that arrives
+// while that fetch is under way; so keymap changes are spaced out by at least this much.
+constexpr auto remapPause = std::chrono::milliseconds(10);
 
 // Xlib's default handlers end the process; the host outlives a display going away.
 int ignoreXError(Display*, XErrorEvent* error) {
@@ -151,6 +152,7 @@ void X11Input::disconnect() {
     mHasXTest = false;
     mSpares.clear();
     mLevelZero.clear();
+    mLevelOne.clear();
 }
 
 void X11Input::readKeymap() {
@@ -163,6 +165,7 @@ void X11Input::readKeymap() {
     }
     bool firstRead = mSpares.empty() && mLevelZero.empty();
     mLevelZero.clear();
+    mLevelOne.clear();
     for (int i = 0; i < count; ++i) {
         unsigned keycode = static_cast<unsigned>(minKeycode + i);
         const KeySym* row = map + static_cast<std::ptrdiff_t>(i) * perKeycode;
@@ -175,8 +178,13 @@ void X11Input::readKeymap() {
             if (firstRead) {
                 mSpares.push_back(Spare{keycode});
             }
-        } else if (row[0] != NoSymbol) {
-            mLevelZero.emplace(row[0], keycode); // the first keycode wins, as in Xlib's lookup
+        } else {
+            if (row[0] != NoSymbol) {
+                mLevelZero.emplace(row[0], keycode); // the first keycode wins, as in Xlib's lookup
+            }
+            if (perKeycode > 1 && row[1] != NoSymbol && row[1] != row[0]) {
+                mLevelOne.emplace(row[1], keycode);
+            }
         }
     }
     XFree(map);
@@ -302,13 +310,16 @@ X11Input::Spare* X11Input::borrowSpare(unsigned long keysym) {
     auto oldest = std::min_element(mSpares.begin(), mSpares.end(), [](const Spare& a, const Spare& b) {
         return a.lastPressed < b.lastPressed;
     });
-    if (auto since = Clock::now() - oldest->lastPressed; since < remapGuard) {
+    auto now = Clock::now();
+    auto wait = std::max(remapGuard - (now - oldest->lastPressed), remapPause - (now - mLastRemap));
+    if (wait > Clock::duration::zero()) {
         XSync(mDisplay, False);
-        std::this_thread::sleep_for(remapGuard - since);
+        std::this_thread::sleep_for(wait);
     }
     KeySym both[2] = {keysym, keysym}; // the same character with or without Shift
     XChangeKeyboardMapping(mDisplay, static_cast<int>(oldest->keycode), 2, both, 1);
     oldest->keysym = keysym;
+    mLastRemap = Clock::now();
     return &*oldest;
 }
 
@@ -323,8 +334,7 @@ void X11Input::tap(unsigned keycode, unsigned modifierKeycode) {
     }
     for (auto& spare : mSpares) {
         if (spare.keycode == keycode) {
-            spare.lastPressed = Clock::now();
-            scheduleRestore();
+            spare.lastPressed = mLastRemap = Clock::now();
         }
     }
     drainEvents();
@@ -351,17 +361,26 @@ void X11Input::typeCodePoint(char32_t codePoint) {
     if (!isTrusted()) {
         return;
     }
-    if (unsigned keycode = keycodeFor(keysymForCodePoint(codePoint))) {
+    auto keysym = keysymForCodePoint(codePoint);
+    // A character on a key's second level is typed with Shift, as a keyboard does.
+    if (!mLevelZero.contains(keysym) && !mKeymapStale) {
+        auto shifted = mLevelOne.find(keysym);
+        auto shift = mLevelZero.find(XK_Shift_L);
+        if (shifted != mLevelOne.end() && shift != mLevelZero.end()) {
+            tap(shifted->second, shift->second);
+            return;
+        }
+    }
+    if (unsigned keycode = keycodeFor(keysym)) {
         tap(keycode, 0);
     }
 }
 
-void X11Input::scheduleRestore() {
-    mRestoreTimer.startOnce(mLoop, restoreDelay, [this] { restoreKeymap(); });
+bool X11Input::hasBorrowedKeys() const {
+    return std::any_of(mSpares.begin(), mSpares.end(), [](const Spare& s) { return s.keysym != 0; });
 }
 
 void X11Input::restoreKeymap() {
-    mRestoreTimer.cancel();
     if (!mDisplay || mBroken) {
         return;
     }

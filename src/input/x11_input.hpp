@@ -13,8 +13,9 @@ struct _XDisplay;
 namespace pelorn {
 
 // Genuine input on an X display through the XTEST extension. Characters the keymap has no key
-// for are typed by mapping their keysym onto a spare (unmapped) keycode for a moment; the spare
-// keycodes go back to unmapped shortly after typing stops and when this object goes away.
+// for are typed by mapping their keysym onto a spare (unmapped) keycode for a moment; the owner
+// puts the spare keycodes back with restoreKeymap() once typing stops, and this object does when
+// it goes away. One thread at a time; a call may wait a few milliseconds while typing.
 class X11Input final : public InputDevice {
 public:
     // An empty display name means $DISPLAY.
@@ -31,8 +32,7 @@ public:
     void pressKey(NamedKey key, std::optional<KeyModifier> modifier) override;
     void typeCodePoint(char32_t codePoint) override;
 
-    // Puts every borrowed spare keycode back to unmapped now.
-    void restoreKeymap();
+    void restoreKeymap() override;
     // Spare keycodes found on the display (0 without one).
     std::size_t spareKeycodeCount() { return display() ? mSpares.size() : 0; }
 
@@ -55,7 +55,7 @@ private:
     unsigned keycodeFor(unsigned long keysym);
     Spare* borrowSpare(unsigned long keysym);
     void tap(unsigned keycode, unsigned modifierKeycode);
-    void scheduleRestore();
+    bool hasBorrowedKeys() const;
 
     HostLoop& mLoop;
     std::string mDisplayName;
@@ -65,8 +65,9 @@ private:
     bool mKeymapStale = false;
     std::optional<HostLoop::TimePoint> mLastAttempt;
     std::map<unsigned long, unsigned> mLevelZero; // keysym → keycode giving it unshifted
+    std::map<unsigned long, unsigned> mLevelOne;  // keysym → keycode giving it with Shift
     std::vector<Spare> mSpares;
-    Timer mRestoreTimer;
+    Clock::time_point mLastRemap{};
 };
 
 } // namespace pelorn
