@@ -1,0 +1,102 @@
+#include "input/text_focus_watcher.hpp"
+
+#include "core/log.hpp"
+#include "input/atspi_focus_inspector.hpp"
+
+namespace pelorn {
+
+TextFocusWatcher::TextFocusWatcher(HostLoop& loop, FocusInspector& inspector)
+    : mLoop(loop), mInspector(inspector), mAlive(std::make_shared<TextFocusWatcher*>(this)) {
+}
+
+TextFocusWatcher::~TextFocusWatcher() {
+    mTimer.cancel();
+    mAlive.reset();
+    if (mWatching) {
+        mQueue.invoke([&inspector = mInspector] { inspector.end(); });
+    }
+}
+
+TextFocusWatcher& TextFocusWatcher::shared() {
+    static AtspiFocusInspector inspector;
+    static TextFocusWatcher watcher(HostLoop::shared(), inspector);
+    return watcher;
+}
+
+void TextFocusWatcher::setOnChange(std::function<void(bool)> onChange) {
+    mOnChange = std::move(onChange);
+}
+
+void TextFocusWatcher::start() {
+    if (mWatching) {
+        return;
+    }
+    mWatching = true;
+    ++mRun;
+    mQueue.invoke([this, run = mRun] {
+        bool available = mInspector.begin();
+        mLoop.post([alive = std::weak_ptr<TextFocusWatcher*>(mAlive), run, available] {
+            auto self = alive.lock();
+            if (self && (*self)->mWatching && (*self)->mRun == run) {
+                (*self)->began(available);
+            }
+        });
+    });
+}
+
+void TextFocusWatcher::began(bool available) {
+    if (!available) {
+        Log::shared().info("⌨️ PELORN: no Accessibility permission - remote keyboard stays manual");
+        mWatching = false;
+        mQueue.invoke([&inspector = mInspector] { inspector.end(); });
+        return;
+    }
+    mTimer.startRepeating(mLoop, interval, [this] { tick(); });
+}
+
+void TextFocusWatcher::tick() {
+    // A query still waiting on a slow application is not joined by another.
+    if (mQueryInFlight) {
+        return;
+    }
+    mQueryInFlight = true;
+    mQueue.invoke([this, alive = std::weak_ptr<TextFocusWatcher*>(mAlive), run = mRun] {
+        bool focused = mInspector.isTextFieldFocused();
+        mLoop.post([alive, run, focused] {
+            auto self = alive.lock();
+            if (!self) {
+                return;
+            }
+            (*self)->mQueryInFlight = false;
+            if ((*self)->mWatching && (*self)->mRun == run) {
+                (*self)->checked(focused);
+            }
+        });
+    });
+}
+
+void TextFocusWatcher::checked(bool focused) {
+    if (mLastReported == focused) {
+        return;
+    }
+    mLastReported = focused;
+    if (mOnChange) {
+        mOnChange(focused);
+    }
+}
+
+void TextFocusWatcher::stop() {
+    if (!mWatching) {
+        return;
+    }
+    mWatching = false;
+    mTimer.cancel();
+    mQueue.invoke([&inspector = mInspector] { inspector.end(); });
+    bool wasFocused = mLastReported.value_or(false);
+    mLastReported.reset();
+    if (wasFocused && mOnChange) {
+        mOnChange(false);
+    }
+}
+
+} // namespace pelorn
