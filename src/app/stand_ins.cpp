@@ -8,6 +8,8 @@
 #include "core/notification_center.hpp"
 #include "core/settings.hpp"
 #include "core/task_pool.hpp"
+#include "input/remote_input.hpp"
+#include "input/text_focus_watcher.hpp"
 #include "net/io_thread.hpp"
 #include "signaling/connection_telemetry.hpp"
 #include "signaling/lan_targets.hpp"
@@ -22,15 +24,12 @@ namespace pelorn {
 // the stand-in's place in HostServices::shared() and the stand-in is deleted.
 namespace {
 
-// What an authorised LAN client drives besides terminals: input, screen and WebRTC answers.
-class StandInLanTargets final : public InputTarget, public ScreenTarget, public WebRTCTarget {
+// What an authorised LAN client drives besides terminals and input: screen and WebRTC answers.
+// Sharing starts and stops the text-focus watcher, as capture will.
+class StandInLanTargets final : public ScreenTarget, public WebRTCTarget {
 public:
-    void handleMouseEvent(const std::string&, double, double, const std::optional<std::string>&,
-                          std::optional<double>) override {}
-    void handleKeyEvent(const std::string&) override {}
-    void pressCommandShortcut(const std::string&) override {}
-    void startSharing(std::function<void()>) override {}
-    void stopSharing() override {}
+    void startSharing(std::function<void()>) override { TextFocusWatcher::shared().start(); }
+    void stopSharing() override { TextFocusWatcher::shared().stop(); }
     void privacyOn() override {}
     void privacyOff() override {}
     void applyAnswer(const std::string&) override {}
@@ -73,17 +72,20 @@ public:
 
 class StandInScreenStreaming final : public ScreenStreaming {
 public:
-    void stop() override {}
+    void stop() override { TextFocusWatcher::shared().stop(); }
 };
 
-class StandInInputTrust final : public InputTrust {
+// The input services, seen through the interfaces the application uses.
+class MouseInputTrust final : public InputTrust {
 public:
-    void requestAccessibilityTrust() override {}
+    void requestAccessibilityTrust() override { RemoteInput::shared().requestAccessibilityTrust(); }
 };
 
-class StandInTextFocusSource final : public TextFocusSource {
+class WatcherTextFocus final : public TextFocusSource {
 public:
-    void setOnChange(std::function<void(bool)>) override {}
+    void setOnChange(std::function<void(bool)> onChange) override {
+        TextFocusWatcher::shared().setOnChange(std::move(onChange));
+    }
 };
 
 class StandInUpdateChecker final : public UpdateChecker {
@@ -99,7 +101,7 @@ HostServices& HostServices::shared() {
     static TerminalPeers terminals(
         {loop, TerminalSessionStore::shared(), Tmux::shared(), EventLog::shared()});
     static SignalingServer signaling(loop, NotificationCenter::shared(), AuthServices::shared(),
-                                     {lanTargets, lanTargets, lanTargets, terminals});
+                                     {RemoteInput::shared(), lanTargets, lanTargets, terminals});
     static auto publisher = systemServicePublisher(loop);
     static BonjourAdvertiser advertiser(
         {loop, IoThread::shared().context(), *publisher, [] { return HostIdentity::shared().deviceId(); },
@@ -115,8 +117,8 @@ HostServices& HostServices::shared() {
     static SessionReaper reaper({loop, TaskPool::shared(), Tmux::shared(), Settings::shared(),
                                  NotificationCenter::shared(), TerminalSessionStore::shared(),
                                  EventLog::shared()});
-    static StandInInputTrust inputTrust;
-    static StandInTextFocusSource textFocus;
+    static MouseInputTrust inputTrust;
+    static WatcherTextFocus textFocus;
     static StandInUpdateChecker updates;
     static HostServices services{advertiser, signaling, presence, remoteSessions, webrtc,    power,
                                  closedLid,  screen,    reaper,   inputTrust,     textFocus, updates};

@@ -38,6 +38,10 @@ struct Home {
         if (const char* dnsSd = std::getenv("PELORN_DNS_SD")) {
             out.push_back(std::string("PELORN_DNS_SD=") + dnsSd);
         }
+        // Tests that start an X server of their own point DISPLAY at it (test-env clears it).
+        if (const char* display = std::getenv("DISPLAY")) {
+            out.push_back(std::string("DISPLAY=") + display);
+        }
         // Keeps the secret store choice away from the desktop's keyring.
         out.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir / "no-bus").string());
         return out;

@@ -122,10 +122,11 @@ struct SeenEvent {
     enum Kind { Motion, ButtonDown, ButtonUp, KeyDown, KeyUp } kind = Motion;
     int x = 0, y = 0;
     unsigned button = 0;
-    std::string keysym; // its name
-    std::string text;   // what the input method made of a key press
-    unsigned state = 0; // modifier mask at the time
-    unsigned long time = 0;
+    std::string keysym;                           // its name
+    std::string text;                             // what the input method made of a key press
+    unsigned state = 0;                           // modifier mask at the time
+    unsigned long time = 0;                       // the server's, in milliseconds
+    std::chrono::steady_clock::time_point seenAt; // when the recorder read it
 };
 
 // A window covering the screen with the input focus, recording what reaches it, on its own
@@ -191,9 +192,10 @@ public:
         mEvents.clear();
     }
     // Waits (at most a few seconds, for a failing test) until `done` holds for what was seen.
-    bool waitFor(const std::function<bool(const std::vector<SeenEvent>&)>& done) {
+    bool waitFor(const std::function<bool(const std::vector<SeenEvent>&)>& done,
+                 std::chrono::milliseconds limit = std::chrono::seconds(5)) {
         std::unique_lock lock(mMutex);
-        return mChanged.wait_for(lock, std::chrono::seconds(5), [&] { return done(mEvents); });
+        return mChanged.wait_for(lock, limit, [&] { return done(mEvents); });
     }
     std::vector<SeenEvent> waitForCount(SeenEvent::Kind kind, std::size_t count) {
         waitFor([&](const auto& seen) { return countOf(seen, kind) >= count; });
@@ -281,6 +283,7 @@ private:
         default:
             return;
         }
+        seen.seenAt = std::chrono::steady_clock::now();
         std::lock_guard lock(mMutex);
         mEvents.push_back(seen);
         mChanged.notify_all();

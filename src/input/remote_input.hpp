@@ -1,0 +1,55 @@
+#pragma once
+
+#include "core/glib_thread.hpp"
+#include "core/host_loop.hpp"
+#include "input/input_device.hpp"
+#include "input/keyboard_controller.hpp"
+#include "input/mouse_controller.hpp"
+#include "signaling/lan_targets.hpp"
+
+#include <atomic>
+#include <chrono>
+
+namespace pelorn {
+
+// What an authorised client's input messages drive. The messages are handed, in arrival order,
+// to an input thread where the controllers post the events: typing may wait on the display now
+// and then, and must never hold up the host loop.
+class RemoteInput final : public InputTarget {
+public:
+    // Text waiting to be typed is capped; messages beyond it are dropped, not queued.
+    static constexpr std::size_t maxPendingText = 256 * 1024;
+    // Borrowed keyboard layout entries go back this long after the last key was typed.
+    static constexpr auto restoreDelay = std::chrono::seconds(1);
+
+    RemoteInput(HostLoop& loop, InputDevice& device, MouseController& mouse, KeyboardController& keyboard);
+    // Finishes what is queued and puts the keyboard layout back.
+    ~RemoteInput() override;
+    static RemoteInput& shared();
+
+    void handleMouseEvent(const std::string& action, double x, double y,
+                          const std::optional<std::string>& button, std::optional<double> deltaY) override;
+    void handleKeyEvent(const std::string& key) override;
+    void pressCommandShortcut(const std::string& key) override;
+    // Asks, on the input thread, whether events reach the display, and logs the answer.
+    void requestAccessibilityTrust();
+
+    RemoteInput(const RemoteInput&) = delete;
+    RemoteInput& operator=(const RemoteInput&) = delete;
+
+private:
+    void typeLater(const std::string& text, std::function<void()> task);
+    void typed(); // on the host loop
+
+    HostLoop& mLoop;
+    InputDevice& mDevice;
+    MouseController& mMouse;
+    KeyboardController& mKeyboard;
+    std::atomic<std::size_t> mPendingText{0};
+    bool mDropping = false; // host loop
+    Timer mRestoreTimer;
+    std::shared_ptr<RemoteInput*> mAlive;
+    GlibThread mThread; // last: gone first, after finishing its queue
+};
+
+} // namespace pelorn

@@ -1,0 +1,103 @@
+// Client input handed to the input thread: order kept, the keyboard layout put back once typing
+// pauses, and a cap on text waiting to be typed.
+#include "input/remote_input.hpp"
+#include "input/x11_input.hpp"
+#include "support/test_support.hpp"
+#include "support/x_session.hpp"
+
+#include <future>
+
+using namespace pelorn;
+using namespace pelorn::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+int borrowedKeycodes() {
+    Display* d = XOpenDisplay(nullptr);
+    int min = 0, max = 0, per = 0, borrowed = 0;
+    XDisplayKeycodes(d, &min, &max);
+    KeySym* map = XGetKeyboardMapping(d, static_cast<KeyCode>(min), max - min + 1, &per);
+    for (int k = 0; k <= max - min; ++k) {
+        borrowed += (map[k * per] & 0xff000000UL) == 0x01000000UL;
+    }
+    XFree(map);
+    XCloseDisplay(d);
+    return borrowed;
+}
+
+TEST(RemoteInputQueue, KeepsArrivalOrderAndPutsTheLayoutBackOnceTypingPauses) {
+    PrivateXvfb xvfb;
+    XEventRecorder recorder;
+    HostLoop loop{HostLoop::TimeMode::Manual};
+    X11Input device(loop);
+    MouseController mouse(device);
+    KeyboardController keyboard(device);
+    RemoteInput input(loop, device, mouse, keyboard);
+
+    input.handleKeyEvent("€uro");
+    input.handleMouseEvent("click", 0.5, 0.5, std::nullopt, std::nullopt);
+    input.pressCommandShortcut("z");
+    auto seen = recorder.waitForCount(SeenEvent::KeyUp, 6);
+    EXPECT_EQ(XEventRecorder::typed(seen), "€uro");
+    auto click =
+        std::find_if(seen.begin(), seen.end(), [](auto& e) { return e.kind == SeenEvent::ButtonDown; });
+    auto lastText = std::find_if(seen.begin(), seen.end(), [](auto& e) { return e.text == "o"; });
+    auto shortcut = std::find_if(seen.begin(), seen.end(), [](auto& e) { return e.keysym == "Control_L"; });
+    EXPECT_TRUE(lastText < click && click < shortcut) << "in the order the client sent them";
+
+    EXPECT_TRUE(pumpUntil(loop, [] { return borrowedKeycodes() > 0; })) << "€ needs a borrowed key";
+    loop.advance(RemoteInput::restoreDelay - 1ms);
+    loop.runPending();
+    EXPECT_GT(borrowedKeycodes(), 0) << "too soon";
+    loop.advance(1ms);
+    EXPECT_TRUE(pumpUntil(loop, [] { return borrowedKeycodes() == 0; }));
+}
+
+// Stands for a display that takes a long time over each character.
+class SlowDevice final : public InputDevice {
+public:
+    bool isTrusted() override { return true; }
+    std::optional<ScreenSize> mainScreen() override { return std::nullopt; }
+    std::optional<ScreenPoint> cursorLocation() override { return std::nullopt; }
+    void movePointer(ScreenPoint) override {}
+    void postButton(MouseButton, bool, ScreenPoint) override {}
+    void postWheel(int) override {}
+    void pressKey(NamedKey, std::optional<KeyModifier>) override {}
+    void typeCodePoint(char32_t cp) override {
+        if (cp == U'⏸') {
+            release.wait();
+        }
+        typed += 1;
+    }
+    void restoreKeymap() override {}
+    std::shared_future<void> release;
+    std::atomic<int> typed{0};
+};
+
+TEST(RemoteInputQueue, TextBeyondTheCapIsDroppedWithOneLine) {
+    LogCapture log;
+    HostLoop loop{HostLoop::TimeMode::Manual};
+    SlowDevice device;
+    std::promise<void> go;
+    device.release = go.get_future().share();
+    MouseController mouse(device);
+    KeyboardController keyboard(device);
+    RemoteInput input(loop, device, mouse, keyboard);
+
+    input.handleKeyEvent("⏸");
+    std::string half(RemoteInput::maxPendingText / 2, 'a');
+    input.handleKeyEvent(half);
+    input.handleKeyEvent(half); // over the cap with the pause character
+    input.handleKeyEvent("b");  // still fits
+    const std::string line = "⚠️ PELORN: typing is behind - dropped keyboard input from the client";
+    EXPECT_EQ(log.count(line), 1) << "once while it lasts";
+    go.set_value();
+    auto typed = [&] { return static_cast<std::size_t>(device.typed.load()); };
+    ASSERT_TRUE(pumpUntil(loop, [&] { return typed() == 1 + half.size() + 1; }));
+    input.handleKeyEvent(half); // room again
+    ASSERT_TRUE(pumpUntil(loop, [&] { return typed() == 1 + 2 * half.size() + 1; }));
+    EXPECT_EQ(log.count(line), 1);
+}
+
+} // namespace
