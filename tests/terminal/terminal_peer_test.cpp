@@ -134,9 +134,17 @@ TEST_F(PeerTest, OutputWaitsUntilTheTransportHasDrained) {
     peer->handle({.type = "term_attach", .sdp = "work", .x = 80, .y = 24});
     peer->write("echo first-$((1+1))\r");
     ASSERT_TRUE(outputHas("first-2"));
-    acceptOutput = false; // the next chunk pauses the reader
+    std::size_t before = 0;
+    {
+        std::lock_guard lock(mutex);
+        before = output.size();
+    }
+    acceptOutput = false; // the next chunk pauses the reader (it may still be the first prompt)
     peer->write("echo second-$((2+2))\r");
-    ASSERT_TRUE(outputHas("second"));
+    ASSERT_TRUE(test::pumpUntil(loop, [&] {
+        std::lock_guard lock(mutex);
+        return output.size() > before;
+    }));
     for (int i = 0; i < 100 && !outputHas("second-4", 100ms); ++i) {
         peer->outputDrained(); // each resume lets one more chunk through
     }
