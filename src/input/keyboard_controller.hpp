@@ -6,7 +6,7 @@
 
 namespace pelorn {
 
-// The client's keyboard messages as real key presses. Host loop only.
+// The client's keyboard messages as real key presses. One thread at a time (the input thread in the host).
 class KeyboardController {
 public:
     explicit KeyboardController(InputDevice& device);

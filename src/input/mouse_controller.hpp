@@ -8,7 +8,8 @@
 
 namespace pelorn {
 
-// The client's pointer messages as real pointer, button and wheel events. Host loop only.
+// The client's pointer messages as real pointer, button and wheel events. One thread at a time (the input
+// thread in the host).
 class MouseController {
 public:
     // The client scrolls in pixels and X in wheel notches: this many pixels make one notch (a
