@@ -41,6 +41,9 @@ struct Host {
                "PELORN_SIGNALING_PORT=0", "PELORN_DNS_SD=off",
                // A tmux server of the benchmark's own.
                "TMUX_TMPDIR=" + home.string(), "SHELL=/bin/sh"};
+        if (const char* display = std::getenv("DISPLAY")) { // the benchmark's own X server
+            env.push_back(std::string("DISPLAY=") + display);
+        }
         fs::create_directories(home / "config/pelorn");
         std::ofstream(home / "config/pelorn/settings.json")
             << R"({"userEmail":"bench@example.org","isAuthenticated":true})";
