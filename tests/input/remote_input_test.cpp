@@ -13,19 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-int borrowedKeycodes() {
-    Display* d = XOpenDisplay(nullptr);
-    int min = 0, max = 0, per = 0, borrowed = 0;
-    XDisplayKeycodes(d, &min, &max);
-    KeySym* map = XGetKeyboardMapping(d, static_cast<KeyCode>(min), max - min + 1, &per);
-    for (int k = 0; k <= max - min; ++k) {
-        borrowed += (map[k * per] & 0xff000000UL) == 0x01000000UL;
-    }
-    XFree(map);
-    XCloseDisplay(d);
-    return borrowed;
-}
-
 TEST(RemoteInputQueue, KeepsArrivalOrderAndPutsTheLayoutBackOnceTypingPauses) {
     PrivateXvfb xvfb;
     XEventRecorder recorder;

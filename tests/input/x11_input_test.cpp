@@ -35,19 +35,6 @@ protected:
             seen, [](auto& e) { return e.kind != SeenEvent::ButtonDown && e.kind != SeenEvent::ButtonUp; });
         return seen;
     }
-    // Spare keycodes still holding a borrowed keysym, read from the server.
-    int borrowedKeycodes() {
-        Display* d = XOpenDisplay(nullptr);
-        int min = 0, max = 0, per = 0, borrowed = 0;
-        XDisplayKeycodes(d, &min, &max);
-        KeySym* map = XGetKeyboardMapping(d, static_cast<KeyCode>(min), max - min + 1, &per);
-        for (int k = 0; k <= max - min; ++k) {
-            borrowed += (map[k * per] & 0xff000000UL) == 0x01000000UL; // Unicode keysyms only come from us
-        }
-        XFree(map);
-        XCloseDisplay(d);
-        return borrowed;
-    }
 
     PrivateXvfb xvfb;
     XEventRecorder recorder;

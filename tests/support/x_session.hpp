@@ -118,6 +118,20 @@ private:
     ReadyProcess mDaemon;
 };
 
+// Keycodes holding a Unicode keysym, which only the host's typing maps; read from the server.
+inline int borrowedKeycodes() {
+    Display* d = XOpenDisplay(nullptr);
+    int min = 0, max = 0, per = 0, borrowed = 0;
+    XDisplayKeycodes(d, &min, &max);
+    KeySym* map = XGetKeyboardMapping(d, static_cast<KeyCode>(min), max - min + 1, &per);
+    for (int k = 0; k <= max - min; ++k) {
+        borrowed += (map[k * per] & 0xff000000UL) == 0x01000000UL;
+    }
+    XFree(map);
+    XCloseDisplay(d);
+    return borrowed;
+}
+
 struct SeenEvent {
     enum Kind { Motion, ButtonDown, ButtonUp, KeyDown, KeyUp } kind = Motion;
     int x = 0, y = 0;
