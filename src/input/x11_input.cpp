@@ -25,6 +25,7 @@ constexpr auto remapGuard = std::chrono::milliseconds(50);
 // Xlib fetches a changed keymap when it next looks a key up, and forgets a change that arrives
 // while that fetch is under way; so keymap changes are spaced out by at least this much.
 constexpr auto remapPause = std::chrono::milliseconds(10);
+constexpr auto keymapMaxAge = std::chrono::seconds(1);
 
 // Xlib's default handlers end the process; the host outlives a display going away.
 int ignoreXError(Display*, XErrorEvent* error) {
@@ -188,21 +189,23 @@ void X11Input::readKeymap() {
         }
     }
     XFree(map);
-    mKeymapStale = false;
+    mKeymapReadAt = mLoop.now();
+}
+
+void X11Input::refreshKeymap() {
+    // The layout may change under us (another keyboard, setxkbmap); Xlib's change notices do not
+    // reach an XKB client, so the keymap is read again when it is older than this and nothing is
+    // borrowed from it.
+    if (!hasBorrowedKeys() && mLoop.now() - mKeymapReadAt >= keymapMaxAge) {
+        readKeymap();
+    }
 }
 
 void X11Input::drainEvents() {
-    // The server sends every client the keymap changes, ours included; read them so they do not
-    // pile up, and notice when someone else changed the layout.
+    // Whatever the server sends this connection is read, so it never piles up.
     while (XPending(mDisplay) > 0) {
         XEvent event;
         XNextEvent(mDisplay, &event);
-        if (event.type == MappingNotify) {
-            XRefreshKeyboardMapping(&event.xmapping);
-            if (event.xmapping.request == MappingKeyboard) {
-                mKeymapStale = true;
-            }
-        }
     }
 }
 
@@ -287,10 +290,6 @@ void X11Input::postWheel(int steps) {
 }
 
 unsigned X11Input::keycodeFor(unsigned long keysym) {
-    if (mKeymapStale &&
-        std::none_of(mSpares.begin(), mSpares.end(), [](const Spare& s) { return s.keysym; })) {
-        readKeymap();
-    }
     if (auto found = mLevelZero.find(keysym); found != mLevelZero.end()) {
         return found->second;
     }
@@ -344,6 +343,7 @@ void X11Input::pressKey(NamedKey key, std::optional<KeyModifier> modifier) {
     if (!isTrusted()) {
         return;
     }
+    refreshKeymap();
     unsigned modifierKeycode = 0;
     if (modifier) {
         auto found = mLevelZero.find(modifier == KeyModifier::Control ? XK_Control_L : XK_Alt_L);
@@ -361,9 +361,10 @@ void X11Input::typeCodePoint(char32_t codePoint) {
     if (!isTrusted()) {
         return;
     }
+    refreshKeymap();
     auto keysym = keysymForCodePoint(codePoint);
     // A character on a key's second level is typed with Shift, as a keyboard does.
-    if (!mLevelZero.contains(keysym) && !mKeymapStale) {
+    if (!mLevelZero.contains(keysym)) {
         auto shifted = mLevelOne.find(keysym);
         auto shift = mLevelZero.find(XK_Shift_L);
         if (shifted != mLevelOne.end() && shift != mLevelZero.end()) {

@@ -50,6 +50,7 @@ private:
     _XDisplay* display();
     void disconnect();
     void readKeymap();
+    void refreshKeymap();
     void drainEvents();
     int screenNumber();
     unsigned keycodeFor(unsigned long keysym);
@@ -62,12 +63,12 @@ private:
     _XDisplay* mDisplay = nullptr;
     bool mHasXTest = false;
     bool mBroken = false; // the connection failed; reopened on the next use
-    bool mKeymapStale = false;
     std::optional<HostLoop::TimePoint> mLastAttempt;
     std::map<unsigned long, unsigned> mLevelZero; // keysym → keycode giving it unshifted
     std::map<unsigned long, unsigned> mLevelOne;  // keysym → keycode giving it with Shift
     std::vector<Spare> mSpares;
     Clock::time_point mLastRemap{};
+    HostLoop::TimePoint mKeymapReadAt{};
 };
 
 } // namespace pelorn

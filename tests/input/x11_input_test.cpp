@@ -212,6 +212,21 @@ TEST_F(X11InputTest, AnyUnicodeTextArrivesIntactAndTheKeymapIsPutBack) {
     EXPECT_EQ(borrowedKeycodes(), 0);
 }
 
+TEST_F(X11InputTest, FollowsALayoutChangedUnderIt) {
+    keys.typeText("a");
+    recorder.waitForCount(SeenEvent::KeyUp, 1);
+    // Another program gives the "a" key to "b".
+    Display* other = XOpenDisplay(nullptr);
+    KeySym b[2] = {XK_b, XK_B};
+    XChangeKeyboardMapping(other, XKeysymToKeycode(other, XK_a), 2, b, 1);
+    XSync(other, False);
+    XCloseDisplay(other);
+    loop.advance(std::chrono::seconds(1));
+    keys.typeText("ab");
+    recorder.waitForCount(SeenEvent::KeyUp, 3);
+    EXPECT_EQ(XEventRecorder::typed(recorder.events()), "aab");
+}
+
 TEST(X11InputWithoutDisplay, EveryMessageSaysTheCursorWillNotMove) {
     LogCapture log;
     HostLoop loop{HostLoop::TimeMode::Manual};
