@@ -49,6 +49,15 @@ std::size_t codePointCount(std::string_view utf8) {
     return static_cast<std::size_t>(fromUtf8(utf8).countChar32());
 }
 
+std::u32string codePoints(std::string_view utf8) {
+    auto text = fromUtf8(utf8);
+    std::u32string out;
+    for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) {
+        out.push_back(static_cast<char32_t>(text.char32At(i)));
+    }
+    return out;
+}
+
 std::string nfc(std::string_view utf8) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);

@@ -14,6 +14,7 @@ std::string trimmed(std::string_view utf8);
 std::string validUtf8(std::string_view bytes);
 // Unicode code points.
 std::size_t codePointCount(std::string_view utf8);
+std::u32string codePoints(std::string_view utf8);
 // Unicode canonical composition.
 std::string nfc(std::string_view utf8);
 // User-perceived characters (extended grapheme clusters), each as UTF-8, in order.

@@ -5,7 +5,6 @@
 
 #include <map>
 #include <unicode/uchar.h>
-#include <unicode/unistr.h>
 
 namespace pelorn {
 
@@ -31,10 +30,6 @@ const std::map<std::string, Shortcut, std::less<>> shortcuts = {
     {"tab", {NamedKey::Tab, KeyModifier::Alt}},
 };
 
-icu::UnicodeString unicode(const std::string& utf8) {
-    return icu::UnicodeString::fromUTF8(utf8);
-}
-
 } // namespace
 
 KeyboardController::KeyboardController(InputDevice& device) : mDevice(device) {
@@ -49,7 +44,7 @@ void KeyboardController::handleKeyEvent(const std::string& key) {
     if (key.empty()) {
         return;
     }
-    if (graphemeCount(key) > 1 && u_isupper(unicode(key).char32At(0))) {
+    if (graphemeCount(key) > 1 && u_isupper(static_cast<UChar32>(codePoints(key).front()))) {
         pressNamedKey(key);
     } else {
         typeText(key);
@@ -75,12 +70,10 @@ void KeyboardController::typeText(const std::string& text) {
         }
         // A key carries one code point: a composed character goes as its composed form, and
         // what stays several code points (emoji sequences, flags) goes one after the other.
-        auto composed = unicode(nfc(character));
-        for (int32_t i = 0; i < composed.length(); i = composed.moveIndex32(i, 1)) {
-            UChar32 cp = composed.char32At(i);
+        for (char32_t cp : codePoints(nfc(character))) {
             // Control codes have no key; format characters (the joiner in emoji) do get typed.
-            if (u_charType(cp) != U_CONTROL_CHAR) {
-                mDevice.typeCodePoint(static_cast<char32_t>(cp));
+            if (u_charType(static_cast<UChar32>(cp)) != U_CONTROL_CHAR) {
+                mDevice.typeCodePoint(cp);
             }
         }
     }

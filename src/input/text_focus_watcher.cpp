@@ -33,12 +33,22 @@ void TextFocusWatcher::start() {
     }
     mWatching = true;
     ++mRun;
-    mQueue.invoke([this, run = mRun] {
-        bool available = mInspector.begin();
-        mLoop.post([alive = std::weak_ptr<TextFocusWatcher*>(mAlive), run, available] {
-            auto self = alive.lock();
-            if (self && (*self)->mWatching && (*self)->mRun == run) {
-                (*self)->began(available);
+    ask([this] { return mInspector.begin(); },
+        [run = mRun](TextFocusWatcher& self, bool available) {
+            if (self.mWatching && self.mRun == run) {
+                self.began(available);
+            }
+        });
+}
+
+void TextFocusWatcher::ask(std::function<bool()> query, std::function<void(TextFocusWatcher&, bool)> then) {
+    // The weak handle is taken here, on the loop, never on the watcher's thread.
+    mQueue.invoke([&loop = mLoop, query = std::move(query), then = std::move(then),
+                   alive = std::weak_ptr<TextFocusWatcher*>(mAlive)] {
+        bool answer = query();
+        loop.post([alive, then, answer] {
+            if (auto self = alive.lock()) {
+                then(**self, answer);
             }
         });
     });
@@ -60,19 +70,13 @@ void TextFocusWatcher::tick() {
         return;
     }
     mQueryInFlight = true;
-    mQueue.invoke([this, alive = std::weak_ptr<TextFocusWatcher*>(mAlive), run = mRun] {
-        bool focused = mInspector.isTextFieldFocused();
-        mLoop.post([alive, run, focused] {
-            auto self = alive.lock();
-            if (!self) {
-                return;
-            }
-            (*self)->mQueryInFlight = false;
-            if ((*self)->mWatching && (*self)->mRun == run) {
-                (*self)->checked(focused);
+    ask([this] { return mInspector.isTextFieldFocused(); },
+        [run = mRun](TextFocusWatcher& self, bool focused) {
+            self.mQueryInFlight = false;
+            if (self.mWatching && self.mRun == run) {
+                self.checked(focused);
             }
         });
-    });
 }
 
 void TextFocusWatcher::checked(bool focused) {

@@ -43,6 +43,9 @@ public:
     TextFocusWatcher& operator=(const TextFocusWatcher&) = delete;
 
 private:
+    // Runs query on the watcher's thread and hands its answer to `then` on the host loop, unless
+    // the watcher is gone by then.
+    void ask(std::function<bool()> query, std::function<void(TextFocusWatcher&, bool)> then);
     void began(bool available);
     void tick();
     void checked(bool focused);

@@ -136,6 +136,7 @@ Display* X11Input::display() {
         mDisplay, [](Display*, void* self) { static_cast<X11Input*>(self)->mBroken = true; }, this);
     int event = 0, error = 0, major = 0, minor = 0;
     mHasXTest = XTestQueryExtension(mDisplay, &event, &error, &major, &minor);
+    mScreen = findMainScreen();
     readKeymap();
     return mDisplay;
 }
@@ -209,7 +210,7 @@ void X11Input::drainEvents() {
     }
 }
 
-int X11Input::screenNumber() {
+int X11Input::findMainScreen() {
     int event = 0, error = 0;
     if (XRRQueryExtension(mDisplay, &event, &error)) {
         for (int i = 0; i < ScreenCount(mDisplay); ++i) {
@@ -234,7 +235,7 @@ std::optional<ScreenSize> X11Input::mainScreen() {
     Window root = 0;
     int x = 0, y = 0;
     unsigned width = 0, height = 0, border = 0, depth = 0;
-    if (!XGetGeometry(d, RootWindow(d, screenNumber()), &root, &x, &y, &width, &height, &border, &depth) ||
+    if (!XGetGeometry(d, RootWindow(d, mScreen), &root, &x, &y, &width, &height, &border, &depth) ||
         mBroken) {
         return std::nullopt;
     }
@@ -249,8 +250,7 @@ std::optional<ScreenPoint> X11Input::cursorLocation() {
     Window root = 0, child = 0;
     int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
     unsigned mask = 0;
-    if (!XQueryPointer(d, RootWindow(d, screenNumber()), &root, &child, &rootX, &rootY, &windowX, &windowY,
-                       &mask) ||
+    if (!XQueryPointer(d, RootWindow(d, mScreen), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask) ||
         mBroken) {
         return std::nullopt; // the pointer is on another X screen
     }
@@ -262,7 +262,7 @@ void X11Input::movePointer(ScreenPoint at) {
     if (!isTrusted() || !x || !y) {
         return;
     }
-    XTestFakeMotionEvent(mDisplay, screenNumber(), *x, *y, CurrentTime);
+    XTestFakeMotionEvent(mDisplay, mScreen, *x, *y, CurrentTime);
     drainEvents();
 }
 
@@ -271,7 +271,7 @@ void X11Input::postButton(MouseButton button, bool down, ScreenPoint at) {
         return;
     }
     if (auto x = pixel(at.x), y = pixel(at.y); x && y) {
-        XTestFakeMotionEvent(mDisplay, screenNumber(), *x, *y, CurrentTime);
+        XTestFakeMotionEvent(mDisplay, mScreen, *x, *y, CurrentTime);
     }
     XTestFakeButtonEvent(mDisplay, button == MouseButton::Right ? Button3 : Button1, down, CurrentTime);
     drainEvents();

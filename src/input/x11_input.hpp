@@ -52,7 +52,8 @@ private:
     void readKeymap();
     void refreshKeymap();
     void drainEvents();
-    int screenNumber();
+    // The X screen holding the primary output; asked once per connection.
+    int findMainScreen();
     unsigned keycodeFor(unsigned long keysym);
     Spare* borrowSpare(unsigned long keysym);
     void tap(unsigned keycode, unsigned modifierKeycode);
@@ -62,6 +63,7 @@ private:
     std::string mDisplayName;
     _XDisplay* mDisplay = nullptr;
     bool mHasXTest = false;
+    int mScreen = 0;
     bool mBroken = false; // the connection failed; reopened on the next use
     std::optional<HostLoop::TimePoint> mLastAttempt;
     std::map<unsigned long, unsigned> mLevelZero; // keysym → keycode giving it unshifted
