@@ -30,6 +30,8 @@ public:
     // Dropped when no client is connected.
     virtual void send(const SignalingMessage& message) = 0;
     virtual void disconnect() = 0;
+    // The connected client's address without an IPv6 zone; absent when none is connected.
+    virtual std::optional<std::string> peerHost() const = 0;
 };
 
 // This computer's presence record in the cloud.

@@ -8,6 +8,7 @@
 #include "app/host_services.hpp"
 #include "app/server_controller.hpp"
 #include "app/terminal_commands.hpp"
+#include "availability/privacy_screen_controller.hpp"
 #include "core/host_loop.hpp"
 #include "core/notification_center.hpp"
 #include "core/settings.hpp"
@@ -63,6 +64,8 @@ int main(int argc, char** argv) {
         }
     }
     sigset_t signals = blockTerminationSignals();
+    // A crash must not leave the owner's displays blacked out by the privacy screen.
+    installFatalSignalRestore();
     HostLoop& loop = HostLoop::shared();
     loop.attachToCurrentThread();
 

@@ -4,6 +4,7 @@
 #include "app/host_services.hpp"
 #include "availability/avahi_publisher.hpp"
 #include "availability/bonjour_advertiser.hpp"
+#include "availability/privacy_screen_controller.hpp"
 #include "core/host_loop.hpp"
 #include "core/notification_center.hpp"
 #include "core/settings.hpp"
@@ -11,8 +12,12 @@
 #include "input/remote_input.hpp"
 #include "input/text_focus_watcher.hpp"
 #include "net/io_thread.hpp"
+#include "screen/screen_capture_manager.hpp"
+#include "screen/screen_stream_manager.hpp"
+#include "screen/video_encoder_h265.hpp"
 #include "signaling/connection_telemetry.hpp"
 #include "signaling/lan_targets.hpp"
+#include "signaling/signaling_message.hpp"
 #include "signaling/signaling_server.hpp"
 #include "terminal/session_reaper.hpp"
 #include "terminal/terminal_peer.hpp"
@@ -24,14 +29,8 @@ namespace pelorn {
 // the stand-in's place in HostServices::shared() and the stand-in is deleted.
 namespace {
 
-// What an authorised LAN client drives besides terminals and input: screen and WebRTC answers.
-// Sharing starts and stops the text-focus watcher, as capture will.
-class StandInLanTargets final : public ScreenTarget, public WebRTCTarget {
+class StandInWebRTCTarget final : public WebRTCTarget {
 public:
-    void startSharing(std::function<void()>) override { TextFocusWatcher::shared().start(); }
-    void stopSharing() override { TextFocusWatcher::shared().stop(); }
-    void privacyOn() override {}
-    void privacyOff() override {}
     void applyAnswer(const std::string&) override {}
     void addRemoteCandidate(const std::string&, const std::string&, std::int32_t) override {}
 };
@@ -70,9 +69,24 @@ public:
     bool disengage() override { return true; }
 };
 
-class StandInScreenStreaming final : public ScreenStreaming {
+// The LAN screen stream, its ceiling and the privacy screen, as the signaling server and the
+// controller drive them.
+class LanScreen final : public ScreenTarget, public ScreenStreaming {
 public:
-    void stop() override { TextFocusWatcher::shared().stop(); }
+    void startSharing(std::function<void()> onLimit) override {
+        ScreenStreamManager::shared().start();
+        ScreenSessionLimit::shared().start(std::nullopt, [onLimit = std::move(onLimit)] {
+            onLimit();
+            ScreenStreamManager::shared().stop();
+        });
+    }
+    void stopSharing() override { stop(); }
+    void stop() override {
+        ScreenStreamManager::shared().stop();
+        ScreenSessionLimit::shared().stop();
+    }
+    void privacyOn() override { PrivacyScreenController::shared().turnOn(); }
+    void privacyOff() override { PrivacyScreenController::shared().turnOff(); }
 };
 
 // The input services, seen through the interfaces the application uses.
@@ -95,13 +109,29 @@ public:
 
 } // namespace
 
+ScreenStreamManager& ScreenStreamManager::shared() {
+    static ScreenStreamManager manager(
+        {HostLoop::shared(), IoThread::shared().context(), EventLog::shared(), ScreenCaptureManager::shared(),
+         [] { return std::make_unique<VideoEncoderH265>(); },
+         [](const SignalingMessage& m) { HostServices::shared().signaling.send(m); },
+         [] { return HostServices::shared().signaling.peerHost(); },
+         [] { PrivacyScreenController::shared().turnOff(); }});
+    return manager;
+}
+
+ScreenSessionLimit& ScreenSessionLimit::shared() {
+    static ScreenSessionLimit limit(HostLoop::shared(), EventLog::shared());
+    return limit;
+}
+
 HostServices& HostServices::shared() {
     auto& loop = HostLoop::shared();
-    static StandInLanTargets lanTargets;
+    static LanScreen screen;
+    static StandInWebRTCTarget webrtcTarget;
     static TerminalPeers terminals(
         {loop, TerminalSessionStore::shared(), Tmux::shared(), EventLog::shared()});
     static SignalingServer signaling(loop, NotificationCenter::shared(), AuthServices::shared(),
-                                     {RemoteInput::shared(), lanTargets, lanTargets, terminals});
+                                     {RemoteInput::shared(), screen, webrtcTarget, terminals});
     static auto publisher = systemServicePublisher(loop);
     static BonjourAdvertiser advertiser(
         {loop, IoThread::shared().context(), *publisher, [] { return HostIdentity::shared().deviceId(); },
@@ -113,7 +143,6 @@ HostServices& HostServices::shared() {
     static StandInWebRTCPeer webrtc;
     static StandInOnlinePower power;
     static StandInClosedLid closedLid;
-    static StandInScreenStreaming screen;
     static SessionReaper reaper({loop, TaskPool::shared(), Tmux::shared(), Settings::shared(),
                                  NotificationCenter::shared(), TerminalSessionStore::shared(),
                                  EventLog::shared()});

@@ -1,6 +1,7 @@
 #include "input/x11_input.hpp"
 
 #include "core/log.hpp"
+#include "x11/x11_display.hpp"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -10,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <thread>
 
 namespace pelorn {
@@ -26,26 +26,6 @@ constexpr auto remapGuard = std::chrono::milliseconds(50);
 // while that fetch is under way; so keymap changes are spaced out by at least this much.
 constexpr auto remapPause = std::chrono::milliseconds(10);
 constexpr auto keymapMaxAge = std::chrono::seconds(1);
-
-// Xlib's default handlers end the process; the host outlives a display going away.
-int ignoreXError(Display*, XErrorEvent* error) {
-    Log::shared().debug("x11", "X error " + std::to_string(error->error_code) + " on request " +
-                                   std::to_string(error->request_code));
-    return 0;
-}
-
-int quietIoError(Display*) {
-    return 0;
-}
-
-void installErrorHandlers() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XInitThreads();
-        XSetErrorHandler(ignoreXError);
-        XSetIOErrorHandler(quietIoError);
-    });
-}
 
 // Pixel coordinates as X carries them (16-bit signed); nothing for a non-finite position.
 std::optional<int> pixel(double value) {
@@ -105,7 +85,7 @@ unsigned long keysymFor(NamedKey key) {
 
 X11Input::X11Input(HostLoop& loop, std::string displayName)
     : mLoop(loop), mDisplayName(std::move(displayName)) {
-    installErrorHandlers();
+    installX11ErrorHandlers();
 }
 
 X11Input::~X11Input() {

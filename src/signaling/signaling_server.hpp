@@ -40,7 +40,7 @@ public:
     void accept(std::shared_ptr<TcpConnection> connection);
     void disconnect() override;
     void send(const SignalingMessage& message) override;
-    std::optional<std::string> peerHost() const;
+    std::optional<std::string> peerHost() const override;
     std::string deviceLabel() const;
 
     bool hasConnection() const { return mConnection != nullptr; }

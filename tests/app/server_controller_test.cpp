@@ -44,6 +44,7 @@ struct RecordingServices : Advertiser,
     void start() override { j.add("start"); }
     void send(const SignalingMessage& m) override { j.add("lan.send " + *m.encode()); }
     void disconnect() override { j.add("lan.disconnect"); }
+    std::optional<std::string> peerHost() const override { return std::nullopt; }
     void publish(bool online) override {
         j.add(std::string("presence.publish ") + (online ? "true" : "false"));
     }

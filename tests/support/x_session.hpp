@@ -11,6 +11,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
 #include <X11/keysym.h>
 #include <chrono>
 #include <clocale>
@@ -117,6 +118,28 @@ public:
 private:
     ReadyProcess mDaemon;
 };
+
+// Xvfb starts with all-zero ramps; a real display has a curve, so the tests give it one.
+inline void setLinearGamma() {
+    Display* d = XOpenDisplay(nullptr);
+    XRRScreenResources* res = XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d));
+    for (int i = 0; res && i < res->ncrtc; ++i) {
+        int size = XRRGetCrtcGammaSize(d, res->crtcs[i]);
+        XRRCrtcGamma* g = XRRAllocGamma(size);
+        for (int k = 0; k < size; ++k) {
+            g->red[k] = g->green[k] = g->blue[k] =
+                static_cast<unsigned short>(k * 65535 / std::max(1, size - 1));
+        }
+        g->blue[0] = 77; // the channels differ, so a mix-up shows
+        XRRSetCrtcGamma(d, res->crtcs[i], g);
+        XRRFreeGamma(g);
+    }
+    if (res) {
+        XRRFreeScreenResources(res);
+    }
+    XSync(d, False);
+    XCloseDisplay(d);
+}
 
 // Keycodes holding a Unicode keysym, which only the host's typing maps; read from the server.
 inline int borrowedKeycodes() {

@@ -1,0 +1,275 @@
+#include "screen/screen_capture_manager.hpp"
+
+#include "core/log.hpp"
+#include "input/text_focus_watcher.hpp"
+#include "screen/x11_screen_source.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace pelorn {
+
+struct ScreenCaptureManager::Stream {
+    std::thread thread;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> stoppedByOwner{false};
+};
+
+namespace {
+
+std::int64_t monotonicNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::optional<long> readNumber(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    long value = 0;
+    if (in >> value) {
+        return value;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string thermalStateText() {
+    // The hottest thermal zone against its own trip points: past "critical" is critical, past
+    // "hot" or "passive" (where the kernel starts throttling) serious, within 10 °C of those fair.
+    std::error_code ec;
+    enum { Unknown, Nominal, Fair, Serious, Critical } state = Unknown;
+    for (const auto& zone : std::filesystem::directory_iterator("/sys/class/thermal", ec)) {
+        if (!zone.path().filename().string().starts_with("thermal_zone")) {
+            continue;
+        }
+        auto temp = readNumber(zone.path() / "temp");
+        if (!temp) {
+            continue;
+        }
+        auto zoneState = Nominal;
+        for (int i = 0; i < 16; ++i) {
+            std::ifstream typeFile(zone.path() / ("trip_point_" + std::to_string(i) + "_type"));
+            std::string type;
+            auto trip = readNumber(zone.path() / ("trip_point_" + std::to_string(i) + "_temp"));
+            if (!(typeFile >> type) || !trip || *trip <= 0) {
+                continue;
+            }
+            if (type == "critical" && *temp >= *trip) {
+                zoneState = Critical;
+            } else if ((type == "hot" || type == "passive") && *temp >= *trip) {
+                zoneState = std::max(zoneState, Serious);
+            } else if ((type == "hot" || type == "passive") && *temp >= *trip - 10000) {
+                zoneState = std::max(zoneState, Fair);
+            }
+        }
+        state = std::max(state, zoneState);
+    }
+    switch (state) {
+    case Nominal:
+        return "nominal";
+    case Fair:
+        return "fair";
+    case Serious:
+        return "serious (throttling likely)";
+    case Critical:
+        return "critical (throttling)";
+    case Unknown:
+        break;
+    }
+    return "unknown";
+}
+
+ScreenCaptureManager::ScreenCaptureManager(Dependencies deps) : mDeps(std::move(deps)) {
+}
+
+ScreenCaptureManager::~ScreenCaptureManager() {
+    for (const auto& stream : mThreads) {
+        stream->stopRequested = true;
+    }
+    for (const auto& stream : mThreads) {
+        if (stream->thread.joinable()) {
+            stream->thread.join();
+        }
+    }
+}
+
+ScreenCaptureManager& ScreenCaptureManager::shared() {
+    static ScreenCaptureManager manager(
+        {HostLoop::shared(), [] { return std::make_unique<X11ScreenSource>(); },
+         [] { TextFocusWatcher::shared().start(); }, [] { TextFocusWatcher::shared().stop(); }});
+    return manager;
+}
+
+void ScreenCaptureManager::start() {
+    if (!mDeps.loop.isLoopThread()) {
+        mDeps.loop.post([this] { startOnLoop(); });
+        return;
+    }
+    startOnLoop();
+}
+
+void ScreenCaptureManager::stop() {
+    if (!mDeps.loop.isLoopThread()) {
+        mDeps.loop.post([this] { stopOnLoop(); });
+        return;
+    }
+    stopOnLoop();
+}
+
+void ScreenCaptureManager::setOnFrame(OnFrame onFrame) {
+    std::lock_guard lock(mOutput->mutex);
+    mOutput->onFrame = onFrame ? std::make_shared<const OnFrame>(std::move(onFrame)) : nullptr;
+}
+
+void ScreenCaptureManager::startOnLoop() {
+    if (mIsActive) {
+        Log::shared().info("🎬 PELORN CAPTURE: start ignored - capture already active");
+        return;
+    }
+    mIsActive = true;
+    mDeps.startTextFocusWatcher();
+    // Any X client may read the screen; there is no permission to ask for.
+    Log::shared().info("✅ PELORN: Screen Recording permission granted.");
+    auto stream = std::make_shared<Stream>();
+    mStarting = stream;
+    mThreads.insert(stream);
+    stream->thread = std::thread([this, stream] { run(stream); });
+}
+
+void ScreenCaptureManager::stopOnLoop() {
+    mIsActive = false;
+    mStarting.reset();
+    mDeps.stopTextFocusWatcher();
+    if (auto stream = std::move(mStream)) {
+        mStream.reset();
+        stream->stoppedByOwner = true;
+        stream->stopRequested = true;
+    }
+}
+
+void ScreenCaptureManager::run(const std::shared_ptr<Stream>& stream) {
+    std::weak_ptr<bool> alive = mAlive;
+    auto onLoop = [this, alive](auto task) {
+        mDeps.loop.post([alive, task = std::move(task)] {
+            if (alive.lock()) {
+                task();
+            }
+        });
+    };
+    auto source = mDeps.makeSource();
+    auto opened = source->open();
+    if (auto* failure = std::get_if<CaptureFailure>(&opened)) {
+        onLoop([this, stream, failure = *failure] {
+            failed(stream, failure);
+            finish(stream);
+        });
+        return;
+    }
+    auto native = std::get<DisplayGeometry>(opened);
+    auto size = deliveredSize(native.width, native.height, longEdgeCap);
+    onLoop([this, stream, native, size] { adopt(stream, native, size); });
+
+    auto pool = FramePool::create();
+    FrameRef last;
+    bool loggedFirstFrame = false;
+    auto next = std::chrono::steady_clock::now();
+    while (!stream->stopRequested) {
+        auto changed = source->poll();
+        if (auto* error = std::get_if<std::string>(&changed)) {
+            Log::shared().info("❌ PELORN CAPTURE: stream stopped itself: " + *error);
+            onLoop([this, stream] {
+                stoppedItself(stream);
+                finish(stream);
+            });
+            return;
+        }
+        auto geometry = source->geometry();
+        size = deliveredSize(geometry.width, geometry.height, longEdgeCap);
+        bool isChanged =
+            std::get<bool>(changed) || !last || last->width != size.width || last->height != size.height;
+        std::int64_t pts = monotonicNanos();
+        if (isChanged) {
+            auto frame = pool->take(size.width, size.height);
+            source->render(*frame);
+            last = std::move(frame);
+        }
+        if (!loggedFirstFrame) {
+            loggedFirstFrame = true;
+            Log::shared().info("🖼️ PELORN first captured frame delivered (" +
+                               std::to_string(last->width) + "x" + std::to_string(last->height) +
+                               ") - capture pipeline is live.");
+        }
+        std::shared_ptr<const OnFrame> onFrame;
+        {
+            std::lock_guard lock(mOutput->mutex);
+            onFrame = mOutput->onFrame;
+        }
+        if (onFrame) {
+            (*onFrame)(last, pts, isChanged);
+        }
+        // Paced on the clock, not on the work: a slow frame is followed by a shorter wait.
+        next += frameInterval;
+        auto now = std::chrono::steady_clock::now();
+        if (next < now) {
+            next = now;
+        }
+        std::this_thread::sleep_until(next);
+    }
+    onLoop([this, stream] {
+        if (stream->stoppedByOwner) {
+            Log::shared().info("⏹ Capture stopped");
+        }
+        finish(stream);
+    });
+}
+
+void ScreenCaptureManager::adopt(const std::shared_ptr<Stream>& stream, DisplayGeometry native,
+                                 FrameSize size) {
+    if (mStarting == stream) {
+        mStarting.reset();
+    }
+    if (mIsActive && !mStream) {
+        mStream = stream;
+    } else {
+        Log::shared().info("⏹ PELORN CAPTURE: stopped during startup - shutting fresh stream down");
+        stream->stopRequested = true;
+        return;
+    }
+    char scale[32];
+    std::snprintf(scale, sizeof scale, "%.1f", native.scale);
+    Log::shared().info("🎬 PELORN CAPTURE: " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                       " (native " + std::to_string(native.width) + "x" + std::to_string(native.height) +
+                       ", scale " + scale + ") @60fps fmt=BGRA (full-chroma source)");
+    Log::shared().info("🌡️ PELORN THERMAL: " + thermalStateText());
+}
+
+void ScreenCaptureManager::failed(const std::shared_ptr<Stream>& stream, const CaptureFailure& failure) {
+    Log::shared().info(failure.noDisplay ? "❌ No display" : "❌ Capture failed: " + failure.error);
+    // A failure of a start that was stopped (and maybe started again) since is not this one's.
+    if (mStarting == stream) {
+        mStarting.reset();
+        mIsActive = false;
+        // Idle again, so nothing follows the text focus for a screen nobody sees.
+        mDeps.stopTextFocusWatcher();
+    }
+}
+
+void ScreenCaptureManager::stoppedItself(const std::shared_ptr<Stream>& stream) {
+    if (mStream == stream) {
+        mStream.reset();
+        mIsActive = false;
+        mDeps.stopTextFocusWatcher();
+    }
+}
+
+void ScreenCaptureManager::finish(const std::shared_ptr<Stream>& stream) {
+    if (stream->thread.joinable()) {
+        stream->thread.join();
+    }
+    mThreads.erase(stream);
+}
+
+} // namespace pelorn

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "core/host_loop.hpp"
+#include "screen/screen_source.hpp"
+#include "screen/video_frame.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+
+namespace pelorn {
+
+// Turns the display into a stream of BGRA frames at up to 60 per second, each with its
+// presentation time (monotonic nanoseconds) and whether anything on screen changed. Frames are
+// grabbed and delivered on a capture thread of their own; the consumer must hand them on quickly
+// (the encoder keeps only the newest one waiting). Starting and stopping also start and stop
+// the text-focus watcher. State lives on the host loop.
+class ScreenCaptureManager {
+public:
+    static constexpr int longEdgeCap = 2880;
+    static constexpr auto frameInterval = std::chrono::nanoseconds(1'000'000'000 / 60);
+
+    using OnFrame = std::function<void(const FrameRef& frame, std::int64_t ptsNanos, bool changed)>;
+    struct Dependencies {
+        HostLoop& loop;
+        std::function<std::unique_ptr<ScreenSource>()> makeSource;
+        std::function<void()> startTextFocusWatcher;
+        std::function<void()> stopTextFocusWatcher;
+    };
+
+    explicit ScreenCaptureManager(Dependencies deps);
+    // Stops capture and waits for the capture threads.
+    ~ScreenCaptureManager();
+    static ScreenCaptureManager& shared();
+
+    // Any thread; the work happens on the host loop.
+    void start();
+    void stop();
+
+    // Host loop. Absent: frames are dropped. A frame already on its way may still reach the
+    // previous callback.
+    void setOnFrame(OnFrame onFrame);
+    bool isActive() const { return mIsActive; }
+
+    ScreenCaptureManager(const ScreenCaptureManager&) = delete;
+    ScreenCaptureManager& operator=(const ScreenCaptureManager&) = delete;
+
+private:
+    struct Stream;
+    struct Output {
+        std::mutex mutex;
+        std::shared_ptr<const OnFrame> onFrame;
+    };
+
+    void startOnLoop();
+    void stopOnLoop();
+    void run(const std::shared_ptr<Stream>& stream);
+    void adopt(const std::shared_ptr<Stream>& stream, DisplayGeometry native, FrameSize size);
+    void failed(const std::shared_ptr<Stream>& stream, const CaptureFailure& failure);
+    void stoppedItself(const std::shared_ptr<Stream>& stream);
+    void finish(const std::shared_ptr<Stream>& stream);
+
+    Dependencies mDeps;
+    std::shared_ptr<Output> mOutput = std::make_shared<Output>();
+    std::shared_ptr<bool> mAlive = std::make_shared<bool>(true);
+    // Host loop only:
+    bool mIsActive = false;
+    std::shared_ptr<Stream> mStream;
+    std::shared_ptr<Stream> mStarting;
+    std::set<std::shared_ptr<Stream>> mThreads; // every stream whose thread has not been joined
+};
+
+// The process's thermal state in the words of the capture's start line.
+std::string thermalStateText();
+
+} // namespace pelorn

@@ -1,0 +1,183 @@
+#include "screen/screen_stream_manager.hpp"
+
+#include "activity/event_log.hpp"
+#include "core/log.hpp"
+#include "screen/media_server.hpp"
+#include "screen/screen_capture_manager.hpp"
+#include "screen/video_encoder_h265.hpp"
+#include "signaling/signaling_message.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+namespace pelorn {
+
+namespace {
+constexpr const char* overYourNetwork = "over your network";
+}
+
+ScreenStreamManager::ScreenStreamManager(Dependencies deps) : mDeps(std::move(deps)) {
+}
+
+ScreenStreamManager::~ScreenStreamManager() {
+    if (mRunning) {
+        mDeps.capture.setOnFrame(nullptr);
+        mDeps.capture.stop();
+        std::shared_ptr<VideoEncoderH265> encoder;
+        {
+            std::lock_guard lock(mEncoderMutex);
+            encoder = std::move(mEncoder);
+        }
+        if (encoder) {
+            encoder->invalidate();
+        }
+        if (mMediaServer) {
+            mMediaServer->stop();
+        }
+    }
+}
+
+void ScreenStreamManager::start() {
+    if (mRunning) {
+        if (!mDeps.capture.isActive()) {
+            mDeps.capture.start();
+            Log::shared().info("🔁 PELORN: restarted interrupted screen capture");
+        }
+        if (mCurrentPort != 0) {
+            announcePort();
+            Log::shared().info("🔁 PELORN: stream already running - re-announced media port " +
+                               std::to_string(mCurrentPort));
+        }
+        mForceKeyframeNext = true;
+        return;
+    }
+    mRunning = true;
+    mDeps.log.record(LoggedEvent::Kind::ScreenStarted, std::nullopt, std::string(overYourNetwork));
+
+    std::shared_ptr<VideoEncoderH265> encoder = mDeps.makeEncoder();
+    auto server = std::make_shared<MediaServer>(mDeps.loop, mDeps.io);
+    server->setAllowedHostKey(mDeps.peerHost());
+    std::weak_ptr<MediaServer> weakServer = server;
+    encoder->setOnParameterSets([weakServer](const std::vector<std::string>& sets) {
+        if (auto s = weakServer.lock()) {
+            s->sendParameterSets(sets);
+        }
+    });
+    encoder->setOnEncodedFrame([weakServer](std::string bytes, bool isKeyframe, std::int64_t pts) {
+        if (auto s = weakServer.lock()) {
+            s->sendFrame(bytes, isKeyframe, pts);
+        }
+    });
+    server->setOnClientConnected([this] { mForceKeyframeNext = true; });
+    server->setOnKeyframeNeeded([this] { mForceKeyframeNext = true; });
+    {
+        std::lock_guard lock(mEncoderMutex);
+        mEncoder = encoder;
+    }
+    mMediaServer = server;
+    mDeps.capture.setOnFrame(
+        [this](const FrameRef& frame, std::int64_t pts, bool changed) { gate(frame, pts, changed); });
+    server->start([this](std::uint16_t port) {
+        mCurrentPort = port;
+        announcePort();
+    });
+    mForceKeyframeNext = true;
+    mDeps.capture.start();
+    Log::shared().info("🟢 PELORN: VideoToolbox HEVC stream started");
+}
+
+void ScreenStreamManager::announcePort() {
+    mDeps.send(SignalingMessage{.type = "media_port", .port = mCurrentPort});
+}
+
+void ScreenStreamManager::gate(const FrameRef& frame, std::int64_t ptsNanos, bool changed) {
+    std::shared_ptr<VideoEncoderH265> encoder;
+    {
+        std::lock_guard lock(mEncoderMutex);
+        encoder = mEncoder;
+    }
+    if (!encoder) {
+        return;
+    }
+    // An unchanged screen produces nothing at all, unless a keyframe is owed.
+    if (!changed && !mForceKeyframeNext) {
+        return;
+    }
+    bool keyframe = mForceKeyframeNext.exchange(false);
+    encoder->encode(frame, ptsNanos, keyframe);
+}
+
+void ScreenStreamManager::stop() {
+    mDeps.log.record(LoggedEvent::Kind::ScreenStopped, std::nullopt, std::string(overYourNetwork));
+    if (!mRunning) {
+        return;
+    }
+    mRunning = false;
+    mCurrentPort = 0;
+    mDeps.loop.post([turnOff = mDeps.turnOffPrivacy] {
+        if (turnOff) {
+            turnOff();
+        }
+    });
+    mDeps.capture.setOnFrame(nullptr);
+    mDeps.capture.stop();
+    std::shared_ptr<VideoEncoderH265> encoder;
+    {
+        std::lock_guard lock(mEncoderMutex);
+        encoder = std::move(mEncoder);
+        mEncoder.reset();
+    }
+    if (encoder) {
+        encoder->invalidate();
+    }
+    if (auto server = std::move(mMediaServer)) {
+        server->stop();
+    }
+    Log::shared().info("⏹ PELORN: VideoToolbox HEVC stream stopped");
+}
+
+ScreenSessionLimit::ScreenSessionLimit(HostLoop& loop, EventLog& log) : mLoop(loop), mLog(log) {
+}
+
+std::string ScreenSessionLimit::label(double limitSeconds) {
+    double hours = limitSeconds / 3600;
+    char text[32];
+    if (hours == std::floor(hours)) {
+        std::snprintf(text, sizeof text, "%.0f-hour", hours);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f-hour", hours);
+    }
+    return text;
+}
+
+void ScreenSessionLimit::start(std::optional<std::int64_t> seconds, std::function<void()> onLimit) {
+    stop();
+    mLimit = seconds && *seconds >= 1 ? static_cast<double>(*seconds) : defaultLimitSeconds;
+    mStartedAt = mLoop.now();
+    mTimer.startOnce(mLoop,
+                     std::chrono::duration_cast<HostLoop::Duration>(std::chrono::duration<double>(mLimit)),
+                     [this, onLimit = std::move(onLimit)] { reached(onLimit); });
+    char line[96];
+    std::snprintf(line, sizeof line, "⏱️ PELORN: screen session capped at %.2f h", mLimit / 3600);
+    Log::shared().info(line);
+}
+
+void ScreenSessionLimit::stop() {
+    mTimer.cancel();
+    mStartedAt.reset();
+}
+
+void ScreenSessionLimit::reached(const std::function<void()>& onLimit) {
+    double elapsed = mStartedAt ? std::chrono::duration<double>(mLoop.now() - *mStartedAt).count() : mLimit;
+    stop();
+    char line[96];
+    std::snprintf(line, sizeof line, "⏱️ PELORN: screen session hit its %.2f h ceiling - stopping",
+                  elapsed / 3600);
+    Log::shared().info(line);
+    mLog.record(LoggedEvent::Kind::ScreenStopped, std::nullopt, "reached the " + label(mLimit) + " limit");
+    if (onLimit) {
+        onLimit();
+    }
+}
+
+} // namespace pelorn

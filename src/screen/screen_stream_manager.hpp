@@ -1,0 +1,99 @@
+#pragma once
+
+#include "core/host_loop.hpp"
+#include "screen/video_frame.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace asio {
+class io_context;
+}
+
+namespace pelorn {
+
+class EventLog;
+class MediaServer;
+class ScreenCaptureManager;
+class VideoEncoderH265;
+struct SignalingMessage;
+
+// The LAN screen stream: capture → HEVC encoder → media server, the "media_port" announcement,
+// the gate that keeps unchanged frames from being encoded, and keyframes whenever a client joins
+// or falls behind. Host loop, except the frame gate, which runs on the capture thread.
+class ScreenStreamManager {
+public:
+    struct Dependencies {
+        HostLoop& loop;
+        asio::io_context& io;
+        EventLog& log;
+        ScreenCaptureManager& capture;
+        std::function<std::unique_ptr<VideoEncoderH265>()> makeEncoder;
+        // The LAN client's signaling connection.
+        std::function<void(const SignalingMessage&)> send;
+        std::function<std::optional<std::string>()> peerHost;
+        std::function<void()> turnOffPrivacy;
+    };
+
+    explicit ScreenStreamManager(Dependencies deps);
+    ~ScreenStreamManager();
+    static ScreenStreamManager& shared();
+
+    void start();
+    void stop();
+
+    bool isRunning() const { return mRunning; }
+    std::uint16_t currentPort() const { return mCurrentPort; }
+
+    ScreenStreamManager(const ScreenStreamManager&) = delete;
+    ScreenStreamManager& operator=(const ScreenStreamManager&) = delete;
+
+private:
+    void gate(const FrameRef& frame, std::int64_t ptsNanos, bool changed);
+    void announcePort();
+
+    Dependencies mDeps;
+    bool mRunning = false;
+    std::uint16_t mCurrentPort = 0;
+    std::shared_ptr<MediaServer> mMediaServer;
+    std::atomic<bool> mForceKeyframeNext{false};
+    std::mutex mEncoderMutex; // the encoder as the capture thread sees it
+    std::shared_ptr<VideoEncoderH265> mEncoder;
+};
+
+// How long one LAN screen session may run: two hours unless told otherwise, then the stream
+// stops and the client is told. Host loop, on its clock.
+class ScreenSessionLimit {
+public:
+    static constexpr double defaultLimitSeconds = 7200;
+
+    ScreenSessionLimit(HostLoop& loop, EventLog& log);
+    static ScreenSessionLimit& shared();
+
+    // (Re)starts the ceiling; seconds below 1 or absent mean two hours.
+    void start(std::optional<std::int64_t> seconds, std::function<void()> onLimit);
+    void stop();
+
+    double limit() const { return mLimit; }
+    bool isRunning() const { return mTimer.isActive(); }
+
+    // "2-hour", "1.5-hour".
+    static std::string label(double limitSeconds);
+
+private:
+    void reached(const std::function<void()>& onLimit);
+
+    HostLoop& mLoop;
+    EventLog& mLog;
+    Timer mTimer;
+    std::optional<HostLoop::TimePoint> mStartedAt;
+    double mLimit = defaultLimitSeconds;
+};
+
+} // namespace pelorn
