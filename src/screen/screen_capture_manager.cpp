@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <utility>
 
 namespace pelorn {
 
@@ -124,6 +125,19 @@ void ScreenCaptureManager::setOnFrame(OnFrame onFrame) {
     mOutput->onFrame = onFrame ? std::make_shared<const OnFrame>(std::move(onFrame)) : nullptr;
 }
 
+void ScreenCaptureManager::setReadiness(Readiness ready) {
+    std::lock_guard lock(mOutput->mutex);
+    mOutput->ready = ready ? std::make_shared<const Readiness>(std::move(ready)) : nullptr;
+}
+
+void ScreenCaptureManager::wake() {
+    {
+        std::lock_guard lock(mOutput->mutex);
+        mOutput->woken = true;
+    }
+    mOutput->wake.notify_all();
+}
+
 void ScreenCaptureManager::startOnLoop() {
     if (mIsActive) {
         Log::shared().info("🎬 PELORN CAPTURE: start ignored - capture already active");
@@ -176,6 +190,7 @@ void ScreenCaptureManager::run(const std::shared_ptr<Stream>& stream) {
     FrameRef last;
     bool loggedFirstFrame = false;
     auto next = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastDelivery{};
     while (!stream->stopRequested) {
         auto changed = source->poll();
         if (auto* error = std::get_if<std::string>(&changed)) {
@@ -190,33 +205,51 @@ void ScreenCaptureManager::run(const std::shared_ptr<Stream>& stream) {
         size = deliveredSize(geometry.width, geometry.height, longEdgeCap);
         bool isChanged =
             std::get<bool>(changed) || !last || last->width != size.width || last->height != size.height;
-        std::int64_t pts = monotonicNanos();
-        if (isChanged) {
-            auto frame = pool->take(size.width, size.height);
-            source->render(*frame);
-            last = std::move(frame);
-        }
-        if (!loggedFirstFrame) {
-            loggedFirstFrame = true;
-            Log::shared().info("🖼️ PELORN first captured frame delivered (" +
-                               std::to_string(last->width) + "x" + std::to_string(last->height) +
-                               ") - capture pipeline is live.");
-        }
         std::shared_ptr<const OnFrame> onFrame;
+        std::shared_ptr<const Readiness> ready;
         {
             std::lock_guard lock(mOutput->mutex);
             onFrame = mOutput->onFrame;
+            ready = mOutput->ready;
         }
-        if (onFrame) {
-            (*onFrame)(last, pts, isChanged);
+        // While the consumer is busy the change waits in the X server (the damage stays
+        // pending) and is grabbed the moment it asks again, so what it gets is fresh.
+        bool consumerBusy = ready && !(*ready)();
+        if (!consumerBusy) {
+            std::int64_t pts = monotonicNanos();
+            if (isChanged) {
+                auto frame = pool->take(size.width, size.height);
+                source->render(*frame);
+                last = std::move(frame);
+            }
+            if (!loggedFirstFrame) {
+                loggedFirstFrame = true;
+                Log::shared().info("🖼️ PELORN first captured frame delivered (" +
+                                   std::to_string(last->width) + "x" + std::to_string(last->height) +
+                                   ") - capture pipeline is live.");
+            }
+            if (onFrame) {
+                (*onFrame)(last, pts, isChanged);
+            }
+            lastDelivery = std::chrono::steady_clock::now();
         }
-        // Paced on the clock, not on the work: a slow frame is followed by a shorter wait.
+        // Paced on the clock, not on the work: a slow frame is followed by a shorter wait. A
+        // consumer that becomes ready cuts the wait short, never below the frame interval.
         next += frameInterval;
         auto now = std::chrono::steady_clock::now();
         if (next < now) {
             next = now;
         }
-        std::this_thread::sleep_until(next);
+        bool woken = false;
+        {
+            std::unique_lock lock(mOutput->mutex);
+            mOutput->wake.wait_until(lock, next, [&] { return mOutput->woken || stream->stopRequested; });
+            woken = std::exchange(mOutput->woken, false);
+        }
+        if (woken) {
+            std::this_thread::sleep_until(lastDelivery + frameInterval);
+            next = std::chrono::steady_clock::now();
+        }
     }
     onLoop([this, stream] {
         if (stream->stoppedByOwner) {

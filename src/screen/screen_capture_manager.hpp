@@ -5,6 +5,7 @@
 #include "screen/video_frame.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,6 +44,11 @@ public:
     // Host loop. Absent: frames are dropped. A frame already on its way may still reach the
     // previous callback.
     void setOnFrame(OnFrame onFrame);
+    // Whether the consumer can take a frame now; while it cannot, changes wait and nothing is
+    // grabbed. wake() (any thread) says it can again, so capture need not wait for its next tick.
+    using Readiness = std::function<bool()>;
+    void setReadiness(Readiness ready);
+    void wake();
     bool isActive() const { return mIsActive; }
 
     ScreenCaptureManager(const ScreenCaptureManager&) = delete;
@@ -53,6 +59,9 @@ private:
     struct Output {
         std::mutex mutex;
         std::shared_ptr<const OnFrame> onFrame;
+        std::shared_ptr<const Readiness> ready;
+        std::condition_variable wake;
+        bool woken = false;
     };
 
     void startOnLoop();

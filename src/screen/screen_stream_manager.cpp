@@ -21,19 +21,7 @@ ScreenStreamManager::ScreenStreamManager(Dependencies deps) : mDeps(std::move(de
 
 ScreenStreamManager::~ScreenStreamManager() {
     if (mRunning) {
-        mDeps.capture.setOnFrame(nullptr);
-        mDeps.capture.stop();
-        std::shared_ptr<VideoEncoderH265> encoder;
-        {
-            std::lock_guard lock(mEncoderMutex);
-            encoder = std::move(mEncoder);
-        }
-        if (encoder) {
-            encoder->invalidate();
-        }
-        if (mMediaServer) {
-            mMediaServer->stop();
-        }
+        tearDown();
     }
 }
 
@@ -75,6 +63,13 @@ void ScreenStreamManager::start() {
         mEncoder = encoder;
     }
     mMediaServer = server;
+    // Capture grabs only when the encoder can start on the frame at once, so no frame grows stale
+    // waiting behind a slow one.
+    encoder->setOnIdle([&capture = mDeps.capture] { capture.wake(); });
+    mDeps.capture.setReadiness([this] {
+        std::lock_guard lock(mEncoderMutex);
+        return !mEncoder || mEncoder->isIdle();
+    });
     mDeps.capture.setOnFrame(
         [this](const FrameRef& frame, std::int64_t pts, bool changed) { gate(frame, pts, changed); });
     server->start([this](std::uint16_t port) {
@@ -119,7 +114,13 @@ void ScreenStreamManager::stop() {
             turnOff();
         }
     });
+    tearDown();
+    Log::shared().info("⏹ PELORN: VideoToolbox HEVC stream stopped");
+}
+
+void ScreenStreamManager::tearDown() {
     mDeps.capture.setOnFrame(nullptr);
+    mDeps.capture.setReadiness(nullptr);
     mDeps.capture.stop();
     std::shared_ptr<VideoEncoderH265> encoder;
     {
@@ -127,13 +128,13 @@ void ScreenStreamManager::stop() {
         encoder = std::move(mEncoder);
         mEncoder.reset();
     }
+    // Frames still in the encoder reach the server before it closes.
     if (encoder) {
         encoder->invalidate();
     }
     if (auto server = std::move(mMediaServer)) {
         server->stop();
     }
-    Log::shared().info("⏹ PELORN: VideoToolbox HEVC stream stopped");
 }
 
 ScreenSessionLimit::ScreenSessionLimit(HostLoop& loop, EventLog& log) : mLoop(loop), mLog(log) {

@@ -57,6 +57,8 @@ public:
 private:
     void gate(const FrameRef& frame, std::int64_t ptsNanos, bool changed);
     void announcePort();
+    // Capture, encoder and media server down, in that order.
+    void tearDown();
 
     Dependencies mDeps;
     bool mRunning = false;

@@ -73,8 +73,6 @@ public:
         c->time_base = {1, 1'000'000'000};
         c->framerate = {fps, 1};
         c->bit_rate = bitrate;
-        c->rc_max_rate = bitrate;
-        c->rc_buffer_size = static_cast<int>(bitrate / 2);
         c->gop_size = maxKeyframeInterval;
         c->max_b_frames = 0;
         c->colorspace = AVCOL_SPC_SMPTE170M; // libyuv's conversion: BT.601, limited range
@@ -91,7 +89,7 @@ public:
             av_opt_set(options, "profile", tenBit ? "main422-10" : "main", 0);
             // open-gop=0 makes forced and periodic keyframes IDR pictures rather than CRA.
             av_opt_set(options, "x265-params",
-                       "log-level=error:info=0:open-gop=0:bframes=0:scenecut=0:min-keyint=1:keyint=120:"
+                       "log-level=error:info=0:open-gop=0:bframes=0:"
                        "repeat-headers=1",
                        0);
         } else if (name == "hevc_nvenc") {
@@ -280,6 +278,11 @@ void VideoEncoderH265::invalidate() {
     mIdle.wait(lock, [this] { return !mInvalidate; });
 }
 
+bool VideoEncoderH265::isIdle() const {
+    std::lock_guard lock(mMutex);
+    return !mPending && !mBusy;
+}
+
 std::optional<VideoEncoderH265::SessionInfo> VideoEncoderH265::session() const {
     std::lock_guard lock(mMutex);
     return mInfo;
@@ -297,10 +300,17 @@ void VideoEncoderH265::work() {
         if (mPending) {
             Pending pending = std::move(*mPending);
             mPending.reset();
+            mBusy = true;
             lock.unlock();
             encodeNow(pending);
             pending.frame.reset();
             lock.lock();
+            mBusy = false;
+            if (!mPending && mOnIdle) {
+                lock.unlock();
+                mOnIdle();
+                lock.lock();
+            }
             continue;
         }
         if (mInvalidate) {

@@ -53,6 +53,10 @@ public:
 
     // Any thread; returns at once.
     void encode(FrameRef frame, std::int64_t ptsNanos, bool forceKeyframe);
+    // Any thread: nothing is waiting or being encoded, so a frame given now starts at once.
+    bool isIdle() const;
+    // Called on the encoder's thread each time it becomes idle. Set before the first encode().
+    void setOnIdle(std::function<void()> callback) { mOnIdle = std::move(callback); }
     // Encodes the frame still waiting, drains the encoder and closes the session; returns when done.
     void invalidate();
 
@@ -79,11 +83,13 @@ private:
     const std::vector<std::string> mEncoders;
     OnParameterSets mOnParameterSets;
     OnEncodedFrame mOnEncodedFrame;
+    std::function<void()> mOnIdle;
 
     mutable std::mutex mMutex; // guards the fields up to mThread
     std::condition_variable mWake;
     std::condition_variable mIdle;
     std::optional<Pending> mPending;
+    bool mBusy = false; // encoding a frame
     bool mInvalidate = false;
     bool mQuit = false;
     std::optional<SessionInfo> mInfo;

@@ -1,0 +1,327 @@
+// The LAN screen stream against ffmpeg's own pipeline doing the same job on the same Xvfb:
+// frames per second delivered and capture-to-wire latency with moving content, and CPU time with
+// a still screen. Usage: screen_bench [SECONDS]   (default 10 per measurement)
+#include "activity/event_log.hpp"
+#include "client/media_reader.hpp"
+#include "core/log.hpp"
+#include "core/task_pool.hpp"
+#include "net/io_thread.hpp"
+#include "screen/screen_capture_manager.hpp"
+#include "screen/screen_stream_manager.hpp"
+#include "screen/video_encoder_h265.hpp"
+#include "screen/x11_screen_source.hpp"
+#include "signaling/signaling_message.hpp"
+#include "support/x_session.hpp"
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <sys/resource.h>
+
+using namespace pelorn;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Result {
+    double fps = 0;
+    int keyframes = 0;
+    double medianMs = 0, p99Ms = 0;
+};
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+// Moving content: a bar sweeping across the screen and a changing colour, at 60 Hz.
+class Animator {
+public:
+    explicit Animator(bool moving) : mMoving(moving) {
+        if (moving) {
+            mThread = std::thread([this] { run(); });
+        }
+    }
+    ~Animator() {
+        mStop = true;
+        if (mThread.joinable()) {
+            mThread.join();
+        }
+    }
+
+private:
+    void run() {
+        Display* d = XOpenDisplay(nullptr);
+        Window root = DefaultRootWindow(d);
+        GC gc = XCreateGC(d, root, 0, nullptr);
+        int w = DisplayWidth(d, 0), h = DisplayHeight(d, 0);
+        for (unsigned i = 0; !mStop; ++i) {
+            XSetForeground(d, gc, 0x202020);
+            XFillRectangle(d, root, gc, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h));
+            XSetForeground(d, gc, 0x3050a0 + (i * 0x010203 & 0x7f7f7f));
+            XFillRectangle(d, root, gc, static_cast<int>((i * 24) % static_cast<unsigned>(w)), 0, 240,
+                           static_cast<unsigned>(h));
+            XSync(d, False);
+            std::this_thread::sleep_for(16ms);
+        }
+        XFreeGC(d, gc);
+        XCloseDisplay(d);
+    }
+    bool mMoving;
+    std::atomic<bool> mStop{false};
+    std::thread mThread;
+};
+
+double cpuSecondsOfProcess(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    auto close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream rest(text.substr(close + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) {
+            utime = std::stod(field);
+        } else if (i == 15) {
+            stime = std::stod(field);
+        }
+    }
+    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double cpuSecondsOfSelf() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The X server this benchmark started (its child, whatever display it took).
+pid_t xvfbPid() {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        auto name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        auto close = text.rfind(')');
+        if (close == std::string::npos || text.find("(Xvfb)") == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(text.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        if (rest >> state >> parent && parent == ::getpid()) {
+            return std::stoi(entry.path().filename());
+        }
+    }
+    return 0;
+}
+
+std::int64_t steadyNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Our stream: capture → encoder → media server, read by a client over loopback. `cpu` gets the
+// CPU seconds the process spent during the window.
+Result runOurs(std::chrono::seconds window, double& cpu) {
+    HostLoop loop;
+    IoThread io;
+    TaskPool pool{1};
+    auto events = EventLog::create(loop, pool, std::nullopt);
+    ScreenCaptureManager capture({loop, [] { return std::make_unique<X11ScreenSource>(); }, [] {}, [] {}});
+    std::atomic<int> port{0};
+    ScreenStreamManager manager(
+        {loop, io.context(), *events, capture, [] { return std::make_unique<VideoEncoderH265>(); },
+         [&](const SignalingMessage& m) { port = static_cast<int>(m.port.value_or(0)); },
+         [] { return std::optional<std::string>(); }, [] {}});
+    std::thread loopThread([&] {
+        loop.attachToCurrentThread();
+        loop.run();
+    });
+    loop.post([&] { manager.start(); });
+    while (port == 0) {
+        std::this_thread::sleep_for(1ms);
+    }
+    auto reader = client::MediaReader::connect("127.0.0.1", static_cast<std::uint16_t>(port.load()));
+    std::mutex mutex;
+    std::vector<double> latencies;
+    std::atomic<bool> measuring{false};
+    int keyframes = 0;
+    reader->setOnMessage([&](const client::MediaReader::Message& m) {
+        if (m.type == 1 && measuring) {
+            std::lock_guard lock(mutex);
+            keyframes += m.flags == 1;
+            latencies.push_back(static_cast<double>(steadyNanos() - static_cast<std::int64_t>(m.timestamp)) /
+                                1e6);
+        }
+    });
+    std::this_thread::sleep_for(1500ms); // the encoder opens, the first keyframe goes out
+    double cpuStart = cpuSecondsOfSelf();
+    measuring = true;
+    std::this_thread::sleep_for(window);
+    measuring = false;
+    cpu = cpuSecondsOfSelf() - cpuStart;
+    loop.post([&] {
+        manager.stop();
+        loop.quit();
+    });
+    loopThread.join();
+    std::lock_guard lock(mutex);
+    return {static_cast<double>(latencies.size()) / static_cast<double>(window.count()), keyframes,
+            percentile(latencies, 0.5), percentile(latencies, 0.99)};
+}
+
+// ffmpeg's x11grab → libx265 with the same settings, as MPEG-TS on a pipe so each frame keeps its
+// capture time (x11grab stamps frames with the wall clock; -copyts keeps it).
+Result runFfmpeg(const std::string& size, const std::string& display, std::chrono::seconds window,
+                 double& cpu) {
+    std::vector<std::string> args{"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "x11grab",
+                                  "-framerate", "60", "-video_size", size, "-i", display, "-c:v", "libx265",
+                                  "-preset", "ultrafast", "-tune", "zerolatency", "-x265-params",
+                                  "bframes=0:open-gop=0:log-level=error", "-pix_fmt", "yuv422p10le", "-b:v",
+                                  "45M", "-g", "120",
+                                  // and a keyframe at least every 2 s, as ours
+                                  "-force_key_frames", "expr:if(isnan(prev_forced_t),1,gte(t,prev_forced_t+2))", "-copyts", "-muxdelay",
+                                  "0", "-muxpreload", "0", "-flush_packets", "1", "-f", "mpegts", "pipe:1"};
+    int out[2];
+    if (::pipe(out) != 0) {
+        return {};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    posix_spawnp(&pid, "ffmpeg", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+
+    std::atomic<bool> measuring{false};
+    std::vector<double> latencies;
+    int keyframes = 0;
+    std::thread reader([&] {
+        std::string pending;
+        char chunk[65536];
+        std::uint64_t pesPts = 0; // the frame being received
+        bool hasPts = false;
+        auto finish = [&](std::chrono::system_clock::time_point lastByte) {
+            if (hasPts && measuring) {
+                auto now90k = static_cast<std::uint64_t>(
+                    std::chrono::duration_cast<std::chrono::microseconds>(lastByte.time_since_epoch())
+                        .count() *
+                    9 / 100);
+                std::uint64_t delta = (now90k - pesPts) & ((1ULL << 33) - 1);
+                latencies.push_back(static_cast<double>(delta) / 90.0);
+            }
+        };
+        std::chrono::system_clock::time_point lastByte;
+        for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;) {
+            auto now = std::chrono::system_clock::now();
+            pending.append(chunk, static_cast<std::size_t>(n));
+            std::size_t at = 0;
+            for (; pending.size() - at >= 188; at += 188) {
+                auto* p = reinterpret_cast<const unsigned char*>(pending.data() + at);
+                unsigned pidField = ((p[1] & 0x1f) << 8) | p[2];
+                if (p[0] != 0x47 || pidField == 0 || pidField == 0x1fff || pidField >= 0x1000) {
+                    continue; // sync loss, PAT, padding, PMT
+                }
+                std::size_t payload = 4 + ((p[3] & 0x20) ? 1 + p[4] : 0);
+                bool start = p[1] & 0x40;
+                if (start && payload + 14 <= 188 && p[payload] == 0 && p[payload + 1] == 0 &&
+                    p[payload + 2] == 1 && (p[payload + 3] & 0xf0) == 0xe0) {
+                    finish(lastByte);
+                    const unsigned char* h = p + payload;
+                    // A keyframe starts with its parameter sets or is an IDR/CRA picture.
+                    for (std::size_t i = payload + 9 + h[8]; measuring && i + 3 < 188; ++i) {
+                        if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
+                            int type = (p[i + 3] >> 1) & 0x3f;
+                            if (type == 32 || (type >= 19 && type <= 21)) {
+                                ++keyframes;
+                                break;
+                            }
+                            if (type < 32) {
+                                break; // the picture itself, not a keyframe
+                            }
+                        }
+                    }
+                    hasPts = (h[7] & 0x80) != 0;
+                    if (hasPts) {
+                        pesPts = (static_cast<std::uint64_t>((h[9] >> 1) & 7) << 30) |
+                                 (std::uint64_t(h[10]) << 22) | (std::uint64_t(h[11] >> 1) << 15) |
+                                 (std::uint64_t(h[12]) << 7) | (h[13] >> 1);
+                    }
+                }
+                lastByte = now;
+            }
+            pending.erase(0, at);
+        }
+    });
+    std::this_thread::sleep_for(1500ms);
+    double cpuStart = cpuSecondsOfProcess(pid);
+    measuring = true;
+    std::this_thread::sleep_for(window);
+    measuring = false;
+    cpu = cpuSecondsOfProcess(pid) - cpuStart;
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    reader.join();
+    ::close(out[0]);
+    return {static_cast<double>(latencies.size()) / static_cast<double>(window.count()), keyframes,
+            percentile(latencies, 0.5), percentile(latencies, 0.99)};
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::chrono::seconds window(argc > 1 ? std::atoi(argv[1]) : 10);
+    Log::shared().setSink([](std::string_view, bool) {}); // the host's lines would drown the figures
+    std::printf(
+        "screen_bench: %lld s per measurement, ours / ffmpeg (x11grab → libx265 ultrafast zerolatency, "
+        "no B-frames, yuv422p10le, 45 Mbit/s)\n",
+        static_cast<long long>(window.count()));
+    for (std::string size : {"1920x1080", "2880x1800"}) {
+        test::PrivateXvfb xvfb(size + "x24");
+        pid_t server = xvfbPid();
+        double oursCpu = 0, theirCpu = 0;
+        Result ours, theirs;
+        {
+            Animator moving(true);
+            ours = runOurs(window, oursCpu);
+            theirs = runFfmpeg(size, xvfb.name(), window, theirCpu);
+        }
+        std::printf("%s moving: fps %.1f / %.1f; latency median %.1f / %.1f ms, p99 %.1f / %.1f ms; "
+                    "CPU %.0f%% / %.0f%%; keyframes %d / %d\n",
+                    size.c_str(), ours.fps, theirs.fps, ours.medianMs, theirs.medianMs, ours.p99Ms,
+                    theirs.p99Ms, 100 * oursCpu / static_cast<double>(window.count()),
+                    100 * theirCpu / static_cast<double>(window.count()), ours.keyframes, theirs.keyframes);
+        double xOurs0 = cpuSecondsOfProcess(server);
+        runOurs(window, oursCpu);
+        double xOurs = cpuSecondsOfProcess(server) - xOurs0;
+        double xTheirs0 = cpuSecondsOfProcess(server);
+        runFfmpeg(size, xvfb.name(), window, theirCpu);
+        double xTheirs = cpuSecondsOfProcess(server) - xTheirs0;
+        std::printf("%s still: CPU %.1f%% / %.1f%% of a core (the X server meanwhile: %.1f%% / %.1f%%, "
+                    "including start-up)\n",
+                    size.c_str(), 100 * oursCpu / static_cast<double>(window.count()),
+                    100 * theirCpu / static_cast<double>(window.count()),
+                    100 * xOurs / static_cast<double>(window.count() + 2),
+                    100 * xTheirs / static_cast<double>(window.count() + 2));
+        std::fflush(stdout);
+    }
+    return 0;
+}
