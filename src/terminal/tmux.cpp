@@ -67,8 +67,10 @@ std::optional<long long> parseInteger(std::string_view field) {
 bool isNoServer(const std::string& message) {
     auto lower = lowercased(message);
     auto has = [&](const char* part) { return lower.find(part) != std::string::npos; };
+    // The last two: a server that was ending as we asked (its last session just closed).
     return has("no server running") || has("no sessions") ||
-           (has("error connecting to") && has("no such file"));
+           (has("error connecting to") && (has("no such file") || has("connection refused"))) ||
+           has("server exited unexpectedly");
 }
 
 } // namespace
