@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace pelorn {
 
@@ -18,8 +19,14 @@ public:
     void add(std::string name, Handler handler);
     void dispatch(const ControlRequest& request, Reply reply) const;
 
+    // What a subsystem adds to "status": fields of the JSON answer and lines of the text.
+    using StatusPart = std::function<void(nlohmann::json& data, std::string& text)>;
+    void addStatusPart(StatusPart part) { mStatusParts.push_back(std::move(part)); }
+    const std::vector<StatusPart>& statusParts() const { return mStatusParts; }
+
 private:
     std::map<std::string, Handler> mHandlers;
+    std::vector<StatusPart> mStatusParts;
 };
 
 } // namespace pelorn

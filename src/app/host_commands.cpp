@@ -32,9 +32,13 @@ std::string statusText(const nlohmann::json& data) {
            (data["signalingPort"].is_number() ? std::to_string(data["signalingPort"].get<int>()) : "closed");
 }
 
-ControlResponse status(HostCommandTargets& t) {
+ControlResponse status(HostCommandTargets& t, const ControlCommands& commands) {
     auto data = statusData(t);
-    return ControlResponse::success(statusText(data), data);
+    auto text = statusText(data);
+    for (const auto& part : commands.statusParts()) {
+        part(data, text);
+    }
+    return ControlResponse::success(text, data);
 }
 
 // Going online can fail only for want of a signed-in account; the caller hears the same text the
@@ -66,7 +70,9 @@ ControlResponse logs(HostCommandTargets& t, const ControlRequest& request) {
 
 void registerHostCommands(ControlCommands& commands, HostCommandTargets targets) {
     auto t = std::make_shared<HostCommandTargets>(std::move(targets));
-    commands.add("status", [t](const ControlRequest&, ControlCommands::Reply reply) { reply(status(*t)); });
+    commands.add("status", [t, &commands](const ControlRequest&, ControlCommands::Reply reply) {
+        reply(status(*t, commands));
+    });
     commands.add("online", [t](const ControlRequest&, ControlCommands::Reply reply) { reply(online(*t)); });
     commands.add("offline", [t](const ControlRequest&, ControlCommands::Reply reply) {
         t->controller.goOffline();

@@ -6,8 +6,11 @@
 #include "app/control_protocol.hpp"
 #include "app/host_identity.hpp"
 #include "app/host_services.hpp"
+#include "app/power_commands.hpp"
 #include "app/server_controller.hpp"
 #include "app/terminal_commands.hpp"
+#include "availability/closed_lid_mode_manager.hpp"
+#include "availability/power_manager.hpp"
 #include "availability/privacy_screen_controller.hpp"
 #include "core/host_loop.hpp"
 #include "core/notification_center.hpp"
@@ -84,6 +87,8 @@ int main(int argc, char** argv) {
                           controlSocketPath()},
                          [&loop] { loop.quit(); });
     auto approvalAnnouncements = registerAccessCommands(delegate.commands(), AuthServices::shared());
+    registerPowerCommands(delegate.commands(), {PowerManager::shared(), ClosedLidModeManager::shared(),
+                                                ServerController::shared()});
     registerTerminalCommands(delegate.commands(), {loop, TerminalSessionStore::shared(), Settings::shared(),
                                                    NotificationCenter::shared(), EventLog::shared()});
     delegate.applicationDidFinishLaunching();

@@ -4,6 +4,8 @@
 #include "app/host_services.hpp"
 #include "availability/avahi_publisher.hpp"
 #include "availability/bonjour_advertiser.hpp"
+#include "availability/closed_lid_mode_manager.hpp"
+#include "availability/power_manager.hpp"
 #include "availability/privacy_screen_controller.hpp"
 #include "core/host_loop.hpp"
 #include "core/notification_center.hpp"
@@ -57,16 +59,19 @@ public:
     void sendControlMessage(const SignalingMessage&) override {}
 };
 
-class StandInOnlinePower final : public OnlinePower {
+// Power and closed-lid mode, as the controller sees them. Made at launch, so a keep-awake
+// switch left on holds its inhibition from the start.
+class ManagedOnlinePower final : public OnlinePower {
 public:
-    void beginOnlineAvailability() override {}
-    void endOnlineAvailability() override {}
+    ManagedOnlinePower() { PowerManager::shared(); }
+    void beginOnlineAvailability() override { PowerManager::shared().beginOnlineAvailability(); }
+    void endOnlineAvailability() override { PowerManager::shared().endOnlineAvailability(); }
 };
 
-class StandInClosedLid final : public ClosedLid {
+class ManagedClosedLid final : public ClosedLid {
 public:
-    void engageIfRequested() override {}
-    bool disengage() override { return true; }
+    void engageIfRequested() override { ClosedLidModeManager::shared().engageIfRequested(); }
+    bool disengage() override { return ClosedLidModeManager::shared().disengage(); }
 };
 
 // The LAN screen stream, its ceiling and the privacy screen, as the signaling server and the
@@ -141,8 +146,8 @@ HostServices& HostServices::shared() {
     static StandInPresence presence;
     static StandInRemoteSessions remoteSessions;
     static StandInWebRTCPeer webrtc;
-    static StandInOnlinePower power;
-    static StandInClosedLid closedLid;
+    static ManagedOnlinePower power;
+    static ManagedClosedLid closedLid;
     static SessionReaper reaper({loop, TaskPool::shared(), Tmux::shared(), Settings::shared(),
                                  NotificationCenter::shared(), TerminalSessionStore::shared(),
                                  EventLog::shared()});

@@ -42,6 +42,10 @@ struct Home {
         if (const char* display = std::getenv("DISPLAY")) {
             out.push_back(std::string("DISPLAY=") + display);
         }
+        // Tests with a fake logind put it on a system bus of their own.
+        if (const char* system = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
+            out.push_back(std::string("DBUS_SYSTEM_BUS_ADDRESS=") + system);
+        }
         // Keeps the secret store choice away from the desktop's keyring.
         out.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir / "no-bus").string());
         return out;

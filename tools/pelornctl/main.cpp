@@ -38,6 +38,11 @@ int usage(FILE* out) {
                "                  end a session\n"
                "  lifetime [HOURS]\n"
                "                  idle time before host-made sessions end: never, 1, 3, 6, 12, 24\n"
+               "  keep-awake on|off\n"
+               "                  keep the computer awake (also while offline)\n"
+               "  closed-lid on|off\n"
+               "                  keep running with the lid closed while online (asks for the\n"
+               "                  administrator password)\n"
                "  quit            stop the host\n",
                out);
     return out == stderr ? Usage : Ok;
