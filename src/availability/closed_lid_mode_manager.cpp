@@ -1,5 +1,6 @@
 #include "availability/closed_lid_mode_manager.hpp"
 
+#include "availability/logind_inhibitor.hpp"
 #include "core/log.hpp"
 #include "core/process_runner.hpp"
 #include "core/settings.hpp"
@@ -56,22 +57,13 @@ std::optional<std::string> PkexecRunner::run(const std::string& commandLine) {
 
 LidSnapshot LogindLidSettings::read() {
     LidSnapshot snapshot;
-    GError* error = nullptr;
-    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-    GDBusConnection* bus =
-        address ? g_dbus_connection_new_for_address_sync(
-                      address,
-                      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                      nullptr, nullptr, &error)
-                : nullptr;
-    g_free(address);
+    std::string failure;
+    GDBusConnection* bus = openPrivateBus(true, failure);
     if (!bus) {
-        Log::shared().system(std::string("⚠️ PELORN: Could not read pmset settings: ") +
-                             (error ? error->message : "no system bus"));
-        g_clear_error(&error);
+        Log::shared().system("⚠️ PELORN: Could not read pmset settings: " + failure);
         return snapshot;
     }
+    GError* error = nullptr;
     for (const auto& [flag, key] : sources) {
         GVariant* reply = g_dbus_connection_call_sync(
             bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.DBus.Properties",

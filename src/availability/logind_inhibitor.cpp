@@ -20,6 +20,26 @@ std::string takeMessage(GError* error) {
 
 } // namespace
 
+GDBusConnection* openPrivateBus(bool system, std::string& error) {
+    GError* e = nullptr;
+    gchar* address =
+        g_dbus_address_get_for_bus_sync(system ? G_BUS_TYPE_SYSTEM : G_BUS_TYPE_SESSION, nullptr, &e);
+    if (!address) {
+        error = takeMessage(e);
+        return nullptr;
+    }
+    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+        address,
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &e);
+    g_free(address);
+    if (!connection) {
+        error = takeMessage(e);
+    }
+    return connection;
+}
+
 LogindInhibitor::~LogindInhibitor() {
     while (!mHeld.empty()) {
         release(mHeld.begin()->first);
@@ -40,23 +60,7 @@ GDBusConnection* LogindInhibitor::bus(bool system, std::string& error) {
         g_object_unref(connection);
         connection = nullptr;
     }
-    // A connection of our own, not GIO's shared one, so the environment is read afresh.
-    GError* e = nullptr;
-    gchar* address =
-        g_dbus_address_get_for_bus_sync(system ? G_BUS_TYPE_SYSTEM : G_BUS_TYPE_SESSION, nullptr, &e);
-    if (!address) {
-        error = takeMessage(e);
-        return nullptr;
-    }
-    connection = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &e);
-    g_free(address);
-    if (!connection) {
-        error = takeMessage(e);
-    }
+    connection = openPrivateBus(system, error);
     return connection;
 }
 
