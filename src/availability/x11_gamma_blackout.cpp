@@ -16,8 +16,8 @@ namespace pelorn {
 
 namespace {
 
-// What the fatal-signal handler writes, and where. Request buffers are never freed while they
-// may be read: a replaced one is kept until the process ends (they are small and rare).
+// What the fatal-signal handler writes, and where. A replaced request buffer is kept for one
+// more generation, so a handler that has just read the old pointer still finds it.
 std::atomic<int> emergencyFd{-1};
 std::atomic<const std::string*> emergencyBytes{nullptr};
 std::mutex retiredMutex;
@@ -153,6 +153,9 @@ void X11GammaBlackout::publishEmergencyRequests() {
     emergencyFd = ConnectionNumber(mEmergency->get());
     emergencyBytes = bytes.get();
     retired.push_back(std::move(bytes));
+    if (retired.size() > 2) {
+        retired.erase(retired.begin());
+    }
 }
 
 void X11GammaBlackout::emergencyRestore() {

@@ -98,7 +98,7 @@ X11Input& X11Input::shared() {
 }
 
 Display* X11Input::display() {
-    if (mDisplay && !mBroken) {
+    if (mDisplay && !broken()) {
         return mDisplay;
     }
     disconnect();
@@ -107,13 +107,13 @@ Display* X11Input::display() {
         return nullptr;
     }
     mLastAttempt = now;
-    mDisplay = XOpenDisplay(mDisplayName.empty() ? nullptr : mDisplayName.c_str());
+    // A lost connection marks the display broken instead of ending the process.
+    mConnection = std::make_unique<X11Connection>(mDisplayName);
+    mDisplay = mConnection->get();
     if (!mDisplay) {
+        mConnection.reset();
         return nullptr;
     }
-    // A lost connection marks this object's display broken instead of ending the process.
-    XSetIOErrorExitHandler(
-        mDisplay, [](Display*, void* self) { static_cast<X11Input*>(self)->mBroken = true; }, this);
     int event = 0, error = 0, major = 0, minor = 0;
     mHasXTest = XTestQueryExtension(mDisplay, &event, &error, &major, &minor);
     mScreen = findMainScreen();
@@ -125,12 +125,11 @@ void X11Input::disconnect() {
     if (!mDisplay) {
         return;
     }
-    if (!mBroken) {
+    if (!broken()) {
         restoreKeymap();
     }
-    XCloseDisplay(mDisplay);
     mDisplay = nullptr;
-    mBroken = false;
+    mConnection.reset();
     mHasXTest = false;
     mSpares.clear();
     mLevelZero.clear();
@@ -216,7 +215,7 @@ std::optional<ScreenSize> X11Input::mainScreen() {
     int x = 0, y = 0;
     unsigned width = 0, height = 0, border = 0, depth = 0;
     if (!XGetGeometry(d, RootWindow(d, mScreen), &root, &x, &y, &width, &height, &border, &depth) ||
-        mBroken) {
+        broken()) {
         return std::nullopt;
     }
     return ScreenSize{static_cast<double>(width), static_cast<double>(height)};
@@ -231,7 +230,7 @@ std::optional<ScreenPoint> X11Input::cursorLocation() {
     int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
     unsigned mask = 0;
     if (!XQueryPointer(d, RootWindow(d, mScreen), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask) ||
-        mBroken) {
+        broken()) {
         return std::nullopt; // the pointer is on another X screen
     }
     return ScreenPoint{static_cast<double>(rootX), static_cast<double>(rootY)};
@@ -362,7 +361,7 @@ bool X11Input::hasBorrowedKeys() const {
 }
 
 void X11Input::restoreKeymap() {
-    if (!mDisplay || mBroken) {
+    if (!mDisplay || broken()) {
         return;
     }
     KeySym none[2] = {NoSymbol, NoSymbol};

@@ -2,9 +2,11 @@
 
 #include "core/host_loop.hpp"
 #include "input/input_device.hpp"
+#include "x11/x11_display.hpp"
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,8 @@ private:
     };
 
     _XDisplay* display();
+    // The server went away; the connection is reopened on the next use.
+    bool broken() const { return mConnection && mConnection->broken(); }
     void disconnect();
     void readKeymap();
     void refreshKeymap();
@@ -61,10 +65,10 @@ private:
 
     HostLoop& mLoop;
     std::string mDisplayName;
-    _XDisplay* mDisplay = nullptr;
+    std::unique_ptr<X11Connection> mConnection;
+    _XDisplay* mDisplay = nullptr; // mConnection's, while it is open
     bool mHasXTest = false;
     int mScreen = 0;
-    bool mBroken = false; // the connection failed; reopened on the next use
     std::optional<HostLoop::TimePoint> mLastAttempt;
     std::map<unsigned long, unsigned> mLevelZero; // keysym → keycode giving it unshifted
     std::map<unsigned long, unsigned> mLevelOne;  // keysym → keycode giving it with Shift

@@ -6,12 +6,6 @@ namespace {
 
 constexpr int vpsType = 32, spsType = 33, ppsType = 34, audType = 35;
 
-void appendLength(std::string& out, std::size_t n) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<char>((n >> shift) & 0xff));
-    }
-}
-
 // The offset just after the next start code at or after `from`; npos when there is none.
 std::size_t nextStart(std::string_view s, std::size_t from, std::size_t& codeAt) {
     for (std::size_t i = from; i + 2 < s.size(); ++i) {
@@ -25,6 +19,12 @@ std::size_t nextStart(std::string_view s, std::size_t from, std::size_t& codeAt)
 }
 
 } // namespace
+
+void appendLength(std::string& out, std::size_t n) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<char>((n >> shift) & 0xff));
+    }
+}
 
 LengthPrefixedUnit fromAnnexB(std::string_view annexB) {
     LengthPrefixedUnit unit;

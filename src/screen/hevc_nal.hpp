@@ -17,6 +17,9 @@ struct LengthPrefixedUnit {
 // From an Annex-B byte stream (NAL units after 00 00 01 or 00 00 00 01 start codes).
 LengthPrefixedUnit fromAnnexB(std::string_view annexB);
 
+// Appends `n` as a 4-byte big-endian integer, the length form of the media stream.
+void appendLength(std::string& out, std::size_t n);
+
 // The HEVC NAL unit type of a unit's first byte.
 inline int hevcNalType(unsigned char firstByte) {
     return (firstByte >> 1) & 0x3f;

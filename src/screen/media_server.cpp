@@ -3,6 +3,9 @@
 #include "availability/tcp_listener.hpp"
 #include "core/log.hpp"
 #include "net/tcp_connection.hpp"
+#include "screen/hevc_nal.hpp"
+
+#include <utility>
 
 namespace pelorn {
 
@@ -14,15 +17,13 @@ MediaServer::~MediaServer() {
 }
 
 std::string MediaServer::header(Type type, std::uint8_t flags, std::uint64_t timestamp, std::size_t length) {
-    std::string out(headerSize, '\0');
-    auto length32 = static_cast<std::uint32_t>(length);
-    for (int i = 0; i < 4; ++i) {
-        out[i] = static_cast<char>(length32 >> (24 - 8 * i));
-    }
-    out[4] = static_cast<char>(type);
-    out[5] = static_cast<char>(flags);
-    for (int i = 0; i < 8; ++i) {
-        out[6 + i] = static_cast<char>(timestamp >> (56 - 8 * i));
+    std::string out;
+    out.reserve(headerSize);
+    appendLength(out, length);
+    out.push_back(static_cast<char>(type));
+    out.push_back(static_cast<char>(flags));
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<char>((timestamp >> shift) & 0xff));
     }
     return out;
 }
@@ -89,8 +90,7 @@ void MediaServer::accept(std::shared_ptr<TcpConnection> connection) {
 std::string MediaServer::parameterSetMessage(const std::vector<std::string>& sets) {
     std::string payload;
     for (const auto& set : sets) {
-        // Each set with its 4-byte length, the same big-endian form as the header's first field.
-        payload += header(Type::ParameterSets, 0, 0, set.size()).substr(0, 4);
+        appendLength(payload, set.size());
         payload += set;
     }
     return header(Type::ParameterSets, 0, 0, payload.size()) + payload;
@@ -175,8 +175,7 @@ void MediaServer::stop() {
     std::shared_ptr<TcpConnection> connection;
     {
         std::lock_guard lock(mMutex);
-        connection = std::move(mConnection);
-        mConnection.reset();
+        connection = std::exchange(mConnection, nullptr);
     }
     if (connection) {
         connection->close();

@@ -157,8 +157,7 @@ void ScreenCaptureManager::stopOnLoop() {
     mIsActive = false;
     mStarting.reset();
     mDeps.stopTextFocusWatcher();
-    if (auto stream = std::move(mStream)) {
-        mStream.reset();
+    if (auto stream = std::exchange(mStream, nullptr)) {
         stream->stoppedByOwner = true;
         stream->stopRequested = true;
     }

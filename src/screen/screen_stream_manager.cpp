@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace pelorn {
 
@@ -125,8 +126,7 @@ void ScreenStreamManager::tearDown() {
     std::shared_ptr<VideoEncoderH265> encoder;
     {
         std::lock_guard lock(mEncoderMutex);
-        encoder = std::move(mEncoder);
-        mEncoder.reset();
+        encoder = std::exchange(mEncoder, nullptr);
     }
     // Frames still in the encoder reach the server before it closes.
     if (encoder) {
