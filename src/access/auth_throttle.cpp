@@ -5,11 +5,6 @@ namespace pelorn {
 AuthThrottle::AuthThrottle(HostLoop& loop) : mLoop(loop) {
 }
 
-AuthThrottle& AuthThrottle::shared() {
-    static AuthThrottle instance(HostLoop::shared());
-    return instance;
-}
-
 std::optional<std::int64_t> AuthThrottle::remainingLockout() {
     std::lock_guard lock(mMutex);
     if (!mLockedUntil) {

@@ -5,11 +5,6 @@ namespace pelorn {
 DeviceApprovalCoordinator::DeviceApprovalCoordinator(HostLoop& loop) : mLoop(loop) {
 }
 
-DeviceApprovalCoordinator& DeviceApprovalCoordinator::shared() {
-    static DeviceApprovalCoordinator instance(HostLoop::shared());
-    return instance;
-}
-
 void DeviceApprovalCoordinator::request(PendingApproval pending, std::function<void(bool)> completion) {
     resolve(false);
     mCompletion = std::move(completion);

@@ -79,12 +79,6 @@ std::shared_ptr<MasterPasswordStore> MasterPasswordStore::create(HostLoop& loop,
     return store;
 }
 
-MasterPasswordStore& MasterPasswordStore::shared() {
-    static std::shared_ptr<MasterPasswordStore> instance =
-        create(HostLoop::shared(), TaskPool::shared(), SecretStore::shared());
-    return *instance;
-}
-
 void MasterPasswordStore::load() {
     auto parsed = readKeychainJson(mSecrets, service, account);
     auto record = parsed ? Record::fromJson(*parsed) : std::nullopt;

@@ -5,7 +5,6 @@
 #include "access/master_password_store.hpp"
 #include "access/trusted_device_store.hpp"
 #include "activity/event_log.hpp"
-#include "app/host_identity.hpp"
 #include "core/base64.hpp"
 #include "core/log.hpp"
 #include "core/uuid.hpp"
@@ -22,21 +21,6 @@ using State = AuthResult::State;
 
 std::string_view phrase(Transport transport) {
     return transport == Transport::Lan ? "your network" : "the internet";
-}
-
-AuthServices& AuthServices::shared() {
-    static AuthServices services{MasterPasswordStore::shared(),
-                                 AuthThrottle::shared(),
-                                 TrustedDeviceStore::shared(),
-                                 DeviceApprovalCoordinator::shared(),
-                                 EventLog::shared(),
-                                 [] { return HostIdentity::shared().deviceId(); },
-                                 [] {
-                                     // Looked up once: the challenge is built on the host loop.
-                                     static const std::string name = computerName();
-                                     return name;
-                                 }};
-    return services;
 }
 
 SessionAuthenticator::SessionAuthenticator(Transport transport, Send send, AuthServices& services)

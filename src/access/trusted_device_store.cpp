@@ -80,12 +80,6 @@ std::shared_ptr<TrustedDeviceStore> TrustedDeviceStore::create(HostLoop& loop, S
     return store;
 }
 
-TrustedDeviceStore& TrustedDeviceStore::shared() {
-    static std::shared_ptr<TrustedDeviceStore> instance =
-        create(HostLoop::shared(), SecretStore::shared(), EventLog::shared(), NotificationCenter::shared());
-    return *instance;
-}
-
 void TrustedDeviceStore::load() {
     auto parsed = readKeychainJson(mSecrets, service, account);
     auto devices = parsed ? decodeTrustedDevices(*parsed) : std::nullopt;

@@ -22,11 +22,6 @@ std::shared_ptr<EventLog> EventLog::create(HostLoop& loop, TaskPool& pool,
     return log;
 }
 
-EventLog& EventLog::shared() {
-    static std::shared_ptr<EventLog> instance = create(HostLoop::shared(), TaskPool::shared(), defaultFile());
-    return *instance;
-}
-
 std::optional<std::filesystem::path> EventLog::defaultFile() {
     auto dir = appDataDir();
     if (!dir) {

@@ -1,9 +1,9 @@
 #include "app/app_delegate.hpp"
 
 #include "activity/event_log.hpp"
-#include "app/control_client.hpp"
-#include "app/control_server.hpp"
-#include "app/host_commands.hpp"
+#include "app/control/control_client.hpp"
+#include "app/control/control_server.hpp"
+#include "app/control/host_commands.hpp"
 #include "app/host_services.hpp"
 #include "app/server_controller.hpp"
 #include "core/host_loop.hpp"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/control_commands.hpp"
+#include "app/control/control_commands.hpp"
 
 #include <filesystem>
 #include <functional>

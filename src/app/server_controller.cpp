@@ -18,12 +18,6 @@ ServerController::ServerController(HostLoop& loop, Settings& settings, EventLog&
     : mLoop(loop), mSettings(settings), mLog(log), mServices(services) {
 }
 
-ServerController& ServerController::shared() {
-    static ServerController instance(HostLoop::shared(), Settings::shared(), EventLog::shared(),
-                                     HostServices::shared());
-    return instance;
-}
-
 void ServerController::goOnline() {
     auto email = ownerEmail(mSettings);
     if (email.empty()) {

@@ -1,7 +1,7 @@
 #include "input/keyboard_controller.hpp"
 
 #include "core/text.hpp"
-#include "input/x11_input.hpp"
+#include "input/input_device.hpp"
 
 #include <map>
 #include <unicode/uchar.h>
@@ -33,11 +33,6 @@ const std::map<std::string, Shortcut, std::less<>> shortcuts = {
 } // namespace
 
 KeyboardController::KeyboardController(InputDevice& device) : mDevice(device) {
-}
-
-KeyboardController& KeyboardController::shared() {
-    static KeyboardController controller(X11Input::shared());
-    return controller;
 }
 
 void KeyboardController::handleKeyEvent(const std::string& key) {

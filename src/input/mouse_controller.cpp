@@ -1,7 +1,7 @@
 #include "input/mouse_controller.hpp"
 
 #include "core/log.hpp"
-#include "input/x11_input.hpp"
+#include "input/input_device.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -33,11 +33,6 @@ std::optional<std::int32_t> wheelPixels(double deltaY) {
 } // namespace
 
 MouseController::MouseController(InputDevice& device) : mDevice(device) {
-}
-
-MouseController& MouseController::shared() {
-    static MouseController controller(X11Input::shared());
-    return controller;
 }
 
 bool MouseController::requestAccessibilityTrust() {

@@ -1,7 +1,7 @@
 #include "input/remote_input.hpp"
 
 #include "core/log.hpp"
-#include "input/x11_input.hpp"
+#include "input/input_device.hpp"
 
 namespace pelorn {
 
@@ -15,12 +15,6 @@ RemoteInput::~RemoteInput() {
     mAlive.reset();
     mRestoreTimer.cancel();
     mThread.invoke([&device = mDevice] { device.restoreKeymap(); });
-}
-
-RemoteInput& RemoteInput::shared() {
-    static RemoteInput input(HostLoop::shared(), X11Input::shared(), MouseController::shared(),
-                             KeyboardController::shared());
-    return input;
 }
 
 void RemoteInput::handleMouseEvent(const std::string& action, double x, double y,

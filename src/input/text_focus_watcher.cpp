@@ -1,7 +1,6 @@
 #include "input/text_focus_watcher.hpp"
 
 #include "core/log.hpp"
-#include "input/atspi_focus_inspector.hpp"
 
 namespace pelorn {
 
@@ -15,12 +14,6 @@ TextFocusWatcher::~TextFocusWatcher() {
     if (mWatching) {
         mQueue.invoke([&inspector = mInspector] { inspector.end(); });
     }
-}
-
-TextFocusWatcher& TextFocusWatcher::shared() {
-    static AtspiFocusInspector inspector;
-    static TextFocusWatcher watcher(HostLoop::shared(), inspector);
-    return watcher;
 }
 
 void TextFocusWatcher::setOnChange(std::function<void(bool)> onChange) {

@@ -92,11 +92,6 @@ X11Input::~X11Input() {
     disconnect();
 }
 
-X11Input& X11Input::shared() {
-    static X11Input input(HostLoop::shared());
-    return input;
-}
-
 Display* X11Input::display() {
     if (mDisplay && !broken()) {
         return mDisplay;

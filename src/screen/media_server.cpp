@@ -1,8 +1,8 @@
 #include "screen/media_server.hpp"
 
-#include "availability/tcp_listener.hpp"
 #include "core/log.hpp"
 #include "net/tcp_connection.hpp"
+#include "net/tcp_listener.hpp"
 #include "screen/hevc_nal.hpp"
 
 #include <utility>

@@ -1,8 +1,6 @@
 #include "screen/screen_capture_manager.hpp"
 
 #include "core/log.hpp"
-#include "input/text_focus_watcher.hpp"
-#include "screen/x11_screen_source.hpp"
 
 #include <cstdio>
 #include <filesystem>
@@ -95,13 +93,6 @@ ScreenCaptureManager::~ScreenCaptureManager() {
             stream->thread.join();
         }
     }
-}
-
-ScreenCaptureManager& ScreenCaptureManager::shared() {
-    static ScreenCaptureManager manager(
-        {HostLoop::shared(), [] { return std::make_unique<X11ScreenSource>(); },
-         [] { TextFocusWatcher::shared().start(); }, [] { TextFocusWatcher::shared().stop(); }});
-    return manager;
 }
 
 void ScreenCaptureManager::start() {

@@ -10,11 +10,6 @@ namespace pelorn {
 ConnectionTelemetry::ConnectionTelemetry(Settings& settings) : mSettings(settings) {
 }
 
-ConnectionTelemetry& ConnectionTelemetry::shared() {
-    static ConnectionTelemetry instance(Settings::shared());
-    return instance;
-}
-
 void ConnectionTelemetry::recordPath(const std::string& classification) {
     const char* key = classification == "relay" ? relayKey : directKey;
     mSettings.set(key, mSettings.integer(key) + 1);

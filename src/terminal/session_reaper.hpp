@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/host_services.hpp"
 #include "core/host_loop.hpp"
 #include "core/subscription.hpp"
 #include "terminal/session_lifetime.hpp"
@@ -20,7 +19,7 @@ class TerminalSessionStore;
 // Once a minute, and whenever the owner changes the lifetime, ends every host-made session whose
 // last activity is at least the lifetime ago. Sessions made by hand are never touched; attached
 // clients do not protect an idle session. Runs from launch to exit, online or not.
-class SessionReaper final : public IdleSessionReaper {
+class SessionReaper {
 public:
     static constexpr auto sweepInterval = std::chrono::seconds(60);
 
@@ -37,9 +36,9 @@ public:
     };
 
     explicit SessionReaper(Services services);
-    ~SessionReaper() override;
+    ~SessionReaper();
 
-    void start() override; // idempotent
+    void start(); // idempotent
     void sweep();
     bool isWorking() const { return mWorking; }
 

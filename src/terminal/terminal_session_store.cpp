@@ -55,12 +55,6 @@ TerminalSessionStore::TerminalSessionStore(HostLoop& loop, TaskPool& pool, const
 
 TerminalSessionStore::~TerminalSessionStore() = default;
 
-TerminalSessionStore& TerminalSessionStore::shared() {
-    static TerminalSessionStore store(HostLoop::shared(), TaskPool::shared(), Tmux::shared(),
-                                      Settings::shared());
-    return store;
-}
-
 void TerminalSessionStore::addWatcher() {
     ++mWatchers;
     refresh();

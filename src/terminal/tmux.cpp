@@ -83,11 +83,6 @@ Tmux::Tmux(std::vector<std::filesystem::path> candidates, std::filesystem::path 
     : mCandidates(std::move(candidates)), mOwnCopy(std::move(ownCopy)) {
 }
 
-Tmux& Tmux::shared() {
-    static Tmux instance({"/usr/local/bin/tmux", "/usr/bin/tmux"}, PELORN_LIBEXEC_DIR "/pelorn-tmux");
-    return instance;
-}
-
 std::optional<std::filesystem::path> Tmux::locate() const {
     for (const auto& candidate : mCandidates) {
         if (isExecutableFile(candidate)) {

@@ -1,6 +1,6 @@
 // The owner's access commands over the real control table, against the real access stores.
-#include "app/access_commands.hpp"
-#include "app/control_commands.hpp"
+#include "app/control/access_commands.hpp"
+#include "app/control/control_commands.hpp"
 #include "support/access_host.hpp"
 
 #include <gtest/gtest.h>

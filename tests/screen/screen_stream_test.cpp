@@ -6,6 +6,7 @@
 #include "screen/hevc_nal.hpp"
 #include "screen/media_server.hpp"
 #include "screen/screen_capture_manager.hpp"
+#include "screen/screen_session_limit.hpp"
 #include "screen/screen_stream_manager.hpp"
 #include "screen/screen_support.hpp"
 #include "screen/video_encoder_h265.hpp"

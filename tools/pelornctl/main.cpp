@@ -1,6 +1,6 @@
 // pelornctl: drives the running host over its control socket.
-#include "app/control_client.hpp"
-#include "app/control_protocol.hpp"
+#include "app/control/control_client.hpp"
+#include "app/control/control_protocol.hpp"
 
 #include <cstdio>
 #include <cstring>

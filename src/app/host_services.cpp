@@ -1,0 +1,374 @@
+// The composition root: every subsystem of the host, what it is given and in which order it is
+// built and torn down. The process-wide basics (HostLoop, Log, Settings, TaskPool, IoThread,
+// GlibThread, NotificationCenter, SecretStore) keep their own shared(); every other shared() of the
+// process is defined here and hands out a member of the one Host below.
+#include "app/host_services.hpp"
+
+#include "access/auth_throttle.hpp"
+#include "access/device_approval_coordinator.hpp"
+#include "access/master_password_store.hpp"
+#include "access/session_authenticator.hpp"
+#include "access/trusted_device_store.hpp"
+#include "activity/event_log.hpp"
+#include "app/server_controller.hpp"
+#include "core/glib_thread.hpp"
+#include "core/host_identity.hpp"
+#include "core/host_loop.hpp"
+#include "core/log.hpp"
+#include "core/notification_center.hpp"
+#include "core/secret_store.hpp"
+#include "core/settings.hpp"
+#include "core/task_pool.hpp"
+#include "discovery/avahi_publisher.hpp"
+#include "discovery/bonjour_advertiser.hpp"
+#include "input/atspi_focus_inspector.hpp"
+#include "input/keyboard_controller.hpp"
+#include "input/mouse_controller.hpp"
+#include "input/remote_input.hpp"
+#include "input/text_focus_watcher.hpp"
+#include "input/x11_input.hpp"
+#include "lan/signaling_server.hpp"
+#include "net/io_thread.hpp"
+#include "power/closed_lid_mode_manager.hpp"
+#include "power/logind_inhibitor.hpp"
+#include "power/logind_lid_settings.hpp"
+#include "power/pkexec_runner.hpp"
+#include "power/power_manager.hpp"
+#include "privacy/privacy_screen_controller.hpp"
+#include "privacy/x11_gamma_blackout.hpp"
+#include "screen/screen_capture_manager.hpp"
+#include "screen/screen_session_limit.hpp"
+#include "screen/screen_stream_manager.hpp"
+#include "screen/video_encoder_h265.hpp"
+#include "screen/x11_screen_source.hpp"
+#include "signaling/connection_telemetry.hpp"
+#include "signaling/lan_targets.hpp"
+#include "signaling/signaling_message.hpp"
+#include "terminal/session_reaper.hpp"
+#include "terminal/terminal_peer.hpp"
+#include "terminal/terminal_session_store.hpp"
+#include "terminal/tmux.hpp"
+
+namespace pelorn {
+
+namespace {
+
+// ---- Stand-ins for the services not built yet. Each does nothing; when a subsystem lands, its
+// real service takes the stand-in's place in Host and the stand-in is deleted.
+
+class StandInWebRTCTarget final : public WebRTCTarget {
+public:
+    void applyAnswer(const std::string&) override {}
+    void addRemoteCandidate(const std::string&, const std::string&, std::int32_t) override {}
+};
+
+class StandInPresence final : public Presence {
+public:
+    void publish(bool) override {}
+    void startHeartbeat() override {}
+    void stopHeartbeat() override {}
+    void cleanupStaleRecords() override {}
+};
+
+class StandInRemoteSessions final : public RemoteSessions {
+public:
+    void startListening() override {}
+    void stopListening() override {}
+};
+
+// Set-up of the peer logs the connection telemetry; that part exists already.
+class StandInWebRTCPeer final : public WebRTCPeer {
+public:
+    explicit StandInWebRTCPeer(ConnectionTelemetry& telemetry) : mTelemetry(telemetry) {}
+    void setUp() override { mTelemetry.logSummary(); }
+    void sendHostOffline() override {}
+    void sendControlMessage(const SignalingMessage&) override {}
+
+private:
+    ConnectionTelemetry& mTelemetry;
+};
+
+class StandInUpdateChecker final : public UpdateChecker {
+public:
+    void start() override {}
+};
+
+// ---- The subsystems as the controller, the launch sequence and the signaling server see them.
+
+class LanAdvertiser final : public Advertiser {
+public:
+    explicit LanAdvertiser(BonjourAdvertiser& advertiser) : mAdvertiser(advertiser) {}
+    void start(const std::string& owner) override { mAdvertiser.start(owner); }
+    void stop() override { mAdvertiser.stop(); }
+    std::optional<std::uint16_t> listeningPort() const override { return mAdvertiser.listeningPort(); }
+
+private:
+    BonjourAdvertiser& mAdvertiser;
+};
+
+class LanSignalingLink final : public LanSignaling {
+public:
+    explicit LanSignalingLink(SignalingServer& server) : mServer(server) {}
+    void send(const SignalingMessage& message) override { mServer.send(message); }
+    void disconnect() override { mServer.disconnect(); }
+    std::optional<std::string> peerHost() const override { return mServer.peerHost(); }
+
+private:
+    SignalingServer& mServer;
+};
+
+class ReaperService final : public IdleSessionReaper {
+public:
+    explicit ReaperService(SessionReaper& reaper) : mReaper(reaper) {}
+    void start() override { mReaper.start(); }
+
+private:
+    SessionReaper& mReaper;
+};
+
+class ManagedOnlinePower final : public OnlinePower {
+public:
+    explicit ManagedOnlinePower(PowerManager& power) : mPower(power) {}
+    void beginOnlineAvailability() override { mPower.beginOnlineAvailability(); }
+    void endOnlineAvailability() override { mPower.endOnlineAvailability(); }
+
+private:
+    PowerManager& mPower;
+};
+
+class ManagedClosedLid final : public ClosedLid {
+public:
+    explicit ManagedClosedLid(ClosedLidModeManager& closedLid) : mClosedLid(closedLid) {}
+    void engageIfRequested() override { mClosedLid.engageIfRequested(); }
+    bool disengage() override { return mClosedLid.disengage(); }
+
+private:
+    ClosedLidModeManager& mClosedLid;
+};
+
+// The LAN screen stream, its ceiling and the privacy screen, as the signaling server and the
+// controller drive them.
+class LanScreen final : public ScreenTarget, public ScreenStreaming {
+public:
+    LanScreen(ScreenStreamManager& stream, ScreenSessionLimit& limit, PrivacyScreenController& privacy)
+        : mStream(stream), mLimit(limit), mPrivacy(privacy) {}
+    void startSharing(std::function<void()> onLimit) override {
+        mStream.start();
+        mLimit.start(std::nullopt, [this, onLimit = std::move(onLimit)] {
+            onLimit();
+            mStream.stop();
+        });
+    }
+    void stopSharing() override { stop(); }
+    void stop() override {
+        mStream.stop();
+        mLimit.stop();
+    }
+    void privacyOn() override { mPrivacy.turnOn(); }
+    void privacyOff() override { mPrivacy.turnOff(); }
+
+private:
+    ScreenStreamManager& mStream;
+    ScreenSessionLimit& mLimit;
+    PrivacyScreenController& mPrivacy;
+};
+
+class MouseInputTrust final : public InputTrust {
+public:
+    explicit MouseInputTrust(RemoteInput& input) : mInput(input) {}
+    void requestAccessibilityTrust() override { mInput.requestAccessibilityTrust(); }
+
+private:
+    RemoteInput& mInput;
+};
+
+class WatcherTextFocus final : public TextFocusSource {
+public:
+    explicit WatcherTextFocus(TextFocusWatcher& watcher) : mWatcher(watcher) {}
+    void setOnChange(std::function<void(bool)> onChange) override {
+        mWatcher.setOnChange(std::move(onChange));
+    }
+
+private:
+    TextFocusWatcher& mWatcher;
+};
+
+// Touches the process-wide basics before any subsystem exists, so they are built first and, as
+// statics, destroyed only after the Host that uses them.
+HostLoop& basics() {
+    Log::shared();
+    Settings::shared();
+    TaskPool::shared();
+    IoThread::shared();
+    GlibThread::shared();
+    NotificationCenter::shared();
+    SecretStore::shared();
+    return HostLoop::shared();
+}
+
+// Every subsystem of the process. Members are built top to bottom, each from those above it, and
+// destroyed bottom to top: the controller and the LAN server go first (closing the client's
+// connection, its terminal attachments and its stream), then the screen, privacy (displays lit
+// again), power, input, terminal, access and, last, the activity log they all record into.
+struct Host {
+    HostLoop& loop = basics();
+    Settings& settings = Settings::shared();
+    NotificationCenter& notifications = NotificationCenter::shared();
+
+    HostIdentity identity{settings, "/etc/machine-id"};
+    std::shared_ptr<EventLog> log = EventLog::create(loop, TaskPool::shared(), EventLog::defaultFile());
+    ConnectionTelemetry telemetry{settings};
+
+    // Access: the master password, the throttle, the approved devices and the pending approval.
+    std::shared_ptr<MasterPasswordStore> passwords =
+        MasterPasswordStore::create(loop, TaskPool::shared(), SecretStore::shared());
+    AuthThrottle throttle{loop};
+    std::shared_ptr<TrustedDeviceStore> devices =
+        TrustedDeviceStore::create(loop, SecretStore::shared(), *log, notifications);
+    DeviceApprovalCoordinator approvals{loop};
+    AuthServices auth{*passwords,
+                      throttle,
+                      *devices,
+                      approvals,
+                      *log,
+                      [this] { return identity.deviceId(); },
+                      [name = computerName()] { return name; }};
+
+    // Terminal.
+    Tmux tmux{{"/usr/local/bin/tmux", "/usr/bin/tmux"}, PELORN_LIBEXEC_DIR "/pelorn-tmux"};
+    TerminalSessionStore sessions{loop, TaskPool::shared(), tmux, settings};
+    SessionReaper reaper{{loop, TaskPool::shared(), tmux, settings, notifications, sessions, *log}};
+    TerminalPeers terminals{{loop, sessions, tmux, *log}};
+
+    // Input.
+    X11Input x11Input{loop};
+    MouseController mouse{x11Input};
+    KeyboardController keyboard{x11Input};
+    RemoteInput input{loop, x11Input, mouse, keyboard};
+    AtspiFocusInspector focusInspector;
+    TextFocusWatcher textFocus{loop, focusInspector};
+
+    // Power.
+    PowerManager power{settings, std::make_unique<LogindInhibitor>()};
+    ClosedLidModeManager closedLid{settings, std::make_unique<PkexecRunner>(),
+                                   std::make_unique<LogindLidSettings>(), ClosedLidModeManager::Config{}};
+
+    // Screen and privacy.
+    PrivacyScreenController privacy{loop, *log, std::make_unique<X11GammaBlackout>()};
+    ScreenCaptureManager capture{{loop, [] { return std::make_unique<X11ScreenSource>(); },
+                                  [this] { textFocus.start(); }, [this] { textFocus.stop(); }}};
+    ScreenStreamManager stream{{loop, IoThread::shared().context(), *log, capture,
+                                [] { return std::make_unique<VideoEncoderH265>(); },
+                                [this](const SignalingMessage& m) { signaling.send(m); },
+                                [this] { return signaling.peerHost(); }, [this] { privacy.turnOff(); }}};
+    ScreenSessionLimit screenLimit{loop, *log};
+    LanScreen screen{stream, screenLimit, privacy};
+
+    // The LAN: the signaling server and the listener that feeds it.
+    StandInWebRTCTarget webrtcTarget;
+    SignalingServer signaling{loop, notifications, auth, {input, screen, webrtcTarget, terminals}};
+    std::unique_ptr<ServicePublisher> publisher = systemServicePublisher(loop);
+    BonjourAdvertiser advertiser{
+        {loop, IoThread::shared().context(), *publisher, [this] { return identity.deviceId(); },
+         [] { return computerName(); },
+         [this](std::shared_ptr<TcpConnection> c) { signaling.accept(std::move(c)); }},
+        BonjourAdvertiser::configuredPort()};
+
+    // Not built yet.
+    StandInPresence presence;
+    StandInRemoteSessions remoteSessions;
+    StandInWebRTCPeer webrtc{telemetry};
+    StandInUpdateChecker updates;
+
+    // What the launch sequence and the controller use.
+    LanAdvertiser advertiserLink{advertiser};
+    LanSignalingLink signalingLink{signaling};
+    ReaperService reaperLink{reaper};
+    ManagedOnlinePower onlinePower{power};
+    ManagedClosedLid closedLidLink{closedLid};
+    MouseInputTrust inputTrust{input};
+    WatcherTextFocus textFocusLink{textFocus};
+    HostServices services{advertiserLink, signalingLink, presence,      remoteSessions,
+                          webrtc,         onlinePower,   closedLidLink, screen,
+                          reaperLink,     inputTrust,    textFocusLink, updates};
+    ServerController controller{loop, settings, *log, services};
+};
+
+Host& host() {
+    static Host instance;
+    return instance;
+}
+
+} // namespace
+
+HostServices& HostServices::shared() {
+    return host().services;
+}
+ServerController& ServerController::shared() {
+    return host().controller;
+}
+HostIdentity& HostIdentity::shared() {
+    return host().identity;
+}
+EventLog& EventLog::shared() {
+    return *host().log;
+}
+ConnectionTelemetry& ConnectionTelemetry::shared() {
+    return host().telemetry;
+}
+AuthServices& AuthServices::shared() {
+    return host().auth;
+}
+MasterPasswordStore& MasterPasswordStore::shared() {
+    return *host().passwords;
+}
+AuthThrottle& AuthThrottle::shared() {
+    return host().throttle;
+}
+TrustedDeviceStore& TrustedDeviceStore::shared() {
+    return *host().devices;
+}
+DeviceApprovalCoordinator& DeviceApprovalCoordinator::shared() {
+    return host().approvals;
+}
+Tmux& Tmux::shared() {
+    return host().tmux;
+}
+TerminalSessionStore& TerminalSessionStore::shared() {
+    return host().sessions;
+}
+X11Input& X11Input::shared() {
+    return host().x11Input;
+}
+MouseController& MouseController::shared() {
+    return host().mouse;
+}
+KeyboardController& KeyboardController::shared() {
+    return host().keyboard;
+}
+RemoteInput& RemoteInput::shared() {
+    return host().input;
+}
+TextFocusWatcher& TextFocusWatcher::shared() {
+    return host().textFocus;
+}
+PowerManager& PowerManager::shared() {
+    return host().power;
+}
+ClosedLidModeManager& ClosedLidModeManager::shared() {
+    return host().closedLid;
+}
+PrivacyScreenController& PrivacyScreenController::shared() {
+    return host().privacy;
+}
+ScreenCaptureManager& ScreenCaptureManager::shared() {
+    return host().capture;
+}
+ScreenStreamManager& ScreenStreamManager::shared() {
+    return host().stream;
+}
+ScreenSessionLimit& ScreenSessionLimit::shared() {
+    return host().screenLimit;
+}
+
+} // namespace pelorn

@@ -1,0 +1,382 @@
+// The LAN signaling server over real TCP on loopback, with the real handshake and stores.
+#include "access/auth_throttle.hpp"
+#include "access/device_approval_coordinator.hpp"
+#include "access/master_password_store.hpp"
+#include "access/session_authenticator.hpp"
+#include "access/trusted_device_store.hpp"
+#include "activity/event_log.hpp"
+#include "client/reference_client.hpp"
+#include "core/base64.hpp"
+#include "core/file_secret_store.hpp"
+#include "core/host_loop.hpp"
+#include "core/json.hpp"
+#include "core/notification_center.hpp"
+#include "core/task_pool.hpp"
+#include "lan/signaling_server.hpp"
+#include "net/io_thread.hpp"
+#include "net/tcp_connection.hpp"
+#include "signaling/signaling_message.hpp"
+#include "support/access_host.hpp"
+
+#include <asio/ip/tcp.hpp>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace pelorn;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto testRounds = test::AccessHost::testRounds;
+const std::string password = test::AccessHost::password;
+
+struct Recorder : InputTarget, ScreenTarget, WebRTCTarget, TerminalTarget {
+    struct Peer : TerminalEndpoint {
+        Recorder& r;
+        explicit Peer(Recorder& r) : r(r) {}
+        void handle(const SignalingMessage& m) override { r.calls.push_back("term " + m.type); }
+        void write(std::string_view b) override { r.calls.push_back("write " + std::string(b)); }
+        void resize(int c, int rows) override {
+            r.calls.push_back("resize " + std::to_string(c) + "x" + std::to_string(rows));
+        }
+        void stop() override { r.calls.push_back("terminal stop"); }
+        void outputDrained() override { r.calls.push_back("terminal drained"); }
+    };
+    void handleMouseEvent(const std::string& a, double x, double y, const std::optional<std::string>& b,
+                          std::optional<double> d) override {
+        calls.push_back("mouse " + a + " " + std::to_string(x) + " " + std::to_string(y) + " " +
+                        b.value_or("-") + " " + (d ? std::to_string(*d) : "-"));
+    }
+    void handleKeyEvent(const std::string& k) override { calls.push_back("key " + k); }
+    void pressCommandShortcut(const std::string& k) override { calls.push_back("cmd " + k); }
+    void startSharing(std::function<void()> onLimit) override {
+        calls.push_back("screen start");
+        limit = std::move(onLimit);
+    }
+    void stopSharing() override { calls.push_back("screen stop"); }
+    void privacyOn() override { calls.push_back("privacy on"); }
+    void privacyOff() override { calls.push_back("privacy off"); }
+    void applyAnswer(const std::string& sdp) override { calls.push_back("answer " + sdp); }
+    void addRemoteCandidate(const std::string& s, const std::string& mid, std::int32_t i) override {
+        calls.push_back("candidate " + s + " " + mid + " " + std::to_string(i));
+    }
+    std::unique_ptr<TerminalEndpoint> createPeer(std::string label,
+                                                 std::function<void(const SignalingMessage&)>,
+                                                 TerminalOutputSender output) override {
+        calls.push_back("terminal peer for " + label);
+        sendOutput = std::move(output);
+        return std::make_unique<Peer>(*this);
+    }
+    std::vector<std::string> calls;
+    std::function<void()> limit;
+    TerminalOutputSender sendOutput;
+};
+
+// The reference client's connection, pumping the host loop while it waits.
+class TestClient {
+public:
+    TestClient(std::uint16_t port, std::function<void()> pump) {
+        auto opened = client::Connection::open("127.0.0.1", port);
+        EXPECT_TRUE(std::holds_alternative<std::unique_ptr<client::Connection>>(opened));
+        mConnection = std::move(std::get<std::unique_ptr<client::Connection>>(opened));
+        mConnection->setPump(std::move(pump));
+    }
+    void sendRaw(const std::string& bytes) { ASSERT_TRUE(mConnection->sendRaw(bytes)); }
+    void send(const SignalingMessage& m) { ASSERT_TRUE(mConnection->send(m)); }
+    // The next message, or absent when the host closed the connection or nothing came in time.
+    std::optional<SignalingMessage> next(std::chrono::milliseconds limit = 5s) {
+        return mConnection->receive(limit);
+    }
+    bool closedByHost(std::chrono::milliseconds limit = 5s) { return mConnection->waitForClose(limit); }
+    int fd() const { return mConnection->fd(); }
+
+    Bytes challengeNonce;
+    Bytes salt;
+
+private:
+    std::unique_ptr<client::Connection> mConnection;
+};
+
+struct SignalingServerTest : ::testing::Test, test::AccessHost {
+    SignalingServerTest() {
+        acceptor.open(asio::ip::tcp::v4());
+        acceptor.bind({asio::ip::address_v4::loopback(), 0});
+        acceptor.listen();
+        acceptNext();
+    }
+    ~SignalingServerTest() override {
+        asio::post(io.context(), [this] {
+            std::error_code ignored;
+            acceptor.close(ignored);
+        });
+        server.reset();
+        std::this_thread::sleep_for(10ms); // let the I/O thread settle what the close started
+        loop.runPending();
+        pool.waitIdle();
+    }
+
+    void acceptNext() {
+        acceptor.async_accept([this](std::error_code ec, asio::ip::tcp::socket socket) {
+            if (ec) {
+                return;
+            }
+            if (sendBuffer) {
+                socket.set_option(asio::socket_base::send_buffer_size(sendBuffer));
+            }
+            auto connection = TcpConnection::adopt(std::move(socket), loop, maxQueued);
+            lastConnection = connection;
+            loop.post([this, connection] { server->accept(connection); });
+            acceptNext();
+        });
+    }
+    std::uint16_t port() const { return acceptor.local_endpoint().port(); }
+    std::unique_ptr<TestClient> connect() {
+        auto c = std::make_unique<TestClient>(port(), [this] { loop.runPending(); });
+        auto challenge = c->next();
+        EXPECT_TRUE(challenge && challenge->type == "auth_challenge");
+        auto payload = *json::parse(*challenge->sdp);
+        c->challengeNonce = *base64::decode(payload["nonce"].get<std::string>());
+        c->salt = *base64::decode(payload["salt"].get<std::string>());
+        return c;
+    }
+    void respond(TestClient& c, const std::string& deviceId, std::optional<Bytes> token = std::nullopt) {
+        auto key = deriveVerifierKey(password, c.salt, testRounds);
+        nlohmann::json r = {{"v", 1},
+                            {"proof", base64::encode(keyedProof(key, masterProofLabel, c.challengeNonce))},
+                            {"deviceId", deviceId},
+                            {"deviceName", "iPad " + deviceId},
+                            {"deviceModel", "iPad13,1"}};
+        if (token) {
+            r["deviceProof"] = base64::encode(keyedProof(*token, deviceProofLabel, c.challengeNonce));
+        }
+        c.send(SignalingMessage{.type = "auth_response", .sdp = r.dump()});
+    }
+    // A client that is a trusted device, authorised.
+    std::unique_ptr<TestClient> authorised(const std::string& deviceId) {
+        auto token = devices->device(deviceId) ? devices->device(deviceId)->token
+                                               : devices->approve(deviceId, "iPad " + deviceId, "m");
+        auto c = connect();
+        respond(*c, deviceId, token);
+        auto result = c->next();
+        EXPECT_TRUE(result && json::parse(*result->sdp).value()["state"] == "authorized");
+        return c;
+    }
+
+    // Outlives everything below that holds sockets.
+    IoThread io;
+    asio::ip::tcp::acceptor acceptor{io.context()};
+    Recorder recorder;
+    std::size_t maxQueued = TcpConnection::defaultMaxQueued;
+    int sendBuffer = 0; // the kernel's default when 0
+    std::weak_ptr<TcpConnection> lastConnection;
+    std::unique_ptr<SignalingServer> server = std::make_unique<SignalingServer>(
+        loop, center, services, SignalingServer::Targets{recorder, recorder, recorder, recorder});
+    test::LogCapture lines;
+};
+
+} // namespace
+
+TEST_F(SignalingServerTest, NothingButTheHandshakeIsServedBeforeAuthorisation) {
+    auto c = connect();
+    c->send(SignalingMessage{.type = "mouse_event", .x = 0.1});
+    c->send(SignalingMessage{.type = "auth_bogus"});
+    c->send(SignalingMessage{.type = "term_list"});
+    c->send(SignalingMessage{.type = "auth_hello"});
+    auto again = c->next();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->type, "auth_challenge"); // the hello, answered after the others were dropped
+    EXPECT_TRUE(recorder.calls.empty());
+    EXPECT_TRUE(lines.contains("🔒 Dropped mouse_event from unauthenticated LAN client"));
+    EXPECT_TRUE(lines.contains("🔒 Dropped term_list from unauthenticated LAN client"));
+    EXPECT_FALSE(lines.contains("⚠️ Unknown message type: auth_bogus"));
+}
+
+TEST_F(SignalingServerTest, ApprovedClientIsServedWithTheDefaultsApplied) {
+    auto c = connect();
+    respond(*c, "IPAD");
+    EXPECT_EQ(json::parse(*c->next()->sdp).value()["state"], "awaiting_approval");
+    approvals.resolve(true);
+    auto result = c->next();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(json::parse(*result->sdp).value()["state"], "authorized");
+    c->send(SignalingMessage{.type = "mouse_event"});
+    c->send(SignalingMessage{
+        .type = "mouse_event", .x = 0.25, .y = 0.75, .button = "right", .action = "click", .deltaY = -3});
+    c->send(SignalingMessage{.type = "key_event", .key = "a"});
+    c->send(SignalingMessage{.type = "key_event"});
+    c->send(SignalingMessage{.type = "cmd_key", .key = "c"});
+    c->send(SignalingMessage{.type = "candidate", .sdp = "cand", .sdpMid = "0"}); // no index: ignored
+    c->send(SignalingMessage{.type = "candidate", .sdp = "cand", .sdpMid = "0", .sdpMLineIndex = 1});
+    c->send(SignalingMessage{.type = "term_list"});
+    c->send(SignalingMessage{.type = "terminal_input", .sdp = "aGk="});
+    c->send(SignalingMessage{.type = "terminal_input", .sdp = "not base64"});
+    c->send(SignalingMessage{.type = "terminal_resize", .x = 80.9, .y = 24});
+    c->send(SignalingMessage{.type = "terminal_resize", .x = 1e300, .y = 24});
+    c->send(SignalingMessage{.type = "privacy_on"});
+    c->send(SignalingMessage{.type = "warp_drive"});
+    c->send(SignalingMessage{.type = "auth_hello"}); // consumed, nothing sent once authorised
+    std::string frames;
+    for (auto& f : {SignalingMessage{.type = "screen_start"}, SignalingMessage{.type = "screen_stop"}}) {
+        frames += *frameMessage(f);
+    }
+    c->sendRaw(frames); // two messages in one segment
+    for (int i = 0; i < 1000 && recorder.calls.size() < 12; ++i) {
+        c->next(5ms);
+    }
+    EXPECT_EQ(recorder.calls, (std::vector<std::string>{
+                                  "mouse move 0.500000 0.500000 - -",
+                                  "mouse click 0.250000 0.750000 right -3.000000",
+                                  "key a",
+                                  "cmd c",
+                                  "candidate cand 0 1",
+                                  "terminal peer for iPad IPAD",
+                                  "term term_list",
+                                  "write hi",
+                                  "resize 80x24",
+                                  "privacy on",
+                                  "screen start",
+                                  "screen stop",
+                              }));
+    EXPECT_TRUE(lines.contains("⚠️ Unknown message type: warp_drive"));
+    recorder.limit();
+    auto limit = c->next();
+    ASSERT_TRUE(limit);
+    EXPECT_EQ(limit->type, "screen_limit_reached");
+    EXPECT_TRUE(recorder.sendOutput("out"));
+    auto output = c->next();
+    ASSERT_TRUE(output);
+    EXPECT_EQ(*output, (SignalingMessage{.type = "terminal_output", .sdp = "b3V0"}));
+}
+
+TEST_F(SignalingServerTest, ANewerClientReplacesTheCurrentOne) {
+    auto first = authorised("A");
+    first->send(SignalingMessage{.type = "term_list"});
+    first->next(20ms);
+    auto second = connect(); // gets a fresh challenge of its own
+    EXPECT_TRUE(first->closedByHost());
+    EXPECT_NE(second->challengeNonce, first->challengeNonce);
+    EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "terminal stop"), 1);
+    EXPECT_FALSE(server->isAuthorized());
+    auto kinds = log->events().get();
+    EXPECT_EQ(kinds.front().kind, LoggedEvent::Kind::DeviceDisconnected);
+}
+
+TEST_F(SignalingServerTest, ClientThatLeavesRestoresThePrivacyScreen) {
+    auto c = authorised("A");
+    c->send(SignalingMessage{.type = "privacy_on"});
+    c->next(20ms);
+    ::shutdown(c->fd(), SHUT_RDWR);
+    for (int i = 0; i < 500 && server->hasConnection(); ++i) {
+        loop.runPending();
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_FALSE(server->hasConnection());
+    EXPECT_EQ(recorder.calls.back(), "privacy off");
+    EXPECT_TRUE(lines.contains("🔌 Signaling connection closed"));
+}
+
+TEST_F(SignalingServerTest, RevokingTheConnectedDeviceClosesItsConnectionOnly) {
+    auto c = authorised("A");
+    devices->remove("B");
+    EXPECT_FALSE(c->next(50ms));
+    EXPECT_TRUE(server->hasConnection());
+    devices->remove("A");
+    auto revoked = c->next();
+    ASSERT_TRUE(revoked);
+    EXPECT_EQ(*revoked->sdp, R"({"state":"revoked"})");
+    EXPECT_TRUE(c->closedByHost());
+    // Its next attempt with the old token goes to the owner.
+    auto again = connect();
+    respond(*again, "A", Bytes(32, 1));
+    EXPECT_EQ(json::parse(*again->next()->sdp).value()["state"], "awaiting_approval");
+}
+
+TEST_F(SignalingServerTest, OversizedFrameClosesTheConnectionWithALine) {
+    auto c = connect();
+    c->sendRaw(std::string("\x01\x00\x00\x01", 4));
+    EXPECT_TRUE(c->closedByHost());
+    EXPECT_TRUE(lines.contains("❌ Receive error: frame of 16777217 bytes exceeds the limit of 16777216"));
+}
+
+TEST_F(SignalingServerTest, MalformedFramesAreDroppedAndTheConnectionStays) {
+    auto c = connect();
+    c->sendRaw(frameText("") + frameText("{not json") + frameText(R"({"type":"auth_hello","port":"x"})") +
+               *frameMessage(SignalingMessage{.type = "auth_hello"}));
+    auto m = c->next();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->type, "auth_challenge");
+}
+
+TEST_F(SignalingServerTest, ClientThatStopsReadingIsClosedPastTheQueueCap) {
+    maxQueued = 256 * 1024;
+    auto c = authorised("A");
+    int small = 4096;
+    ::setsockopt(c->fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    c->send(SignalingMessage{.type = "term_list"}); // makes the terminal peer whose output floods
+    for (int i = 0; i < 1000 && !recorder.sendOutput; ++i) {
+        c->next(1ms);
+    }
+    ASSERT_TRUE(recorder.sendOutput);
+    std::string chunk(60000, 'x');
+    for (int i = 0; i < 400 && server->hasConnection(); ++i) {
+        recorder.sendOutput(chunk); // the client never reads
+        loop.runPending();
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_FALSE(server->hasConnection());
+    bool logged = false;
+    for (auto& l : lines.lines) {
+        logged = logged || l.rfind("🔌 PELORN NET: closing 127.0.0.1 - it stopped reading", 0) == 0;
+    }
+    EXPECT_TRUE(logged);
+}
+
+// Terminal output asks its producer to wait once the unsent bytes pass the high mark, long before
+// the cap, and says when to go on after the client has read.
+TEST_F(SignalingServerTest, TerminalOutputWaitsForASlowClientInsteadOfOverflowing) {
+    sendBuffer = 65536; // keeps what the kernel absorbs small next to the high mark
+    auto c = authorised("A");
+    c->send(SignalingMessage{.type = "term_list"});
+    for (int i = 0; i < 1000 && !recorder.sendOutput; ++i) {
+        c->next(1ms);
+    }
+    ASSERT_TRUE(recorder.sendOutput);
+    auto connection = lastConnection.lock();
+    ASSERT_TRUE(connection);
+    std::string chunk(16384, 'y');
+    int sent = 0;
+    while (recorder.sendOutput(chunk) && sent < 10000) {
+        ++sent;
+    }
+    // Base64 makes each chunk 21,848 bytes; it took at least the high mark to stop, and what
+    // waits in the host is bounded by the mark plus the one chunk that crossed it.
+    EXPECT_GT(static_cast<std::size_t>(sent + 1) * 21848, SignalingServer::terminalHighWater);
+    EXPECT_LT(sent, 200);
+    EXPECT_LE(connection->queuedBytes(), SignalingServer::terminalHighWater + 22000);
+    EXPECT_TRUE(server->hasConnection());
+    EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "terminal drained"), 0);
+
+    int received = 0;
+    while (received <= sent) {
+        auto m = c->next();
+        ASSERT_TRUE(m);
+        ASSERT_EQ(m->type, "terminal_output");
+        ASSERT_EQ(m->sdp->size(), 21848u); // nothing cut, nothing merged
+        ++received;
+    }
+    EXPECT_EQ(received, sent + 1);
+    ASSERT_TRUE(test::pumpUntil(loop, [&] {
+        return std::count(recorder.calls.begin(), recorder.calls.end(), "terminal drained") == 1;
+    }));
+    EXPECT_TRUE(server->hasConnection());
+}
+
+TEST(PeerAddress, ZoneSuffixIsCut) {
+    EXPECT_EQ(withoutZone("fe80::1%en0"), "fe80::1");
+    EXPECT_EQ(withoutZone("192.168.1.2"), "192.168.1.2");
+    EXPECT_EQ(withoutZone("fe80::1%en0%x"), "fe80::1");
+}
