@@ -1,6 +1,7 @@
 #include "discovery/avahi_publisher.hpp"
 
 #include "core/host_loop.hpp"
+#include "core/lifetime.hpp"
 
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>
@@ -18,8 +19,7 @@ namespace {
 class AvahiRegistration final : public ServicePublisher::Registration {
 public:
     AvahiRegistration(HostLoop& loop, DnsService service, ServicePublisher::Events events)
-        : mLoop(loop), mService(std::move(service)), mEvents(std::move(events)),
-          mAlive(std::make_shared<bool>(true)) {
+        : mLoop(loop), mService(std::move(service)), mEvents(std::move(events)) {
         mPoll = avahi_threaded_poll_new();
         if (!mPoll) {
             report([](AvahiRegistration& r) { r.failed("could not start the avahi thread"); });
@@ -41,7 +41,7 @@ public:
     }
 
     ~AvahiRegistration() override {
-        *mAlive = false;
+        mLifetime.end();
         if (mPoll) {
             avahi_threaded_poll_stop(mPoll);
         }
@@ -165,11 +165,12 @@ private:
         }
     }
 
-    // Runs `what` on the host loop unless the registration has been withdrawn by then.
+    // Runs `what` on the host loop unless the registration has been withdrawn by then. Called on
+    // the avahi thread too, so it copies the handle made at construction, never the Lifetime.
     template <class F> void report(F what) {
-        mLoop.post([this, alive = mAlive, what = std::move(what)] {
-            if (*alive) {
-                what(*this);
+        mLoop.post([self = mSelf, what = std::move(what)] {
+            if (auto* registration = self.lock()) {
+                what(*registration);
             }
         });
     }
@@ -177,7 +178,8 @@ private:
     HostLoop& mLoop;
     const DnsService mService;
     const ServicePublisher::Events mEvents;
-    std::shared_ptr<bool> mAlive; // read and cleared on the host loop
+    Lifetime<AvahiRegistration> mLifetime{this};
+    const Lifetime<AvahiRegistration>::Weak mSelf = mLifetime.weak();
     AvahiThreadedPoll* mPoll = nullptr;
     AvahiClient* mClient = nullptr;
     // Avahi thread:
@@ -201,18 +203,16 @@ namespace {
 
 class DisabledRegistration final : public ServicePublisher::Registration {
 public:
-    DisabledRegistration(HostLoop& loop, ServicePublisher::Events events)
-        : mAlive(std::make_shared<bool>(true)) {
-        loop.post([alive = mAlive, onFailed = std::move(events.onFailed)] {
-            if (*alive && onFailed) {
+    DisabledRegistration(HostLoop& loop, ServicePublisher::Events events) {
+        loop.post([self = mLifetime.weak(), onFailed = std::move(events.onFailed)] {
+            if (self.lock() && onFailed) {
                 onFailed("DNS-SD is turned off (PELORN_DNS_SD=off)");
             }
         });
     }
-    ~DisabledRegistration() override { *mAlive = false; }
 
 private:
-    std::shared_ptr<bool> mAlive;
+    Lifetime<DisabledRegistration> mLifetime{this};
 };
 
 class DisabledPublisher final : public ServicePublisher {

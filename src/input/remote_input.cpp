@@ -7,12 +7,11 @@ namespace pelorn {
 
 RemoteInput::RemoteInput(HostLoop& loop, InputDevice& device, MouseController& mouse,
                          KeyboardController& keyboard)
-    : mLoop(loop), mDevice(device), mMouse(mouse), mKeyboard(keyboard),
-      mAlive(std::make_shared<RemoteInput*>(this)) {
+    : mLoop(loop), mDevice(device), mMouse(mouse), mKeyboard(keyboard) {
 }
 
 RemoteInput::~RemoteInput() {
-    mAlive.reset();
+    mLifetime.end();
     mRestoreTimer.cancel();
     mThread.invoke([&device = mDevice] { device.restoreKeymap(); });
 }
@@ -45,12 +44,12 @@ void RemoteInput::typeLater(const std::string& text, std::function<void()> task)
     }
     mDropping = false;
     mPendingText += text.size();
-    mThread.invoke([this, size = text.size(), task = std::move(task), alive = std::weak_ptr(mAlive)] {
+    mThread.invoke([this, size = text.size(), task = std::move(task), self = mLifetime.weak()] {
         task();
         mPendingText -= size;
-        mLoop.post([alive] {
-            if (auto self = alive.lock()) {
-                (*self)->typed();
+        mLoop.post([self] {
+            if (auto* input = self.lock()) {
+                input->typed();
             }
         });
     });

@@ -2,6 +2,7 @@
 
 #include "core/glib_thread.hpp"
 #include "core/host_loop.hpp"
+#include "core/lifetime.hpp"
 #include "input/input_device.hpp"
 #include "input/keyboard_controller.hpp"
 #include "input/mouse_controller.hpp"
@@ -48,7 +49,7 @@ private:
     std::atomic<std::size_t> mPendingText{0};
     bool mDropping = false; // host loop
     Timer mRestoreTimer;
-    std::shared_ptr<RemoteInput*> mAlive;
+    Lifetime<RemoteInput> mLifetime{this};
     GlibThread mThread; // last: gone first, after finishing its queue
 };
 

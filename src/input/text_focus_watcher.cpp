@@ -5,12 +5,12 @@
 namespace pelorn {
 
 TextFocusWatcher::TextFocusWatcher(HostLoop& loop, FocusInspector& inspector)
-    : mLoop(loop), mInspector(inspector), mAlive(std::make_shared<TextFocusWatcher*>(this)) {
+    : mLoop(loop), mInspector(inspector) {
 }
 
 TextFocusWatcher::~TextFocusWatcher() {
     mTimer.cancel();
-    mAlive.reset();
+    mLifetime.end();
     if (mWatching) {
         mQueue.invoke([&inspector = mInspector] { inspector.end(); });
     }
@@ -36,12 +36,11 @@ void TextFocusWatcher::start() {
 
 void TextFocusWatcher::ask(std::function<bool()> query, std::function<void(TextFocusWatcher&, bool)> then) {
     // The weak handle is taken here, on the loop, never on the watcher's thread.
-    mQueue.invoke([&loop = mLoop, query = std::move(query), then = std::move(then),
-                   alive = std::weak_ptr<TextFocusWatcher*>(mAlive)] {
+    mQueue.invoke([&loop = mLoop, query = std::move(query), then = std::move(then), self = mLifetime.weak()] {
         bool answer = query();
-        loop.post([alive, then, answer] {
-            if (auto self = alive.lock()) {
-                then(**self, answer);
+        loop.post([self, then, answer] {
+            if (auto* watcher = self.lock()) {
+                then(*watcher, answer);
             }
         });
     });

@@ -2,6 +2,7 @@
 
 #include "core/glib_thread.hpp"
 #include "core/host_loop.hpp"
+#include "core/lifetime.hpp"
 
 #include <chrono>
 #include <functional>
@@ -58,7 +59,7 @@ private:
     std::uint64_t mRun = 0; // one per start, so late answers of an earlier run are ignored
     std::optional<bool> mLastReported;
     Timer mTimer;
-    std::shared_ptr<TextFocusWatcher*> mAlive;
+    Lifetime<TextFocusWatcher> mLifetime{this};
     GlibThread mQueue; // last: it finishes the queued queries before the rest goes away
 };
 

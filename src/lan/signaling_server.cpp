@@ -27,7 +27,7 @@ bool startsWith(const std::string& s, std::string_view prefix) {
 
 SignalingServer::SignalingServer(HostLoop& loop, NotificationCenter& notifications, AuthServices& auth,
                                  Targets targets)
-    : mLoop(loop), mAuth(auth), mTargets(targets), mAlive(std::make_shared<SignalingServer*>(this)) {
+    : mLoop(loop), mAuth(auth), mTargets(targets) {
     mRevocations =
         notifications.observe(TrustedDeviceStore::revokedNotification, [this](const nlohmann::json& id) {
             if (id.is_string()) {
@@ -60,15 +60,15 @@ void SignalingServer::accept(std::shared_ptr<TcpConnection> connection) {
     mConnection = std::move(connection);
     mReader = FrameReader();
     const TcpConnection* current = mConnection.get();
-    std::weak_ptr<SignalingServer*> alive = mAlive;
-    mConnection->start({[alive, current](std::string_view bytes) {
-                            if (auto self = alive.lock()) {
-                                (*self)->onData(current, bytes);
+    auto self = mLifetime.weak();
+    mConnection->start({[self, current](std::string_view bytes) {
+                            if (auto* server = self.lock()) {
+                                server->onData(current, bytes);
                             }
                         },
-                        [alive, current](std::optional<std::string> error) {
-                            if (auto self = alive.lock()) {
-                                (*self)->onClosed(current, error);
+                        [self, current](std::optional<std::string> error) {
+                            if (auto* server = self.lock()) {
+                                server->onClosed(current, error);
                             }
                         }});
     Log::shared().info("✅ Signaling connection accepted");
@@ -170,22 +170,22 @@ void SignalingServer::ensureTerminalPeer() {
     if (mTerminal) {
         return;
     }
-    std::weak_ptr<SignalingServer*> alive = mAlive;
+    auto self = mLifetime.weak();
     // Output comes from a reading thread: it goes straight to the connection this peer belongs
     // to (the peer is created only once that connection is authorised and stopped when it ends).
     std::weak_ptr<TcpConnection> weakConnection = mConnection;
-    auto drained = [alive, weakConnection] {
-        auto self = alive.lock();
+    auto drained = [self, weakConnection] {
+        auto* server = self.lock();
         auto connection = weakConnection.lock();
-        if (self && connection && (*self)->mConnection == connection && (*self)->mTerminal) {
-            (*self)->mTerminal->outputDrained();
+        if (server && connection && server->mConnection == connection && server->mTerminal) {
+            server->mTerminal->outputDrained();
         }
     };
     mTerminal = mTargets.terminal.createPeer(
         deviceLabel(),
-        [alive](const SignalingMessage& m) {
-            if (auto self = alive.lock()) {
-                (*self)->send(m);
+        [self](const SignalingMessage& m) {
+            if (auto* server = self.lock()) {
+                server->send(m);
             }
         },
         [weakConnection, drained](std::string_view bytes) {

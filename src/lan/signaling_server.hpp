@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/lifetime.hpp"
 #include "core/subscription.hpp"
 #include "signaling/frame.hpp"
 #include "signaling/lan_targets.hpp"
@@ -68,7 +69,7 @@ private:
     std::unique_ptr<TerminalEndpoint> mTerminal;
     Subscription mRevocations;
     // Lets callbacks that outlive the server notice it is gone.
-    std::shared_ptr<SignalingServer*> mAlive;
+    Lifetime<SignalingServer> mLifetime{this};
 };
 
 } // namespace pelorn

@@ -9,11 +9,11 @@ namespace pelorn {
 PrivacyScreenController::PrivacyScreenController(HostLoop& loop, EventLog& log,
                                                  std::unique_ptr<DisplayBlackout> displays)
     : mLoop(loop), mLog(log), mDisplays(std::move(displays)) {
-    std::weak_ptr<bool> alive = mAlive;
-    mDisplays->setOnDisplaysChanged([this, alive] {
-        mLoop.post([this, alive] {
+    auto self = mLifetime.weak();
+    mDisplays->setOnDisplaysChanged([this, self] {
+        mLoop.post([this, self] {
             // A display plugged in during a session is blacked out too.
-            if (alive.lock() && mIsActive) {
+            if (self.lock() && mIsActive) {
                 applyBlackout();
             }
         });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/lifetime.hpp"
 #include "privacy/display_blackout.hpp"
 
 #include <memory>
@@ -33,7 +34,7 @@ private:
     HostLoop& mLoop;
     EventLog& mLog;
     std::unique_ptr<DisplayBlackout> mDisplays;
-    std::shared_ptr<bool> mAlive = std::make_shared<bool>(true);
+    Lifetime<PrivacyScreenController> mLifetime{this};
     bool mIsActive = false;
 };
 

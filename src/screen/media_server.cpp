@@ -35,10 +35,10 @@ void MediaServer::start(std::function<void(std::uint16_t port)> onReady) {
         return;
     }
     mListener = std::move(std::get<std::unique_ptr<TcpListener>>(opened));
-    std::weak_ptr<bool> alive = mAlive;
+    auto self = mLifetime.weak();
     mListener->start(
-        [this, alive](std::shared_ptr<TcpConnection> connection) {
-            if (alive.lock()) {
+        [this, self](std::shared_ptr<TcpConnection> connection) {
+            if (self.lock()) {
                 accept(std::move(connection));
             }
         },
@@ -69,11 +69,11 @@ void MediaServer::accept(std::shared_ptr<TcpConnection> connection) {
         previous->close();
     }
     std::weak_ptr<TcpConnection> weak = connection;
-    std::weak_ptr<bool> alive = mAlive;
+    auto self = mLifetime.weak();
     connection->start({.onData = [](std::string_view) {}, // the client has nothing to say here
                        .onClosed =
-                           [this, alive, weak](std::optional<std::string>) {
-                               if (!alive.lock()) {
+                           [this, self, weak](std::optional<std::string>) {
+                               if (!self.lock()) {
                                    return;
                                }
                                std::lock_guard lock(mMutex);
@@ -140,10 +140,10 @@ void MediaServer::fallBehindLocked() {
     mHeldSets.clear();
     Log::shared().info(
         "⚠️ PELORN MEDIA: client is not keeping up - dropping video until the next keyframe");
-    std::weak_ptr<bool> alive = mAlive;
+    auto self = mLifetime.weak();
     std::weak_ptr<TcpConnection> weak = mConnection;
-    mConnection->whenQueueBelow(resumeBelowBytes, [this, alive, weak] {
-        if (!alive.lock()) {
+    mConnection->whenQueueBelow(resumeBelowBytes, [this, self, weak] {
+        if (!self.lock()) {
             return;
         }
         {

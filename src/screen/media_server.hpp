@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/host_loop.hpp"
+#include "core/lifetime.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -73,7 +74,7 @@ private:
     std::optional<std::string> mAllowedHostKey;
     std::unique_ptr<TcpListener> mListener;
     Timer mHeartbeat;
-    std::shared_ptr<bool> mAlive = std::make_shared<bool>(true);
+    Lifetime<MediaServer> mLifetime{this};
 
     std::mutex mMutex; // guards the fields below
     std::shared_ptr<TcpConnection> mConnection;

@@ -112,11 +112,13 @@ void ScreenCaptureManager::stop() {
 }
 
 void ScreenCaptureManager::setOnFrame(OnFrame onFrame) {
+    std::lock_guard delivering(mOutput->delivery);
     std::lock_guard lock(mOutput->mutex);
     mOutput->onFrame = onFrame ? std::make_shared<const OnFrame>(std::move(onFrame)) : nullptr;
 }
 
 void ScreenCaptureManager::setReadiness(Readiness ready) {
+    std::lock_guard delivering(mOutput->delivery);
     std::lock_guard lock(mOutput->mutex);
     mOutput->ready = ready ? std::make_shared<const Readiness>(std::move(ready)) : nullptr;
 }
@@ -155,10 +157,10 @@ void ScreenCaptureManager::stopOnLoop() {
 }
 
 void ScreenCaptureManager::run(const std::shared_ptr<Stream>& stream) {
-    std::weak_ptr<bool> alive = mAlive;
-    auto onLoop = [this, alive](auto task) {
-        mDeps.loop.post([alive, task = std::move(task)] {
-            if (alive.lock()) {
+    auto self = mLifetime.weak();
+    auto onLoop = [this, self](auto task) {
+        mDeps.loop.post([self, task = std::move(task)] {
+            if (self.lock()) {
                 task();
             }
         });
@@ -195,6 +197,9 @@ void ScreenCaptureManager::run(const std::shared_ptr<Stream>& stream) {
         size = deliveredSize(geometry.width, geometry.height, longEdgeCap);
         bool isChanged =
             std::get<bool>(changed) || !last || last->width != size.width || last->height != size.height;
+        // Held through every call into the consumer: replacing or clearing its callbacks waits for
+        // a delivery in progress, so none reaches a consumer that has let go.
+        std::unique_lock delivering(mOutput->delivery);
         std::shared_ptr<const OnFrame> onFrame;
         std::shared_ptr<const Readiness> ready;
         {
@@ -223,6 +228,7 @@ void ScreenCaptureManager::run(const std::shared_ptr<Stream>& stream) {
             }
             lastDelivery = std::chrono::steady_clock::now();
         }
+        delivering.unlock();
         // Paced on the clock, not on the work: a slow frame is followed by a shorter wait. A
         // consumer that becomes ready cuts the wait short, never below the frame interval.
         next += frameInterval;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/host_loop.hpp"
+#include "core/lifetime.hpp"
 #include "screen/screen_source.hpp"
 #include "screen/video_frame.hpp"
 
@@ -41,12 +42,13 @@ public:
     void start();
     void stop();
 
-    // Host loop. Absent: frames are dropped. A frame already on its way may still reach the
-    // previous callback.
+    // Host loop. Absent: frames are dropped. Waits for a delivery in progress, so once it returns
+    // the previous callback is never called again.
     void setOnFrame(OnFrame onFrame);
     // Whether the consumer can take a frame now; while it cannot, changes wait and nothing is
     // grabbed. wake() (any thread) says it can again, so capture need not wait for its next tick.
     using Readiness = std::function<bool()>;
+    // Host loop; like setOnFrame, waits for a delivery in progress.
     void setReadiness(Readiness ready);
     void wake();
     bool isActive() const { return mIsActive; }
@@ -57,7 +59,8 @@ public:
 private:
     struct Stream;
     struct Output {
-        std::mutex mutex;
+        std::mutex delivery; // held by the capture thread while it calls the consumer
+        std::mutex mutex;    // guards the rest
         std::shared_ptr<const OnFrame> onFrame;
         std::shared_ptr<const Readiness> ready;
         std::condition_variable wake;
@@ -74,7 +77,7 @@ private:
 
     Dependencies mDeps;
     std::shared_ptr<Output> mOutput = std::make_shared<Output>();
-    std::shared_ptr<bool> mAlive = std::make_shared<bool>(true);
+    Lifetime<ScreenCaptureManager> mLifetime{this};
     // Host loop only:
     bool mIsActive = false;
     std::shared_ptr<Stream> mStream;

@@ -10,8 +10,7 @@
 
 namespace pelorn {
 
-SessionReaper::SessionReaper(Services services)
-    : mServices(std::move(services)), mAlive(std::make_shared<SessionReaper*>(this)) {
+SessionReaper::SessionReaper(Services services) : mServices(std::move(services)) {
     if (!mServices.listSessions) {
         mServices.listSessions = [&tmux = mServices.tmux] { return tmux.listSessions(); };
     }
@@ -42,37 +41,37 @@ void SessionReaper::sweep() {
     // The listing's times are wall-clock seconds; the loop's wall clock lets tests set "now".
     double now = std::chrono::duration<double>(mServices.loop.wallNow().time_since_epoch()).count();
     int hours = session_lifetime::hours(lifetime);
-    std::weak_ptr<SessionReaper*> alive = mAlive;
-    mServices.pool.submit([services = mServices, alive, now, allowed = allowed->count(), hours] {
-        auto listed = services.listSessions();
-        auto* sessions = std::get_if<std::vector<Tmux::Session>>(&listed);
-        bool anyCandidate = false;
-        for (const auto& s : sessions ? *sessions : std::vector<Tmux::Session>{}) {
-            if (!s.managed || s.activity > now - static_cast<double>(allowed)) {
-                continue;
+    mServices.pool.submit(
+        [services = mServices, self = mLifetime.weak(), now, allowed = allowed->count(), hours] {
+            auto listed = services.listSessions();
+            auto* sessions = std::get_if<std::vector<Tmux::Session>>(&listed);
+            bool anyCandidate = false;
+            for (const auto& s : sessions ? *sessions : std::vector<Tmux::Session>{}) {
+                if (!s.managed || s.activity > now - static_cast<double>(allowed)) {
+                    continue;
+                }
+                anyCandidate = true;
+                auto killed = services.tmux.run({"kill-session", "-t", "=" + s.name});
+                if (auto* failure = std::get_if<TmuxFailure>(&killed)) {
+                    Log::shared().info("⏳ PELORN: could not end " + s.name + " - " + failure->text());
+                    continue;
+                }
+                services.log.record(LoggedEvent::Kind::SessionExpired, s.name,
+                                    "idle over " + std::to_string(hours) + "h");
+                Log::shared().info("⏳ PELORN: ended session " + s.name + " (idle over " +
+                                   std::to_string(hours) + " h)");
             }
-            anyCandidate = true;
-            auto killed = services.tmux.run({"kill-session", "-t", "=" + s.name});
-            if (auto* failure = std::get_if<TmuxFailure>(&killed)) {
-                Log::shared().info("⏳ PELORN: could not end " + s.name + " - " + failure->text());
-                continue;
-            }
-            services.log.record(LoggedEvent::Kind::SessionExpired, s.name,
-                                "idle over " + std::to_string(hours) + "h");
-            Log::shared().info("⏳ PELORN: ended session " + s.name + " (idle over " + std::to_string(hours) +
-                               " h)");
-        }
-        services.loop.post([alive, anyCandidate] {
-            auto self = alive.lock();
-            if (!self) {
-                return;
-            }
-            if (anyCandidate) {
-                (*self)->mServices.store.refresh(); // so clients see the sessions go
-            }
-            (*self)->mWorking = false;
+            services.loop.post([self, anyCandidate] {
+                auto* reaper = self.lock();
+                if (!reaper) {
+                    return;
+                }
+                if (anyCandidate) {
+                    reaper->mServices.store.refresh(); // so clients see the sessions go
+                }
+                reaper->mWorking = false;
+            });
         });
-    });
 }
 
 } // namespace pelorn

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/host_loop.hpp"
+#include "core/lifetime.hpp"
 #include "core/subscription.hpp"
 #include "terminal/session_lifetime.hpp"
 #include "terminal/tmux.hpp"
@@ -50,7 +51,7 @@ private:
     Timer mTimer;
     Subscription mLifetimeChanges;
     bool mWorking = false;
-    std::shared_ptr<SessionReaper*> mAlive;
+    Lifetime<SessionReaper> mLifetime{this};
 };
 
 } // namespace pelorn

@@ -103,6 +103,30 @@ TerminalAttachment::~TerminalAttachment() {
     if (mPid > 0 && mIsOpen) {
         ::kill(mPid, SIGHUP);
     }
+    if (mReader.joinable()) {
+        mReader.join();
+    }
+    if (mReaper.joinable()) {
+        endClient();
+    }
+}
+
+void TerminalAttachment::endClient() {
+    // The tmux client leaves at once on a hang-up; one that does not is killed after a grace
+    // period. The reaper only waits for the exit without reaping, so until the waitpid below the
+    // pid cannot name another process and the kill is safe.
+    constexpr auto grace = std::chrono::seconds(2);
+    constexpr auto step = std::chrono::milliseconds(5);
+    auto deadline = std::chrono::steady_clock::now() + grace;
+    while (!mExited.load() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(step);
+    }
+    if (!mExited.load()) {
+        ::kill(mPid, SIGKILL);
+    }
+    mReaper.join();
+    while (::waitpid(mPid, nullptr, 0) < 0 && errno == EINTR) {
+    }
 }
 
 std::shared_ptr<TerminalAttachment::Descriptor> TerminalAttachment::masterDescriptor() const {
@@ -202,21 +226,22 @@ TmuxResult<std::shared_ptr<TerminalAttachment>> TerminalAttachment::start(HostLo
     Log::shared().info("🖥 Attached to tmux session " + attachment->mSession + " for " +
                        attachment->mOwner);
 
-    std::thread(readLoop<Descriptor>, readerFd, wake[0], std::move(resume), std::move(onOutput)).detach();
-    // Reaps the client whatever ends it and reports on the loop.
+    attachment->mReader =
+        std::thread(readLoop<Descriptor>, readerFd, wake[0], std::move(resume), std::move(onOutput));
+    // Learns when the client exits, whatever ends it, and reports on the loop. The attachment
+    // joins it, so the loop it posts to is still there; the destructor reaps the client.
     std::weak_ptr<TerminalAttachment> weak = attachment;
-    std::thread([pid, weak, &loop] {
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    attachment->mReaper = std::thread([pid, weak, &loop, &exited = attachment->mExited] {
+        siginfo_t info{};
+        while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
         }
-        // Only an attachment still held posts, so a loop torn down after its attachments is not touched.
-        if (weak.lock()) {
-            loop.post([weak] {
-                if (auto self = weak.lock()) {
-                    self->processEnded();
-                }
-            });
-        }
-    }).detach();
+        exited = true;
+        loop.post([weak] {
+            if (auto self = weak.lock()) {
+                self->processEnded();
+            }
+        });
+    });
     return attachment;
 }
 

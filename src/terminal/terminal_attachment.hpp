@@ -2,6 +2,7 @@
 
 #include "terminal/tmux.hpp"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -9,13 +10,16 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <thread>
 
 namespace pelorn {
 
 class HostLoop;
 
 // One live view into one tmux session: a pseudo-terminal, a `tmux attach-session` client on its
-// slave side, and a reading thread. Closing detaches the client; the session lives on.
+// slave side, a reading thread and a thread that waits for the client to exit. Closing detaches
+// the client; the session lives on. The attachment owns both threads: its destructor (host loop)
+// stops the reader, ends the client and joins them.
 class TerminalAttachment : public std::enable_shared_from_this<TerminalAttachment> {
 public:
     enum class ExitReason { Detached, Ended, Replaced };
@@ -60,6 +64,7 @@ private:
     TerminalAttachment(HostLoop& loop, std::string session, std::string owner, OnExit onExit);
     void processEnded(); // host loop
     void finish(ExitReason reason);
+    void endClient(); // destructor: waits for the client's exit, joins the waiter, reaps
 
     HostLoop& mLoop;
     const std::string mSession;
@@ -84,6 +89,9 @@ private:
     pid_t mPid = -1;
     bool mClosing = false;
     bool mIsOpen = false;
+    std::atomic<bool> mExited{false}; // set by the waiting thread
+    std::thread mReader;
+    std::thread mReaper;
 };
 
 } // namespace pelorn

@@ -18,8 +18,7 @@ using Reason = TerminalAttachment::ExitReason;
 TerminalPeer::TerminalPeer(Services services, std::string label,
                            std::function<void(const SignalingMessage&)> send, TerminalOutputSender sendOutput)
     : mServices(services), mLabel(std::move(label)), mSend(std::move(send)),
-      mSendOutput(std::make_shared<const TerminalOutputSender>(std::move(sendOutput))),
-      mAlive(std::make_shared<TerminalPeer*>(this)) {
+      mSendOutput(std::make_shared<const TerminalOutputSender>(std::move(sendOutput))) {
 }
 
 TerminalPeer::~TerminalPeer() {
@@ -38,14 +37,13 @@ void TerminalPeer::handle(const SignalingMessage& m) {
             return;
         }
         bool creating = t == "term_create";
-        std::weak_ptr<TerminalPeer*> alive = mAlive;
         auto name = *m.sdp;
-        auto done = [alive, name, creating](std::optional<TmuxFailure> failure) {
-            auto self = alive.lock();
-            if (!self) {
+        auto done = [self = mLifetime.weak(), name, creating](std::optional<TmuxFailure> failure) {
+            auto* owner = self.lock();
+            if (!owner) {
                 return;
             }
-            auto& peer = **self;
+            auto& peer = *owner;
             if (failure) {
                 peer.mSend(SignalingMessage{.type = "term_error", .sdp = failure->text()});
                 peer.pushIfChanged();
@@ -108,14 +106,13 @@ void TerminalPeer::attach(const std::string& name, int columns, int rows) {
     if (auto old = std::exchange(mAttachment, nullptr)) {
         old->close(Reason::Replaced);
     }
-    std::weak_ptr<TerminalPeer*> alive = mAlive;
     auto started = TerminalAttachment::start(
         mServices.loop, mServices.tmux, name, columns, rows, mLabel,
         // The reading thread never touches the peer: it holds the sender itself.
         [send = mSendOutput](std::string_view bytes) { return (*send)(bytes); },
-        [alive](const std::string& session, Reason reason) {
-            if (auto self = alive.lock()) {
-                (*self)->attachmentEnded(session, reason);
+        [self = mLifetime.weak()](const std::string& session, Reason reason) {
+            if (auto* peer = self.lock()) {
+                peer->attachmentEnded(session, reason);
             }
         });
     if (auto* failure = std::get_if<TmuxFailure>(&started)) {

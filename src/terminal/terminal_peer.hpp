@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/lifetime.hpp"
 #include "core/subscription.hpp"
 #include "signaling/lan_targets.hpp"
 #include "terminal/terminal_attachment.hpp"
@@ -61,7 +62,7 @@ private:
     std::optional<TermSessionsPayload> mLastPushed;
     std::shared_ptr<TerminalAttachment> mAttachment;
     // Lets tmux results and attachment exits that arrive late notice the peer is gone.
-    std::shared_ptr<TerminalPeer*> mAlive;
+    Lifetime<TerminalPeer> mLifetime{this};
 };
 
 // What the signaling server asks for: a peer for each authorised client.

@@ -50,7 +50,7 @@ void from_json(const nlohmann::json& j, TermSessionsPayload& payload) {
 TerminalSessionStore::TerminalSessionStore(HostLoop& loop, TaskPool& pool, const Tmux& tmux,
                                            Settings& settings, TerminalOpener opener)
     : mLoop(loop), mPool(pool), mTmux(tmux), mSettings(settings), mOpener(std::move(opener)),
-      mAvailable(tmux.isAvailable()), mAlive(std::make_shared<TerminalSessionStore*>(this)) {
+      mAvailable(tmux.isAvailable()) {
 }
 
 TerminalSessionStore::~TerminalSessionStore() = default;
@@ -81,15 +81,15 @@ void TerminalSessionStore::refresh(std::function<void()> done) {
     if (bool available = mTmux.isAvailable(); available != mAvailable.get()) {
         mAvailable.set(available);
     }
-    std::weak_ptr<TerminalSessionStore*> alive = mAlive;
-    mPool.submit([this, alive] {
-        auto listed = mTmux.listSessions();
-        mLoop.post([alive, listed = std::move(listed)]() mutable {
-            auto self = alive.lock();
-            if (!self) {
+    // The pool thread touches only the tmux wrapper and the loop, which outlive the store.
+    mPool.submit([&tmux = mTmux, &loop = mLoop, self = mLifetime.weak()] {
+        auto listed = tmux.listSessions();
+        loop.post([self, listed = std::move(listed)]() mutable {
+            auto* owner = self.lock();
+            if (!owner) {
                 return;
             }
-            auto& store = **self;
+            auto& store = *owner;
             store.mRefreshing = false;
             if (auto* sessions = std::get_if<std::vector<Tmux::Session>>(&listed)) {
                 if (*sessions != store.mSessions.get()) {
@@ -109,11 +109,11 @@ void TerminalSessionStore::refresh(std::function<void()> done) {
 }
 
 void TerminalSessionStore::run(std::function<TmuxResult<std::monostate>()> work, Completion completion) {
-    std::weak_ptr<TerminalSessionStore*> alive = mAlive;
-    mPool.submit([this, alive, work = std::move(work), completion = std::move(completion)]() mutable {
+    mPool.submit([&loop = mLoop, self = mLifetime.weak(), work = std::move(work),
+                  completion = std::move(completion)]() mutable {
         auto result = work();
-        mLoop.post([alive, result = std::move(result), completion = std::move(completion)] {
-            if (!alive.lock() || !completion) {
+        loop.post([self, result = std::move(result), completion = std::move(completion)] {
+            if (!self.lock() || !completion) {
                 return;
             }
             auto* failure = std::get_if<TmuxFailure>(&result);
@@ -123,11 +123,11 @@ void TerminalSessionStore::run(std::function<TmuxResult<std::monostate>()> work,
 }
 
 void TerminalSessionStore::create(const std::string& name, Completion completion) {
-    run([this, name] { return mTmux.newSession(name); }, std::move(completion));
+    run([&tmux = mTmux, name] { return tmux.newSession(name); }, std::move(completion));
 }
 
 void TerminalSessionStore::kill(const std::string& name, Completion completion) {
-    run([this, name] { return mTmux.killSession(name); }, std::move(completion));
+    run([&tmux = mTmux, name] { return tmux.killSession(name); }, std::move(completion));
 }
 
 void TerminalSessionStore::addHolder(const std::string& session, const std::string& label) {

@@ -2,6 +2,7 @@
 
 #include "core/host_loop.hpp"
 #include "core/json.hpp"
+#include "core/lifetime.hpp"
 #include "core/published.hpp"
 #include "terminal/tmux.hpp"
 
@@ -112,7 +113,7 @@ private:
     bool mRefreshing = false;
     std::vector<std::function<void()>> mAfterRefresh;
     // Lets background results notice the store is gone.
-    std::shared_ptr<TerminalSessionStore*> mAlive;
+    Lifetime<TerminalSessionStore> mLifetime{this};
 };
 
 } // namespace pelorn
