@@ -1,6 +1,7 @@
 #include "access/auth_messages.hpp"
 
 #include "core/json.hpp"
+#include "signaling/lan_protocol.hpp"
 #include "signaling/signaling_message.hpp"
 
 #include <array>
@@ -64,13 +65,13 @@ std::optional<AuthResult> AuthResult::decode(std::string_view text) {
 }
 
 std::optional<SignalingMessage> challengeMessage(const AuthChallenge& c) {
-    return payloadMessage("auth_challenge", {{"v", c.v},
-                                             {"macId", c.macId},
-                                             {"macName", c.macName},
-                                             {"masterSet", c.masterSet},
-                                             {"salt", c.salt},
-                                             {"rounds", c.rounds},
-                                             {"nonce", c.nonce}});
+    return payloadMessage(std::string(msg::authChallenge), {{"v", c.v},
+                                                            {"macId", c.macId},
+                                                            {"macName", c.macName},
+                                                            {"masterSet", c.masterSet},
+                                                            {"salt", c.salt},
+                                                            {"rounds", c.rounds},
+                                                            {"nonce", c.nonce}});
 }
 
 std::optional<SignalingMessage> resultMessage(const AuthResult& r) {
@@ -87,7 +88,7 @@ std::optional<SignalingMessage> resultMessage(const AuthResult& r) {
     if (r.nonce) {
         payload["nonce"] = *r.nonce;
     }
-    return payloadMessage("auth_result", payload);
+    return payloadMessage(std::string(msg::authResult), payload);
 }
 
 } // namespace pelorn

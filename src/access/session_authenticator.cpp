@@ -8,6 +8,7 @@
 #include "core/base64.hpp"
 #include "core/log.hpp"
 #include "core/uuid.hpp"
+#include "signaling/lan_protocol.hpp"
 #include "signaling/signaling_message.hpp"
 
 namespace pelorn {
@@ -67,11 +68,11 @@ bool SessionAuthenticator::handle(const SignalingMessage& message) {
     if (message.type.rfind("auth_", 0) != 0) {
         return false;
     }
-    if (message.type == "auth_hello") {
+    if (message.type == msg::authHello) {
         if (!mIsAuthorized && !mAwaitingApproval && !mInvalidated) {
             sendChallenge();
         }
-    } else if (message.type == "auth_response" && message.sdp) {
+    } else if (message.type == msg::authResponse && message.sdp) {
         if (auto response = AuthResponse::decode(*message.sdp)) {
             check(*response);
         }

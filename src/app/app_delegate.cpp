@@ -8,6 +8,7 @@
 #include "app/server_controller.hpp"
 #include "core/host_loop.hpp"
 #include "core/log.hpp"
+#include "signaling/lan_protocol.hpp"
 #include "signaling/signaling_message.hpp"
 
 #include <thread>
@@ -69,7 +70,7 @@ void AppDelegate::applicationWillTerminate() {
 void AppDelegate::handleTextFocusChange(bool focused) {
     Log::shared().system(std::string("⌨️ PELORN: remote keyboard ") +
                          (focused ? "up (text field focused)" : "down"));
-    SignalingMessage message{.type = focused ? "text_focus" : "text_blur"};
+    SignalingMessage message = msg::bare(focused ? msg::textFocus : msg::textBlur);
     mWiring.services.webrtc.sendControlMessage(message);
     mWiring.services.signaling.send(message);
 }

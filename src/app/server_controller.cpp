@@ -6,6 +6,7 @@
 #include "core/log.hpp"
 #include "core/settings.hpp"
 #include "core/text.hpp"
+#include "signaling/lan_protocol.hpp"
 #include "signaling/signaling_message.hpp"
 
 namespace pelorn {
@@ -40,7 +41,7 @@ void ServerController::goOnline() {
 
 void ServerController::goOffline() {
     mServices.webrtc.sendHostOffline();
-    mServices.signaling.send(SignalingMessage{.type = "host_offline"});
+    mServices.signaling.send(msg::bare(msg::hostOffline));
     // Streaming stops in a later turn, after the LAN client below is already gone.
     mLoop.post([&screen = mServices.screen] { screen.stop(); });
     mServices.signaling.disconnect();

@@ -80,7 +80,7 @@ std::optional<std::string> dump(const Value& value) {
 
 Field<std::string> stringMember(const Value& object, const char* key) {
     auto it = object.find(key);
-    if (it == object.end()) {
+    if (it == object.end() || it->is_null()) {
         return {};
     }
     Field<std::string> field{true, std::nullopt};
@@ -92,7 +92,7 @@ Field<std::string> stringMember(const Value& object, const char* key) {
 
 Field<double> doubleMember(const Value& object, const char* key) {
     auto it = object.find(key);
-    if (it == object.end()) {
+    if (it == object.end() || it->is_null()) {
         return {};
     }
     Field<double> field{true, std::nullopt};
@@ -107,7 +107,7 @@ Field<double> doubleMember(const Value& object, const char* key) {
 
 Field<std::int64_t> integerMember(const Value& object, const char* key, std::int64_t min, std::int64_t max) {
     auto it = object.find(key);
-    if (it == object.end()) {
+    if (it == object.end() || it->is_null()) {
         return {};
     }
     return {true, integralValue(*it, min, max)};
@@ -115,7 +115,7 @@ Field<std::int64_t> integerMember(const Value& object, const char* key, std::int
 
 Field<bool> boolMember(const Value& object, const char* key) {
     auto it = object.find(key);
-    if (it == object.end()) {
+    if (it == object.end() || it->is_null()) {
         return {};
     }
     Field<bool> field{true, std::nullopt};

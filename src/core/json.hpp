@@ -21,8 +21,9 @@ std::optional<Value> parse(std::string_view text);
 // Compact text; absent when a string holds invalid UTF-8 or a number is not finite.
 std::optional<std::string> dump(const Value& value);
 
-// Member readers for strict decoding: absent when the member is missing; nullopt inside the
-// Field when present with the wrong type. A field "fails" when present and wrong.
+// Member readers for strict decoding: absent when the member is missing or JSON null (as clients
+// write an absent optional); nullopt inside the Field when present with the wrong type. A field
+// "fails" when present and wrong.
 template <typename T> struct Field {
     bool present = false;
     std::optional<T> value;

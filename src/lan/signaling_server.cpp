@@ -3,25 +3,19 @@
 #include "access/auth_messages.hpp"
 #include "access/session_authenticator.hpp"
 #include "access/trusted_device_store.hpp"
-#include "core/base64.hpp"
 #include "core/host_loop.hpp"
 #include "core/log.hpp"
 #include "core/notification_center.hpp"
 #include "net/tcp_connection.hpp"
-#include "signaling/signaling_message.hpp"
+#include "signaling/lan_protocol.hpp"
 
-#include <cmath>
-#include <limits>
+#include <unordered_map>
 
 namespace pelorn {
 
 namespace {
 
 constexpr const char* unknownDeviceLabel = "a device on your network";
-
-bool startsWith(const std::string& s, std::string_view prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
 
 } // namespace
 
@@ -120,50 +114,81 @@ void SignalingServer::handle(const SignalingMessage& message) {
 }
 
 void SignalingServer::dispatch(const SignalingMessage& m) {
-    const auto& t = m.type;
-    if (startsWith(t, "term_")) {
-        ensureTerminalPeer();
-        mTerminal->handle(m);
-    } else if (t == "answer") {
-        if (m.sdp) {
-            mTargets.webrtc.applyAnswer(*m.sdp);
-        }
-    } else if (t == "candidate") {
-        if (m.sdp && m.sdpMid && m.sdpMLineIndex) {
-            mTargets.webrtc.addRemoteCandidate(*m.sdp, *m.sdpMid, *m.sdpMLineIndex);
-        }
-    } else if (t == "terminal_input") {
-        auto bytes = m.sdp ? base64::decode(*m.sdp) : std::nullopt;
-        if (bytes && mTerminal) {
-            mTerminal->write(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-        }
-    } else if (t == "terminal_resize") {
-        auto columns = m.x ? wholeNumber(*m.x) : std::nullopt, rows = m.y ? wholeNumber(*m.y) : std::nullopt;
-        if (columns && rows && mTerminal) {
-            mTerminal->resize(*columns, *rows);
-        }
-    } else if (t == "screen_start") {
-        mTargets.screen.startSharing([this] { send(SignalingMessage{.type = "screen_limit_reached"}); });
-    } else if (t == "screen_stop") {
-        mTargets.screen.stopSharing();
-    } else if (t == "privacy_on") {
-        mTargets.screen.privacyOn();
-    } else if (t == "privacy_off") {
-        mTargets.screen.privacyOff();
-    } else if (t == "key_event") {
-        if (m.key) {
-            mTargets.input.handleKeyEvent(*m.key);
-        }
-    } else if (t == "cmd_key") {
-        if (m.key) {
-            mTargets.input.pressCommandShortcut(*m.key);
-        }
-    } else if (t == "mouse_event") {
-        mTargets.input.handleMouseEvent(m.action.value_or("move"), m.x.value_or(0.5), m.y.value_or(0.5),
-                                        m.button, m.deltaY);
-    } else {
-        Log::shared().info("⚠️ Unknown message type: " + t);
+    using Handler = void (SignalingServer::*)(const SignalingMessage&);
+    static const std::unordered_map<std::string_view, Handler> handlers = {
+        {msg::answer, &SignalingServer::onAnswer},
+        {msg::candidate, &SignalingServer::onCandidate},
+        {msg::screenStart, &SignalingServer::onScreenStart},
+        {msg::screenStop, &SignalingServer::onScreenStop},
+        {msg::privacyOn, &SignalingServer::onPrivacyOn},
+        {msg::privacyOff, &SignalingServer::onPrivacyOff},
+        {msg::keyEvent, &SignalingServer::onKeyEvent},
+        {msg::cmdKey, &SignalingServer::onCommandKey},
+        {msg::mouseEvent, &SignalingServer::onMouseEvent},
+        {msg::termList, &SignalingServer::onTerminal},
+        {msg::termCreate, &SignalingServer::onTerminal},
+        {msg::termKill, &SignalingServer::onTerminal},
+        {msg::termAttach, &SignalingServer::onTerminal},
+        {msg::termDetach, &SignalingServer::onTerminal},
+        {msg::terminalInput, &SignalingServer::onTerminal},
+        {msg::terminalResize, &SignalingServer::onTerminal},
+    };
+    auto handler = handlers.find(m.type);
+    if (handler == handlers.end()) {
+        Log::shared().info("⚠️ Unknown message type: " + m.type);
+        return;
     }
+    (this->*handler->second)(m);
+}
+
+void SignalingServer::onAnswer(const SignalingMessage& m) {
+    if (auto answer = msg::Answer::from(m)) {
+        mTargets.webrtc.applyAnswer(answer->sdp);
+    }
+}
+
+void SignalingServer::onCandidate(const SignalingMessage& m) {
+    if (auto candidate = msg::Candidate::from(m)) {
+        mTargets.webrtc.addRemoteCandidate(candidate->sdp, candidate->sdpMid, candidate->sdpMLineIndex);
+    }
+}
+
+void SignalingServer::onScreenStart(const SignalingMessage&) {
+    mTargets.screen.startSharing([this] { send(msg::bare(msg::screenLimitReached)); });
+}
+
+void SignalingServer::onScreenStop(const SignalingMessage&) {
+    mTargets.screen.stopSharing();
+}
+
+void SignalingServer::onPrivacyOn(const SignalingMessage&) {
+    mTargets.screen.privacyOn();
+}
+
+void SignalingServer::onPrivacyOff(const SignalingMessage&) {
+    mTargets.screen.privacyOff();
+}
+
+void SignalingServer::onKeyEvent(const SignalingMessage& m) {
+    if (auto key = msg::Key::from(m)) {
+        mTargets.input.handleKeyEvent(key->key);
+    }
+}
+
+void SignalingServer::onCommandKey(const SignalingMessage& m) {
+    if (auto key = msg::Key::from(m)) {
+        mTargets.input.pressCommandShortcut(key->key);
+    }
+}
+
+void SignalingServer::onMouseEvent(const SignalingMessage& m) {
+    auto event = msg::MouseEvent::from(m);
+    mTargets.input.handleMouseEvent(event.action, event.x, event.y, event.button, event.deltaY);
+}
+
+void SignalingServer::onTerminal(const SignalingMessage& m) {
+    ensureTerminalPeer();
+    mTerminal->handle(m);
 }
 
 void SignalingServer::ensureTerminalPeer() {
@@ -188,13 +213,12 @@ void SignalingServer::ensureTerminalPeer() {
                 server->send(m);
             }
         },
-        [weakConnection, drained](std::string_view bytes) {
+        [weakConnection, drained](const SignalingMessage& output) {
             auto connection = weakConnection.lock();
             if (!connection) {
                 return true; // gone: the output is dropped, as for any closed connection
             }
-            auto frame =
-                frameMessage(SignalingMessage{.type = "terminal_output", .sdp = base64::encode(bytes)});
+            auto frame = frameMessage(output);
             if (frame && connection->send(std::move(*frame)) > terminalHighWater) {
                 connection->whenQueueBelow(terminalLowWater, drained);
                 return false;

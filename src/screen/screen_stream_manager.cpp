@@ -5,6 +5,7 @@
 #include "screen/media_server.hpp"
 #include "screen/screen_capture_manager.hpp"
 #include "screen/video_encoder_h265.hpp"
+#include "signaling/lan_protocol.hpp"
 #include "signaling/signaling_message.hpp"
 
 #include <cmath>
@@ -83,7 +84,7 @@ void ScreenStreamManager::start() {
 }
 
 void ScreenStreamManager::announcePort() {
-    mDeps.send(SignalingMessage{.type = "media_port", .port = mCurrentPort});
+    mDeps.send(msg::mediaPortMessage(mCurrentPort));
 }
 
 void ScreenStreamManager::gate(const FrameRef& frame, std::int64_t ptsNanos, bool changed) {

@@ -41,22 +41,20 @@ public:
                                     std::int32_t sdpMLineIndex) = 0;
 };
 
-// One client's terminal multiplexer.
+// One client's terminal multiplexer: every "term_" and "terminal_" message goes to it.
 class TerminalEndpoint {
 public:
     virtual ~TerminalEndpoint() = default;
     virtual void handle(const SignalingMessage& message) = 0;
-    virtual void write(std::string_view bytes) = 0;
-    virtual void resize(int columns, int rows) = 0;
     // The transport's queue has drained after its output sender said to wait; reading goes on.
     virtual void outputDrained() = 0;
     // Detaches the client; the sessions keep running.
     virtual void stop() = 0;
 };
 
-// Sends one chunk of terminal output; called from the attachment's reading thread. Returns false
+// Sends one "terminal_output" message; called from the attachment's reading thread. Returns false
 // when the client is not keeping up: the peer stops reading its terminal until outputDrained().
-using TerminalOutputSender = std::function<bool(std::string_view bytes)>;
+using TerminalOutputSender = std::function<bool(const SignalingMessage& output)>;
 
 class TerminalTarget {
 public:

@@ -2,10 +2,9 @@
 
 #include "activity/event_log.hpp"
 #include "core/host_loop.hpp"
-#include "signaling/signaling_message.hpp"
+#include "signaling/lan_protocol.hpp"
 
-#include <cmath>
-#include <limits>
+#include <unordered_map>
 
 namespace pelorn {
 
@@ -26,63 +25,80 @@ TerminalPeer::~TerminalPeer() {
 }
 
 void TerminalPeer::handle(const SignalingMessage& m) {
-    const auto& t = m.type;
-    if (t == "term_list") {
-        subscribe();
-        auto current = mServices.store.payload();
-        mLastPushed = current;
-        sendSessions(current);
-    } else if (t == "term_create" || t == "term_kill") {
-        if (!m.sdp) {
+    using Handler = void (TerminalPeer::*)(const SignalingMessage&);
+    static const std::unordered_map<std::string_view, Handler> handlers = {
+        {msg::termList, &TerminalPeer::onList},         {msg::termCreate, &TerminalPeer::onCreateOrKill},
+        {msg::termKill, &TerminalPeer::onCreateOrKill}, {msg::termAttach, &TerminalPeer::onAttach},
+        {msg::termDetach, &TerminalPeer::onDetach},     {msg::terminalInput, &TerminalPeer::onInput},
+        {msg::terminalResize, &TerminalPeer::onResize},
+    };
+    if (auto handler = handlers.find(m.type); handler != handlers.end()) {
+        (this->*handler->second)(m);
+    }
+}
+
+void TerminalPeer::onList(const SignalingMessage&) {
+    subscribe();
+    auto current = mServices.store.payload();
+    mLastPushed = current;
+    sendSessions(current);
+}
+
+void TerminalPeer::onCreateOrKill(const SignalingMessage& m) {
+    auto request = msg::TermName::from(m);
+    if (!request) {
+        return;
+    }
+    bool creating = m.type == msg::termCreate;
+    auto name = request->name;
+    auto done = [self = mLifetime.weak(), name, creating](std::optional<TmuxFailure> failure) {
+        auto* owner = self.lock();
+        if (!owner) {
             return;
         }
-        bool creating = t == "term_create";
-        auto name = *m.sdp;
-        auto done = [self = mLifetime.weak(), name, creating](std::optional<TmuxFailure> failure) {
-            auto* owner = self.lock();
-            if (!owner) {
-                return;
-            }
-            auto& peer = *owner;
-            if (failure) {
-                peer.mSend(SignalingMessage{.type = "term_error", .sdp = failure->text()});
-                peer.pushIfChanged();
-                return;
-            }
-            auto valid = Tmux::validateName(name); // the name as created: without surrounding spaces
-            auto* trimmed = std::get_if<std::string>(&valid);
-            peer.mServices.log.record(creating ? LoggedEvent::Kind::SessionCreated
-                                               : LoggedEvent::Kind::SessionEnded,
-                                      creating && trimmed ? *trimmed : name);
-            peer.mServices.store.refresh();
-        };
-        if (creating) {
-            mServices.store.create(name, std::move(done));
-        } else {
-            mServices.store.kill(name, std::move(done));
+        auto& peer = *owner;
+        if (failure) {
+            peer.mSend(msg::withSdp(msg::termError, failure->text()));
+            peer.pushIfChanged();
+            return;
         }
-    } else if (t == "term_attach") {
-        // Missing sizes count as 0 (the attachment's minimum then applies).
-        auto columns = m.x ? wholeNumber(*m.x) : 0, rows = m.y ? wholeNumber(*m.y) : 0;
-        if (m.sdp && columns && rows) {
-            attach(*m.sdp, *columns, *rows);
-        }
-    } else if (t == "term_detach") {
-        if (mAttachment) {
-            mAttachment->close(Reason::Detached);
-        }
+        auto valid = Tmux::validateName(name); // the name as created: without surrounding spaces
+        auto* trimmed = std::get_if<std::string>(&valid);
+        peer.mServices.log.record(creating ? LoggedEvent::Kind::SessionCreated
+                                           : LoggedEvent::Kind::SessionEnded,
+                                  creating && trimmed ? *trimmed : name);
+        peer.mServices.store.refresh();
+    };
+    if (creating) {
+        mServices.store.create(name, std::move(done));
+    } else {
+        mServices.store.kill(name, std::move(done));
     }
 }
 
-void TerminalPeer::write(std::string_view bytes) {
-    if (mAttachment) {
-        mAttachment->write(bytes);
+void TerminalPeer::onAttach(const SignalingMessage& m) {
+    if (auto request = msg::TermAttach::from(m)) {
+        attach(request->name, request->columns, request->rows);
     }
 }
 
-void TerminalPeer::resize(int columns, int rows) {
+void TerminalPeer::onDetach(const SignalingMessage&) {
     if (mAttachment) {
-        mAttachment->resize(columns, rows);
+        mAttachment->close(Reason::Detached);
+    }
+}
+
+void TerminalPeer::onInput(const SignalingMessage& m) {
+    auto input = msg::TerminalInput::from(m);
+    if (input && mAttachment) {
+        mAttachment->write(input->bytes);
+    }
+}
+
+void TerminalPeer::onResize(const SignalingMessage& m) {
+    auto size = msg::TerminalResize::from(m);
+    if (size && mAttachment) {
+        mAttachment->resize(size->columns, size->rows);
     }
 }
 
@@ -109,20 +125,20 @@ void TerminalPeer::attach(const std::string& name, int columns, int rows) {
     auto started = TerminalAttachment::start(
         mServices.loop, mServices.tmux, name, columns, rows, mLabel,
         // The reading thread never touches the peer: it holds the sender itself.
-        [send = mSendOutput](std::string_view bytes) { return (*send)(bytes); },
+        [send = mSendOutput](std::string_view bytes) { return (*send)(msg::terminalOutputMessage(bytes)); },
         [self = mLifetime.weak()](const std::string& session, Reason reason) {
             if (auto* peer = self.lock()) {
                 peer->attachmentEnded(session, reason);
             }
         });
     if (auto* failure = std::get_if<TmuxFailure>(&started)) {
-        mSend(SignalingMessage{.type = "term_error", .sdp = failure->text()});
+        mSend(msg::withSdp(msg::termError, failure->text()));
         return;
     }
     mAttachment = std::get<std::shared_ptr<TerminalAttachment>>(std::move(started));
     mServices.log.record(LoggedEvent::Kind::SessionOpened, name, mLabel);
     mServices.store.addHolder(name, mLabel);
-    mSend(SignalingMessage{.type = "term_attached", .sdp = name});
+    mSend(msg::withSdp(msg::termAttached, name));
     mServices.store.refresh(); // does nothing while a refresh is in flight
 }
 
@@ -134,8 +150,7 @@ void TerminalPeer::attachmentEnded(const std::string& session, Reason reason) {
         mServices.log.record(LoggedEvent::Kind::SessionClosed, session, mLabel);
     }
     mServices.store.removeHolder(session, mLabel);
-    mSend(SignalingMessage{
-        .type = "term_detached", .sdp = session, .key = std::string(TerminalAttachment::rawValue(reason))});
+    mSend(msg::termDetachedMessage(session, TerminalAttachment::rawValue(reason)));
     mServices.store.refresh();
 }
 
@@ -158,7 +173,7 @@ void TerminalPeer::sendSessions(const TermSessionsPayload& payload) {
     } catch (const nlohmann::json::exception&) {
         return; // a name that is not UTF-8 cannot be encoded; nothing is sent
     }
-    mSend(SignalingMessage{.type = "term_sessions", .sdp = std::move(text)});
+    mSend(msg::withSdp(msg::termSessions, std::move(text)));
 }
 
 void TerminalPeer::stop() {

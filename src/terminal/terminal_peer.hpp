@@ -33,9 +33,8 @@ public:
                  TerminalOutputSender sendOutput);
     ~TerminalPeer() override;
 
+    // Every "term_" and "terminal_" message; others are ignored.
     void handle(const SignalingMessage& message) override;
-    void write(std::string_view bytes) override;
-    void resize(int columns, int rows) override;
     void outputDrained() override;
     void stop() override;
 
@@ -46,6 +45,12 @@ public:
     TerminalPeer& operator=(const TerminalPeer&) = delete;
 
 private:
+    void onList(const SignalingMessage& m);
+    void onCreateOrKill(const SignalingMessage& m);
+    void onAttach(const SignalingMessage& m);
+    void onDetach(const SignalingMessage& m);
+    void onInput(const SignalingMessage& m);
+    void onResize(const SignalingMessage& m);
     void subscribe();
     void attach(const std::string& name, int columns, int rows);
     void attachmentEnded(const std::string& session, TerminalAttachment::ExitReason reason);

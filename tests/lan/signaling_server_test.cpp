@@ -15,11 +15,12 @@
 #include "lan/signaling_server.hpp"
 #include "net/io_thread.hpp"
 #include "net/tcp_connection.hpp"
-#include "signaling/signaling_message.hpp"
+#include "signaling/lan_protocol.hpp"
 #include "support/access_host.hpp"
 
 #include <asio/ip/tcp.hpp>
 #include <fcntl.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -39,10 +40,6 @@ struct Recorder : InputTarget, ScreenTarget, WebRTCTarget, TerminalTarget {
         Recorder& r;
         explicit Peer(Recorder& r) : r(r) {}
         void handle(const SignalingMessage& m) override { r.calls.push_back("term " + m.type); }
-        void write(std::string_view b) override { r.calls.push_back("write " + std::string(b)); }
-        void resize(int c, int rows) override {
-            r.calls.push_back("resize " + std::to_string(c) + "x" + std::to_string(rows));
-        }
         void stop() override { r.calls.push_back("terminal stop"); }
         void outputDrained() override { r.calls.push_back("terminal drained"); }
     };
@@ -114,7 +111,10 @@ struct SignalingServerTest : ::testing::Test, test::AccessHost {
             acceptor.close(ignored);
         });
         server.reset();
-        std::this_thread::sleep_for(10ms); // let the I/O thread settle what the close started
+        // What the close started on the I/O thread is queued before this marker.
+        std::promise<void> settled;
+        asio::post(io.context(), [&settled] { settled.set_value(); });
+        settled.get_future().wait();
         loop.runPending();
         pool.waitIdle();
     }
@@ -223,10 +223,10 @@ TEST_F(SignalingServerTest, ApprovedClientIsServedWithTheDefaultsApplied) {
     for (auto& f : {SignalingMessage{.type = "screen_start"}, SignalingMessage{.type = "screen_stop"}}) {
         frames += *frameMessage(f);
     }
-    c->sendRaw(frames); // two messages in one segment
-    for (int i = 0; i < 1000 && recorder.calls.size() < 12; ++i) {
-        c->next(5ms);
-    }
+    c->sendRaw(frames);                               // two messages in one segment
+    c->send(SignalingMessage{.type = "privacy_off"}); // the last, so its arrival says all came
+    ASSERT_TRUE(test::pumpUntil(
+        loop, [&] { return !recorder.calls.empty() && recorder.calls.back() == "privacy off"; }));
     EXPECT_EQ(recorder.calls, (std::vector<std::string>{
                                   "mouse move 0.500000 0.500000 - -",
                                   "mouse click 0.250000 0.750000 right -3.000000",
@@ -235,18 +235,21 @@ TEST_F(SignalingServerTest, ApprovedClientIsServedWithTheDefaultsApplied) {
                                   "candidate cand 0 1",
                                   "terminal peer for iPad IPAD",
                                   "term term_list",
-                                  "write hi",
-                                  "resize 80x24",
+                                  "term terminal_input",
+                                  "term terminal_input",
+                                  "term terminal_resize",
+                                  "term terminal_resize",
                                   "privacy on",
                                   "screen start",
                                   "screen stop",
+                                  "privacy off",
                               }));
     EXPECT_TRUE(lines.contains("⚠️ Unknown message type: warp_drive"));
     recorder.limit();
     auto limit = c->next();
     ASSERT_TRUE(limit);
     EXPECT_EQ(limit->type, "screen_limit_reached");
-    EXPECT_TRUE(recorder.sendOutput("out"));
+    EXPECT_TRUE(recorder.sendOutput(msg::terminalOutputMessage("out")));
     auto output = c->next();
     ASSERT_TRUE(output);
     EXPECT_EQ(*output, (SignalingMessage{.type = "terminal_output", .sdp = "b3V0"}));
@@ -255,7 +258,8 @@ TEST_F(SignalingServerTest, ApprovedClientIsServedWithTheDefaultsApplied) {
 TEST_F(SignalingServerTest, ANewerClientReplacesTheCurrentOne) {
     auto first = authorised("A");
     first->send(SignalingMessage{.type = "term_list"});
-    first->next(20ms);
+    ASSERT_TRUE(test::pumpUntil(
+        loop, [&] { return !recorder.calls.empty() && recorder.calls.back() == "term term_list"; }));
     auto second = connect(); // gets a fresh challenge of its own
     EXPECT_TRUE(first->closedByHost());
     EXPECT_NE(second->challengeNonce, first->challengeNonce);
@@ -268,13 +272,10 @@ TEST_F(SignalingServerTest, ANewerClientReplacesTheCurrentOne) {
 TEST_F(SignalingServerTest, ClientThatLeavesRestoresThePrivacyScreen) {
     auto c = authorised("A");
     c->send(SignalingMessage{.type = "privacy_on"});
-    c->next(20ms);
+    ASSERT_TRUE(test::pumpUntil(
+        loop, [&] { return !recorder.calls.empty() && recorder.calls.back() == "privacy on"; }));
     ::shutdown(c->fd(), SHUT_RDWR);
-    for (int i = 0; i < 500 && server->hasConnection(); ++i) {
-        loop.runPending();
-        std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_FALSE(server->hasConnection());
+    ASSERT_TRUE(test::pumpUntil(loop, [&] { return !server->hasConnection(); }));
     EXPECT_EQ(recorder.calls.back(), "privacy off");
     EXPECT_TRUE(lines.contains("🔌 Signaling connection closed"));
 }
@@ -317,17 +318,17 @@ TEST_F(SignalingServerTest, ClientThatStopsReadingIsClosedPastTheQueueCap) {
     int small = 4096;
     ::setsockopt(c->fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     c->send(SignalingMessage{.type = "term_list"}); // makes the terminal peer whose output floods
-    for (int i = 0; i < 1000 && !recorder.sendOutput; ++i) {
-        c->next(1ms);
-    }
-    ASSERT_TRUE(recorder.sendOutput);
-    std::string chunk(60000, 'x');
-    for (int i = 0; i < 400 && server->hasConnection(); ++i) {
-        recorder.sendOutput(chunk); // the client never reads
-        loop.runPending();
-        std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_FALSE(server->hasConnection());
+    ASSERT_TRUE(test::pumpUntil(loop, [&] { return bool(recorder.sendOutput); }));
+    auto chunk = msg::terminalOutputMessage(std::string(45000, 'x'));
+    int sent = 0;
+    // The client never reads; each pump lets the I/O thread's verdict reach the server.
+    EXPECT_TRUE(test::pumpUntil(loop, [&] {
+        if (server->hasConnection() && sent < 400) {
+            recorder.sendOutput(chunk);
+            ++sent;
+        }
+        return !server->hasConnection();
+    }));
     bool logged = false;
     for (auto& l : lines.lines) {
         logged = logged || l.rfind("🔌 PELORN NET: closing 127.0.0.1 - it stopped reading", 0) == 0;
@@ -341,13 +342,10 @@ TEST_F(SignalingServerTest, TerminalOutputWaitsForASlowClientInsteadOfOverflowin
     sendBuffer = 65536; // keeps what the kernel absorbs small next to the high mark
     auto c = authorised("A");
     c->send(SignalingMessage{.type = "term_list"});
-    for (int i = 0; i < 1000 && !recorder.sendOutput; ++i) {
-        c->next(1ms);
-    }
-    ASSERT_TRUE(recorder.sendOutput);
+    ASSERT_TRUE(test::pumpUntil(loop, [&] { return bool(recorder.sendOutput); }));
     auto connection = lastConnection.lock();
     ASSERT_TRUE(connection);
-    std::string chunk(16384, 'y');
+    auto chunk = msg::terminalOutputMessage(std::string(16384, 'y'));
     int sent = 0;
     while (recorder.sendOutput(chunk) && sent < 10000) {
         ++sent;

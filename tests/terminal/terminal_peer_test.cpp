@@ -1,5 +1,6 @@
 // One client's terminal peer with senders of the test's own, against a real tmux server.
 #include "activity/event_log.hpp"
+#include "core/base64.hpp"
 #include "core/host_loop.hpp"
 #include "core/settings.hpp"
 #include "core/task_pool.hpp"
@@ -26,11 +27,18 @@ protected:
         return std::make_unique<TerminalPeer>(
             TerminalPeer::Services{loop, storeToUse ? *storeToUse : store, with, *log}, "iPad",
             [this](const SignalingMessage& m) { sent.push_back(m); },
-            [this](std::string_view bytes) {
+            [this](const SignalingMessage& m) {
+                EXPECT_EQ(m.type, "terminal_output");
+                auto bytes = base64::decode(m.sdp.value_or(""));
+                EXPECT_TRUE(bytes);
                 std::lock_guard lock(mutex);
-                output.append(bytes);
+                output.append(bytes->begin(), bytes->end());
                 return acceptOutput.load();
             });
+    }
+    // Keystrokes as the client sends them.
+    void type(const std::string& text) {
+        peer->handle({.type = "terminal_input", .sdp = base64::encode(text)});
     }
     std::vector<std::string> types() const {
         std::vector<std::string> out;
@@ -115,9 +123,11 @@ TEST_F(PeerTest, AttachDefaultsToTheSmallestWindowAndIgnoresBadSizes) {
     EXPECT_EQ(log->events().get().front().kind, LoggedEvent::Kind::SessionOpened);
     EXPECT_EQ(log->events().get().front().detail, "iPad");
 
-    peer->write("echo peer-$((20+3))\r");
+    type("echo peer-$((20+3))\r");
     EXPECT_TRUE(outputHas("peer-23"));
-    peer->resize(90, 30);
+    peer->handle({.type = "terminal_resize", .x = 90, .y = 30});
+    peer->handle({.type = "terminal_resize", .x = 1e300, .y = 30}); // not a size: ignored
+    peer->handle({.type = "terminal_input", .sdp = "not base64"});  // ignored
     EXPECT_EQ(peer->attachment()->windowSize(), std::pair(90, 30));
 
     peer->handle({.type = "term_detach"});
@@ -125,14 +135,14 @@ TEST_F(PeerTest, AttachDefaultsToTheSmallestWindowAndIgnoresBadSizes) {
     EXPECT_EQ(sent.back(), (SignalingMessage{.type = "term_detached", .sdp = "work", .key = "detached"}));
     EXPECT_EQ(log->events().get().front().kind, LoggedEvent::Kind::SessionClosed);
     EXPECT_TRUE(store.holders().get().empty());
-    peer->write("ignored\r"); // without an attachment: nothing
-    peer->resize(10, 10);
+    type("ignored\r"); // without an attachment: nothing
+    peer->handle({.type = "terminal_resize", .x = 10, .y = 10});
 }
 
 TEST_F(PeerTest, OutputWaitsUntilTheTransportHasDrained) {
     ASSERT_TRUE(std::holds_alternative<std::monostate>(tmux.newSession("work")));
     peer->handle({.type = "term_attach", .sdp = "work", .x = 80, .y = 24});
-    peer->write("echo first-$((1+1))\r");
+    type("echo first-$((1+1))\r");
     ASSERT_TRUE(outputHas("first-2"));
     std::size_t before = 0;
     {
@@ -140,7 +150,7 @@ TEST_F(PeerTest, OutputWaitsUntilTheTransportHasDrained) {
         before = output.size();
     }
     acceptOutput = false; // the next chunk pauses the reader (it may still be the first prompt)
-    peer->write("echo second-$((2+2))\r");
+    type("echo second-$((2+2))\r");
     ASSERT_TRUE(test::pumpUntil(loop, [&] {
         std::lock_guard lock(mutex);
         return output.size() > before;

@@ -5,6 +5,7 @@
 #include "core/base64.hpp"
 #include "core/json.hpp"
 #include "core/uuid.hpp"
+#include "signaling/lan_protocol.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -238,12 +239,12 @@ bool Session::receiveOne(Clock::time_point deadline) {
     if (!message) {
         return false;
     }
-    if (message->type == "auth_challenge" && message->sdp) {
+    if (message->type == msg::authChallenge && message->sdp) {
         if (auto challenge = decodeChallenge(*message->sdp)) {
             mChallenge = challenge;
             mNonce = base64::decode(challenge->nonce).value_or(Bytes{});
         }
-    } else if (message->type == "auth_result" && message->sdp) {
+    } else if (message->type == msg::authResult && message->sdp) {
         if (auto result = AuthResult::decode(*message->sdp)) {
             if (result->nonce) {
                 mNonce = base64::decode(*result->nonce).value_or(mNonce);
@@ -269,7 +270,7 @@ bool Session::sendProof(const std::string& proof) {
     if (mCredentials.token()) {
         response.deviceProof = base64::encode(keyedProof(*mCredentials.token(), deviceProofLabel, mNonce));
     }
-    auto message = payloadMessage("auth_response", responsePayload(response));
+    auto message = payloadMessage(std::string(msg::authResponse), responsePayload(response));
     return message && mConnection->send(*message);
 }
 
