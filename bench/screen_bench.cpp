@@ -185,14 +185,14 @@ Result runOurs(std::chrono::seconds window, double& cpu) {
 // capture time (x11grab stamps frames with the wall clock; -copyts keeps it).
 Result runFfmpeg(const std::string& size, const std::string& display, std::chrono::seconds window,
                  double& cpu) {
-    std::vector<std::string> args{"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "x11grab",
-                                  "-framerate", "60", "-video_size", size, "-i", display, "-c:v", "libx265",
-                                  "-preset", "ultrafast", "-tune", "zerolatency", "-x265-params",
-                                  "bframes=0:open-gop=0:log-level=error", "-pix_fmt", "yuv422p10le", "-b:v",
-                                  "45M", "-g", "120",
-                                  // and a keyframe at least every 2 s, as ours
-                                  "-force_key_frames", "expr:if(isnan(prev_forced_t),1,gte(t,prev_forced_t+2))", "-copyts", "-muxdelay",
-                                  "0", "-muxpreload", "0", "-flush_packets", "1", "-f", "mpegts", "pipe:1"};
+    std::vector<std::string> args{
+        "ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "x11grab", "-framerate", "60", "-video_size",
+        size, "-i", display, "-c:v", "libx265", "-preset", "ultrafast", "-tune", "zerolatency",
+        "-x265-params", "bframes=0:open-gop=0:log-level=error", "-pix_fmt", "yuv422p10le", "-b:v", "45M",
+        "-g", "120",
+        // and a keyframe at least every 2 s, as ours
+        "-force_key_frames", "expr:if(isnan(prev_forced_t),1,gte(t,prev_forced_t+2))", "-copyts", "-muxdelay",
+        "0", "-muxpreload", "0", "-flush_packets", "1", "-f", "mpegts", "pipe:1"};
     int out[2];
     if (::pipe(out) != 0) {
         return {};

@@ -116,16 +116,16 @@ void MasterPasswordStore::setPassword(std::string password,
             Record record;
             bool ok = self->storeNewRecord(password, record);
             loop.post([weak, ok, updatedAt = record.updatedAt, done] {
-                auto self = weak.lock();
-                if (!self) {
+                auto store = weak.lock();
+                if (!store) {
                     return;
                 }
                 if (!ok) {
                     done(Failure::Keychain);
                     return;
                 }
-                self->mIsSet.set(true);
-                self->mUpdatedAt.set(updatedAt);
+                store->mIsSet.set(true);
+                store->mUpdatedAt.set(updatedAt);
                 Log::shared().info("🔐 PELORN: master password set");
                 done(std::nullopt);
             });

@@ -89,16 +89,16 @@ bool LibsecretSecretStore::isAvailable(GlibThread& glib, std::chrono::millisecon
     auto out = runBounded(glib, timeout, [](std::shared_ptr<Call> call) {
         secret_service_get(
             SECRET_SERVICE_OPEN_SESSION, call->cancellable,
-            [](GObject*, GAsyncResult* result, gpointer data) {
-                auto call = release(data);
+            [](GObject*, GAsyncResult* result, gpointer pending) {
+                auto done = release(pending);
                 GError* error = nullptr;
                 SecretService* service = secret_service_get_finish(result, &error);
                 if (!service) {
-                    call->promise.set_value(failure(error));
+                    done->promise.set_value(failure(error));
                     return;
                 }
                 g_object_unref(service);
-                call->promise.set_value(Outcome{true, true, {}, 0, {}});
+                done->promise.set_value(Outcome{true, true, {}, 0, {}});
             },
             hold(call));
     });
@@ -110,22 +110,22 @@ SecretStore::ReadResult LibsecretSecretStore::read(const std::string& service, c
     auto out = runBounded(mGlib, mTimeout, [service, account](std::shared_ptr<Call> call) {
         secret_password_lookup(
             itemSchema(), call->cancellable,
-            [](GObject*, GAsyncResult* result, gpointer data) {
-                auto call = release(data);
+            [](GObject*, GAsyncResult* result, gpointer pending) {
+                auto done = release(pending);
                 GError* error = nullptr;
                 SecretValue* value = secret_password_lookup_binary_finish(result, &error);
                 if (error) {
-                    call->promise.set_value(failure(error));
+                    done->promise.set_value(failure(error));
                     return;
                 }
-                Outcome out{true, value != nullptr, {}, 0, {}};
+                Outcome found{true, value != nullptr, {}, 0, {}};
                 if (value) {
                     gsize length = 0;
                     const gchar* bytes = secret_value_get(value, &length);
-                    out.data.assign(bytes, bytes + length);
+                    found.data.assign(bytes, bytes + length);
                     secret_value_unref(value);
                 }
-                call->promise.set_value(std::move(out));
+                done->promise.set_value(std::move(found));
             },
             hold(call), "service", service.c_str(), "account", account.c_str(), nullptr);
     });
@@ -144,14 +144,14 @@ SecretStore::WriteResult LibsecretSecretStore::write(const std::string& service,
         std::string label = "Pelorn: " + service + " (" + account + ")";
         secret_password_store_binary(
             itemSchema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value, call->cancellable,
-            [](GObject*, GAsyncResult* result, gpointer data) {
-                auto call = release(data);
+            [](GObject*, GAsyncResult* result, gpointer pending) {
+                auto done = release(pending);
                 GError* error = nullptr;
                 if (!secret_password_store_finish(result, &error)) {
-                    call->promise.set_value(failure(error));
+                    done->promise.set_value(failure(error));
                     return;
                 }
-                call->promise.set_value(Outcome{true, true, {}, 0, {}});
+                done->promise.set_value(Outcome{true, true, {}, 0, {}});
             },
             hold(call), "service", service.c_str(), "account", account.c_str(), nullptr);
         secret_value_unref(value);
@@ -163,11 +163,11 @@ bool LibsecretSecretStore::remove(const std::string& service, const std::string&
     auto out = runBounded(mGlib, mTimeout, [service, account](std::shared_ptr<Call> call) {
         secret_password_clear(
             itemSchema(), call->cancellable,
-            [](GObject*, GAsyncResult* result, gpointer data) {
-                auto call = release(data);
+            [](GObject*, GAsyncResult* result, gpointer pending) {
+                auto done = release(pending);
                 GError* error = nullptr;
                 secret_password_clear_finish(result, &error);
-                call->promise.set_value(error ? failure(error) : Outcome{true, true, {}, 0, {}});
+                done->promise.set_value(error ? failure(error) : Outcome{true, true, {}, 0, {}});
             },
             hold(call), "service", service.c_str(), "account", account.c_str(), nullptr);
     });

@@ -20,7 +20,8 @@ constexpr auto acceptRetryDelay = std::chrono::milliseconds(100);
 } // namespace
 
 struct TcpListener::State : std::enable_shared_from_this<State> {
-    State(asio::io_context& io, HostLoop& loop) : io(io), loop(loop), acceptor(io), retry(io) {}
+    State(asio::io_context& context, HostLoop& hostLoop)
+        : io(context), loop(hostLoop), acceptor(context), retry(context) {}
 
     void acceptNext() {
         acceptor.async_accept(

@@ -73,7 +73,7 @@ private:
     // Closes the descriptor when the last user lets go, so a write in progress never lands on a
     // descriptor number that close has freed and the system has handed out again.
     struct Descriptor {
-        explicit Descriptor(int fd) : fd(fd) {}
+        explicit Descriptor(int descriptor) : fd(descriptor) {}
         const int fd;
         ~Descriptor();
         Descriptor(const Descriptor&) = delete;

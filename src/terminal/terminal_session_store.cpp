@@ -101,8 +101,8 @@ void TerminalSessionStore::refresh(std::function<void()> done) {
             } else {
                 store.mLastError.set(std::get<TmuxFailure>(listed).text());
             }
-            for (auto& done : std::exchange(store.mAfterRefresh, {})) {
-                done();
+            for (auto& after : std::exchange(store.mAfterRefresh, {})) {
+                after();
             }
         });
     });

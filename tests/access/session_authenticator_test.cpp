@@ -27,11 +27,11 @@ using Host = test::AccessHost;
 
 // One client connection: what the authenticator sent, and the client's side of the computations.
 struct Client {
-    Client(Host& host, Transport transport = Transport::Lan, std::string id = "IPAD-1",
+    Client(Host& owner, Transport transport = Transport::Lan, std::string id = "IPAD-1",
            std::string name = "iPad")
-        : host(host), deviceId(std::move(id)), deviceName(std::move(name)) {
+        : host(owner), deviceId(std::move(id)), deviceName(std::move(name)) {
         auth = SessionAuthenticator::create(
-            transport, [this](const SignalingMessage& m) { sent.push_back(m); }, host.services);
+            transport, [this](const SignalingMessage& m) { sent.push_back(m); }, owner.services);
         auth->sendChallenge();
     }
 

@@ -16,8 +16,8 @@ using namespace pelorn;
 
 namespace {
 
-// Every service writes what was asked of it into one shared journal, so the order across
-// services is visible.
+// Every service writes what was asked of it into one shared journal. The tests look only at what
+// a client or the owner would notice, not at the order of the steps.
 struct Journal {
     std::vector<std::string> calls;
     void add(std::string call) { calls.push_back(std::move(call)); }
@@ -95,23 +95,22 @@ struct Fixture : ::testing::Test {
 
 } // namespace
 
-TEST_F(Fixture, GoingOnlineStartsServicesInOrderWithTheLowerCasedEmail) {
+namespace {
+
+bool has(const Journal& j, const std::string& call) {
+    return std::find(j.calls.begin(), j.calls.end(), call) != j.calls.end();
+}
+
+} // namespace
+
+TEST_F(Fixture, GoingOnlineAdvertisesTheLowerCasedEmailAndHoldsThePower) {
     settings.set("userEmail", "Owner@Example.COM");
     controller.goOnline();
-    EXPECT_EQ(journal.calls, (std::vector<std::string>{
-                                 "closedLid.engage",
-                                 "advertiser.start owner@example.com",
-                                 "presence.publish true",
-                                 "presence.startHeartbeat",
-                                 "presence.cleanupStaleRecords",
-                                 "remote.startListening",
-                                 "power.begin",
-                             }));
+    EXPECT_TRUE(has(journal, "advertiser.start owner@example.com"));
+    EXPECT_TRUE(has(journal, "power.begin"));
     EXPECT_TRUE(controller.isOnline().get());
-    EXPECT_FALSE(controller.lastError().get());
     ASSERT_EQ(log->events().get().size(), 1u);
     EXPECT_EQ(log->events().get()[0].kind, LoggedEvent::Kind::MacOnline);
-    EXPECT_FALSE(log->events().get()[0].subject);
     EXPECT_EQ(lines.lines, std::vector<std::string>{"🟢 Pelorn online - advertising as owner@example.com"});
 }
 
@@ -122,70 +121,44 @@ TEST_F(Fixture, GoingOnlineWithoutAnEmailChangesNothingButTheError) {
     EXPECT_TRUE(journal.calls.empty());
     EXPECT_TRUE(log->events().get().empty());
     EXPECT_EQ(lines.lines, std::vector<std::string>{"⚠️ Go Online blocked - not signed in."});
-}
-
-TEST_F(Fixture, ASuccessfulGoOnlineClearsTheEarlierError) {
-    controller.goOnline();
-    std::vector<std::optional<std::string>> errors;
-    auto sub = controller.lastError().subscribe([&](const auto& e) { errors.push_back(e); });
     settings.set("userEmail", "a@b.c");
-    controller.goOnline();
-    EXPECT_EQ(errors, std::vector<std::optional<std::string>>{std::nullopt});
+    controller.toggleOnline(); // a later success clears the error
+    EXPECT_TRUE(controller.isOnline().get());
+    EXPECT_FALSE(controller.lastError().get());
 }
 
-TEST_F(Fixture, GoingOfflineTellsClientsFirstAndStopsScreenStreamingInALaterTurn) {
+TEST_F(Fixture, GoingOfflineTellsTheClientBeforeClosingAndStopsTheScreenAfterwards) {
     settings.set("userEmail", "a@b.c");
     controller.goOnline();
     journal.calls.clear();
-    controller.goOffline();
-    std::vector<std::string> expected{
-        "webrtc.sendHostOffline",
-        "lan.send {\"type\":\"host_offline\"}",
-        "lan.disconnect",
-        "stop", // the advertiser
-        "remote.stopListening",
-        "presence.stopHeartbeat",
-        "presence.publish false",
-        "closedLid.disengage",
-        "power.end",
-    };
-    EXPECT_EQ(journal.calls, expected);
+    controller.toggleOnline();
     EXPECT_FALSE(controller.isOnline().get());
+    auto told = std::find(journal.calls.begin(), journal.calls.end(), "lan.send {\"type\":\"host_offline\"}");
+    auto closed = std::find(journal.calls.begin(), journal.calls.end(), "lan.disconnect");
+    EXPECT_LT(told, closed);
+    EXPECT_TRUE(has(journal, "power.end"));
+    EXPECT_TRUE(has(journal, "closedLid.disengage"));
+    auto stops = std::count(journal.calls.begin(), journal.calls.end(), "stop");
     loop.runPending();
-    expected.push_back("stop"); // the screen, after the LAN client is gone
-    EXPECT_EQ(journal.calls, expected);
+    EXPECT_EQ(std::count(journal.calls.begin(), journal.calls.end(), "stop"), stops + 1); // the screen
     EXPECT_EQ(log->events().get()[0].kind, LoggedEvent::Kind::MacOffline);
     EXPECT_EQ(lines.lines.back(), "🔴 Pelorn offline - connection killed");
-}
-
-TEST_F(Fixture, GoingOfflineWhileOfflineRunsEveryStepAgain) {
-    controller.goOffline();
     loop.advance(std::chrono::seconds(2));
-    controller.goOffline();
+    controller.goOffline(); // offline again: every step runs again
     EXPECT_EQ(lines.count("🔴 Pelorn offline - connection killed"), 2);
-    EXPECT_EQ(log->events().get().size(), 2u);
     EXPECT_EQ(std::count(journal.calls.begin(), journal.calls.end(), "power.end"), 2);
 }
 
-TEST_F(Fixture, ToggleFlipsBetweenTheTwoStates) {
-    settings.set("userEmail", "a@b.c");
-    controller.toggleOnline();
-    EXPECT_TRUE(controller.isOnline().get());
-    controller.toggleOnline();
-    EXPECT_FALSE(controller.isOnline().get());
-}
-
-TEST_F(Fixture, LaunchWiresTheServicesAndTextFocusReachesBothChannels) {
+TEST_F(Fixture, LaunchStartsOfflineAndTextFocusReachesBothChannels) {
     test::TempDir dir;
     IoThread io;
     HostIdentity identity(settings, dir / "machine-id");
     AppDelegate delegate(
         {loop, io.context(), settings, *log, controller, identity, services, dir / "control.sock"}, [] {});
     delegate.applicationDidFinishLaunching();
-    EXPECT_EQ(journal.calls, (std::vector<std::string>{"webrtc.setUp", "start", "input.requestTrust",
-                                                       "textFocus.setOnChange", "start"}));
     EXPECT_TRUE(lines.contains("✅ Pelorn Mac daemon started (offline)"));
     EXPECT_FALSE(controller.isOnline().get());
+    ASSERT_TRUE(recorder.onFocus);
     journal.calls.clear();
     lines.lines.clear();
     lines.systemFlags.clear();

@@ -29,8 +29,26 @@ protected:
                std::optional<double> deltaY = std::nullopt) {
         mice.handleMouseEvent(action, x, y, button, deltaY);
     }
-    std::vector<SeenEvent> buttons(std::size_t count) {
-        auto seen = recorder.waitForCount(SeenEvent::ButtonUp, count);
+    // What reached the recorder once everything sent before has: the host's own connection then
+    // delivers a right click at the top-left pixel, a sync point no test input uses. Its events
+    // are left out.
+    std::vector<SeenEvent> settled() {
+        auto isMarker = [](const SeenEvent& e) {
+            return e.x == 0 && e.y == 0 && (e.kind == SeenEvent::Motion || e.button == 3);
+        };
+        auto markers = [&](const std::vector<SeenEvent>& seen) {
+            return std::count_if(seen.begin(), seen.end(),
+                                 [&](auto& e) { return e.kind == SeenEvent::ButtonUp && isMarker(e); });
+        };
+        auto before = markers(recorder.events());
+        mouse("click", 0, 0, "right");
+        EXPECT_TRUE(recorder.waitFor([&](const auto& seen) { return markers(seen) > before; }));
+        auto seen = recorder.events();
+        std::erase_if(seen, isMarker);
+        return seen;
+    }
+    std::vector<SeenEvent> buttons() {
+        auto seen = settled();
         std::erase_if(
             seen, [](auto& e) { return e.kind != SeenEvent::ButtonDown && e.kind != SeenEvent::ButtonUp; });
         return seen;
@@ -86,7 +104,7 @@ TEST_F(X11InputTest, ButtonsClicksAndDoubleClicks) {
     mouse("click", 0.1, 0.2, "Right"); // only the exact word picks the right button
     mouse("move", 0.75, 0.75);
     mouse("click_here", 0, 0, "right");
-    auto seen = buttons(4);
+    auto seen = buttons();
     ASSERT_EQ(seen.size(), 8u);
     auto at = [](const SeenEvent& e) { return std::make_tuple(e.kind, e.button, e.x, e.y); };
     EXPECT_EQ(at(seen[0]), std::make_tuple(SeenEvent::ButtonDown, 1u, 640, 400));
@@ -102,7 +120,7 @@ TEST_F(X11InputTest, ButtonsClicksAndDoubleClicks) {
 
     recorder.clear();
     mouse("doubleclick", 0.5, 0.25, "right");
-    seen = buttons(2);
+    seen = buttons();
     ASSERT_EQ(seen.size(), 4u);
     for (const auto& e : seen) {
         EXPECT_EQ(at(e), std::make_tuple(e.kind, 1u, 640, 200)) << "left, at the point";
@@ -120,11 +138,9 @@ TEST_F(X11InputTest, ScrollingTurnsPixelsIntoWheelStepsAndKeepsTheRest) {
         for (double d : deltas) {
             mouse("scroll", 0.5, 0.5, std::nullopt, d);
         }
-        mouse("click", 0, 0); // a marker: everything before it has arrived when it has
-        auto seen = buttons(1);
         std::string steps;
-        for (const auto& e : seen) {
-            if (e.kind == SeenEvent::ButtonDown && e.button != 1) {
+        for (const auto& e : buttons()) {
+            if (e.kind == SeenEvent::ButtonDown) {
                 steps += e.button == 4 ? "^" : "v";
             }
         }
@@ -150,7 +166,7 @@ TEST_F(X11InputTest, NamedKeysAndShortcutsWithoutStrayModifiers) {
         keys.handleKeyEvent(name);
     }
     keys.handleKeyEvent("");
-    auto seen = recorder.waitForCount(SeenEvent::KeyUp, 22);
+    auto seen = settled();
     EXPECT_THAT(XEventRecorder::keys(seen),
                 ElementsAre("+Return", "-Return", "+Return", "-Return", "+BackSpace", "-BackSpace", "+Tab",
                             "-Tab", "+Escape", "-Escape", "+Up", "-Up", "+Down", "-Down", "+Left", "-Left",
@@ -170,7 +186,7 @@ TEST_F(X11InputTest, NamedKeysAndShortcutsWithoutStrayModifiers) {
     for (const char* key : {"c", "V", "x", "a", "z", "s", "C", "Tab", "q", "cc", ""}) {
         keys.pressCommandShortcut(key);
     }
-    seen = recorder.waitForCount(SeenEvent::KeyUp, 16);
+    seen = settled();
     EXPECT_THAT(XEventRecorder::keys(seen),
                 ElementsAre("+Control_L", "+c", "-c", "-Control_L", "+Control_L", "+v", "-v", "-Control_L",
                             "+Control_L", "+x", "-x", "-Control_L", "+Control_L", "+a", "-a", "-Control_L",
@@ -185,8 +201,7 @@ TEST_F(X11InputTest, AnyUnicodeTextArrivesIntactAndTheKeymapIsPutBack) {
     // Composed and decomposed accents, outside the BMP, CJK, an emoji family (one character of
     // five code points), a CR LF pair, a tab, and characters the keymap has only with Shift.
     keys.handleKeyEvent("é€😀中 e\u0301 👨‍👩‍👧!\r\nÄ\tz");
-    recorder.waitFor([](auto& s) { return XEventRecorder::typed(s).ends_with("z"); });
-    auto all = recorder.events();
+    auto all = settled();
     EXPECT_EQ(XEventRecorder::typed(all), "é€😀中 é 👨‍👩‍👧!Äz");
     auto pressed = XEventRecorder::keys(all);
     EXPECT_EQ(std::count(pressed.begin(), pressed.end(), "+Return"), 1) << "CR LF is one line break";
@@ -206,15 +221,14 @@ TEST_F(X11InputTest, AnyUnicodeTextArrivesIntactAndTheKeymapIsPutBack) {
     }
     recorder.clear();
     keys.typeText(many + many);
-    recorder.waitForCount(SeenEvent::KeyUp, 80);
-    EXPECT_EQ(XEventRecorder::typed(recorder.events()), many + many);
+    EXPECT_EQ(XEventRecorder::typed(settled()), many + many);
     input.restoreKeymap();
     EXPECT_EQ(borrowedKeycodes(), 0);
 }
 
 TEST_F(X11InputTest, FollowsALayoutChangedUnderIt) {
     keys.typeText("a");
-    recorder.waitForCount(SeenEvent::KeyUp, 1);
+    settled();
     // Another program gives the "a" key to "b".
     Display* other = XOpenDisplay(nullptr);
     KeySym b[2] = {XK_b, XK_B};
@@ -223,8 +237,7 @@ TEST_F(X11InputTest, FollowsALayoutChangedUnderIt) {
     XCloseDisplay(other);
     loop.advance(std::chrono::seconds(1));
     keys.typeText("ab");
-    recorder.waitForCount(SeenEvent::KeyUp, 3);
-    EXPECT_EQ(XEventRecorder::typed(recorder.events()), "aab");
+    EXPECT_EQ(XEventRecorder::typed(settled()), "aab");
 }
 
 TEST(X11InputWithoutDisplay, EveryMessageSaysTheCursorWillNotMove) {

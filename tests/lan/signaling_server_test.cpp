@@ -38,7 +38,7 @@ const std::string password = test::AccessHost::password;
 struct Recorder : InputTarget, ScreenTarget, WebRTCTarget, TerminalTarget {
     struct Peer : TerminalEndpoint {
         Recorder& r;
-        explicit Peer(Recorder& r) : r(r) {}
+        explicit Peer(Recorder& recorder) : r(recorder) {}
         void handle(const SignalingMessage& m) override { r.calls.push_back("term " + m.type); }
         void stop() override { r.calls.push_back("terminal stop"); }
         void outputDrained() override { r.calls.push_back("terminal drained"); }

@@ -21,7 +21,7 @@ struct AccessHost {
     static constexpr std::uint32_t testRounds = 1000;
     static inline const std::string password = "correct horse";
 
-    explicit AccessHost(bool withPassword = true) : withPassword(withPassword) {}
+    explicit AccessHost(bool seedPassword = true) : withPassword(seedPassword) {}
 
     // Runs before the password store loads, so it finds the verifier already stored.
     bool seed() {

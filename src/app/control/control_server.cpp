@@ -94,8 +94,8 @@ private:
 } // namespace
 
 struct ControlServer::Impl : std::enable_shared_from_this<ControlServer::Impl> {
-    Impl(HostLoop& loop, asio::io_context& io, const ControlCommands& commands)
-        : loop(loop), io(io), commands(commands), acceptor(io) {}
+    Impl(HostLoop& hostLoop, asio::io_context& context, const ControlCommands& table)
+        : loop(hostLoop), io(context), commands(table), acceptor(context) {}
 
     void accept() {
         acceptor.async_accept([weak = weak_from_this()](std::error_code ec, Protocol::socket socket) {
