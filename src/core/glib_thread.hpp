@@ -1,7 +1,9 @@
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 typedef struct _GMainContext GMainContext;
@@ -25,8 +27,12 @@ public:
     GlibThread& operator=(const GlibThread&) = delete;
 
 private:
+    void runQueued(); // on the GLib thread
+
     GMainContext* mContext;
     GMainLoop* mLoop;
+    std::mutex mMutex; // guards mQueue
+    std::deque<std::function<void()>> mQueue;
     std::thread mThread;
 };
 

@@ -291,6 +291,8 @@ std::optional<std::pair<int, int>> TerminalAttachment::windowSize() const {
 }
 
 void TerminalAttachment::finish(ExitReason reason) {
+    // The exit callback commonly lets go of the attachment; it lives until this call is over.
+    auto keepAlive = shared_from_this();
     mIsOpen = false;
     {
         std::lock_guard lock(mMutex);

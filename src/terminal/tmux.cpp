@@ -302,19 +302,34 @@ std::string Tmux::suggestName(const std::set<std::string>& existing) {
     return "session-" + std::to_string(std::uniform_int_distribution<int>(100, 999)(random));
 }
 
+namespace {
+
+// One field of this user's password entry; empty when there is none. getpwuid_r, because tmux
+// commands run on several threads at once and getpwuid's answer lives in one shared buffer.
+std::string passwordField(char* passwd::*field) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
+        !(found->*field)) {
+        return {};
+    }
+    return found->*field;
+}
+
+} // namespace
+
 std::string userHome() {
-    if (auto* entry = ::getpwuid(::getuid()); entry && entry->pw_dir && *entry->pw_dir) {
-        return entry->pw_dir;
+    if (auto home = passwordField(&passwd::pw_dir); !home.empty()) {
+        return home;
     }
     const char* home = std::getenv("HOME");
     return home ? home : "/";
 }
 
 std::string userLoginShell() {
-    if (auto* entry = ::getpwuid(::getuid()); entry && entry->pw_shell && *entry->pw_shell) {
-        return entry->pw_shell;
-    }
-    return "/bin/sh";
+    auto shell = passwordField(&passwd::pw_shell);
+    return shell.empty() ? "/bin/sh" : shell;
 }
 
 } // namespace pelorn

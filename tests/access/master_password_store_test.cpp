@@ -132,7 +132,7 @@ TEST_F(MasterPasswordTest, MissingOrUnreadableItemMeansNoPasswordWithoutALogLine
         EXPECT_FALSE(store->isSet().get()) << bad;
         EXPECT_FALSE(store->currentRecord()) << bad;
     }
-    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST(StoredTimestamps, SecondsCountFromTheStartOf2001) {

@@ -121,7 +121,7 @@ TEST_F(TrustedDevicesTest, NoItemOrAnUndecodableItemStartsEmptyAndQuietly) {
     secrets.write(TrustedDeviceStore::service, TrustedDeviceStore::account, Bytes(bad.begin(), bad.end()));
     auto store = open();
     EXPECT_FALSE(store->device("A"));
-    EXPECT_TRUE(lines.lines.empty());
+    EXPECT_TRUE(lines.lines().empty());
     store->approve("B", "n", "m");
     EXPECT_EQ(stored().size(), 1u); // the next save replaces the bad item
 }

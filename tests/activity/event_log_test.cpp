@@ -33,39 +33,31 @@ protected:
 
 } // namespace
 
-TEST_F(EventLogTest, BurstOfTheSameKindAndSubjectKeepsOnlyTheFirst) {
+// A repeat of the newest event's kind and subject (the detail is not compared) is dropped when it
+// comes less than 1.5 s after it, or before it on a clock that was set back.
+TEST_F(EventLogTest, RepeatsWithinOnePointFiveSecondsAreDropped) {
+    struct Step {
+        std::chrono::milliseconds after;
+        Kind kind;
+        const char* subject;
+        std::size_t events;
+    };
+    const Step steps[] = {
+        {0ms, Kind::DeviceConnected, "iPad", 1},
+        {1000ms, Kind::DeviceConnected, "iPad", 1},  // within the window
+        {499ms, Kind::DeviceConnected, "iPad", 1},   // 1499 ms after the kept one
+        {1ms, Kind::DeviceConnected, "iPad", 2},     // 1500 ms: a new event
+        {100ms, Kind::DeviceConnected, "iPhone", 3}, // another subject
+        {0ms, Kind::MacOnline, nullptr, 4},          // another kind
+        {-10000ms, Kind::MacOnline, nullptr, 4},     // from before the newest
+    };
     auto log = open();
-    log->record(Kind::DeviceConnected, "iPad", "over your network");
-    loop.advance(1s);
-    log->record(Kind::DeviceConnected, "iPad", "over the internet"); // detail is not compared
-    loop.advance(1s);
-    log->record(Kind::DeviceConnected, "iPad", "over your network"); // 2 s after the kept one
-    loop.advance(100ms);
-    log->record(Kind::DeviceConnected, "iPhone", "over your network");
-    const auto& events = log->events().get();
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[0].subject, "iPhone");
-    EXPECT_EQ(events[2].detail, "over your network");
-    EXPECT_EQ(events[1].at - events[2].at, 2s);
-}
-
-TEST_F(EventLogTest, DuplicateWindowIsStrictlyUnderOnePointFiveSeconds) {
-    auto log = open();
-    log->record(Kind::MacOffline);
-    loop.advance(1499ms);
-    log->record(Kind::MacOffline);
-    EXPECT_EQ(log->events().get().size(), 1u);
-    loop.advance(1ms);
-    log->record(Kind::MacOffline);
-    EXPECT_EQ(log->events().get().size(), 2u);
-}
-
-TEST_F(EventLogTest, EventFromTheFutureOfTheNewestCountsAsDuplicateToo) {
-    auto log = open();
-    log->record(Kind::MacOnline);
-    loop.setWallTime(march1 - 10s); // the clock was set back
-    log->record(Kind::MacOnline);
-    EXPECT_EQ(log->events().get().size(), 1u);
+    for (const auto& step : steps) {
+        loop.setWallTime(loop.wallNow() + step.after);
+        log->record(step.kind, step.subject ? std::optional<std::string>(step.subject) : std::nullopt,
+                    "over your network");
+        EXPECT_EQ(log->events().get().size(), step.events) << &step - steps;
+    }
 }
 
 TEST_F(EventLogTest, The601stEventRemovesTheOldest) {

@@ -111,7 +111,8 @@ TEST_F(Fixture, GoingOnlineAdvertisesTheLowerCasedEmailAndHoldsThePower) {
     EXPECT_TRUE(controller.isOnline().get());
     ASSERT_EQ(log->events().get().size(), 1u);
     EXPECT_EQ(log->events().get()[0].kind, LoggedEvent::Kind::MacOnline);
-    EXPECT_EQ(lines.lines, std::vector<std::string>{"🟢 Pelorn online - advertising as owner@example.com"});
+    EXPECT_EQ(lines.lines(),
+              std::vector<std::string>{"🟢 Pelorn online - advertising as owner@example.com"});
 }
 
 TEST_F(Fixture, GoingOnlineWithoutAnEmailChangesNothingButTheError) {
@@ -120,7 +121,7 @@ TEST_F(Fixture, GoingOnlineWithoutAnEmailChangesNothingButTheError) {
     EXPECT_EQ(controller.lastError().get(), "Sign in required to go online.");
     EXPECT_TRUE(journal.calls.empty());
     EXPECT_TRUE(log->events().get().empty());
-    EXPECT_EQ(lines.lines, std::vector<std::string>{"⚠️ Go Online blocked - not signed in."});
+    EXPECT_EQ(lines.lines(), std::vector<std::string>{"⚠️ Go Online blocked - not signed in."});
     settings.set("userEmail", "a@b.c");
     controller.toggleOnline(); // a later success clears the error
     EXPECT_TRUE(controller.isOnline().get());
@@ -142,7 +143,7 @@ TEST_F(Fixture, GoingOfflineTellsTheClientBeforeClosingAndStopsTheScreenAfterwar
     loop.runPending();
     EXPECT_EQ(std::count(journal.calls.begin(), journal.calls.end(), "stop"), stops + 1); // the screen
     EXPECT_EQ(log->events().get()[0].kind, LoggedEvent::Kind::MacOffline);
-    EXPECT_EQ(lines.lines.back(), "🔴 Pelorn offline - connection killed");
+    EXPECT_EQ(lines.lines().back(), "🔴 Pelorn offline - connection killed");
     loop.advance(std::chrono::seconds(2));
     controller.goOffline(); // offline again: every step runs again
     EXPECT_EQ(lines.count("🔴 Pelorn offline - connection killed"), 2);
@@ -160,8 +161,7 @@ TEST_F(Fixture, LaunchStartsOfflineAndTextFocusReachesBothChannels) {
     EXPECT_FALSE(controller.isOnline().get());
     ASSERT_TRUE(recorder.onFocus);
     journal.calls.clear();
-    lines.lines.clear();
-    lines.systemFlags.clear();
+    lines.clear();
 
     recorder.onFocus(true);
     recorder.onFocus(false);
@@ -171,9 +171,10 @@ TEST_F(Fixture, LaunchStartsOfflineAndTextFocusReachesBothChannels) {
                                  "webrtc.send {\"type\":\"text_blur\"}",
                                  "lan.send {\"type\":\"text_blur\"}",
                              }));
-    EXPECT_EQ(lines.lines, (std::vector<std::string>{"⌨️ PELORN: remote keyboard up (text field focused)",
-                                                     "⌨️ PELORN: remote keyboard down"}));
-    EXPECT_EQ(lines.systemFlags, (std::vector<bool>{true, true}));
+    EXPECT_EQ(lines.lines(),
+              (std::vector<std::string>{"⌨️ PELORN: remote keyboard up (text field focused)",
+                                        "⌨️ PELORN: remote keyboard down"}));
+    EXPECT_EQ(lines.systemFlags(), (std::vector<bool>{true, true}));
     delegate.applicationWillTerminate();
     EXPECT_EQ(journal.calls.back(), "stop"); // the deferred screen stop ran before termination ended
 }

@@ -101,9 +101,9 @@ TEST(SecretStoreChoice, NoSessionBusFallsBackToFilesWithinTheProbeTimeout) {
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     }
     EXPECT_STREQ(store->backendName(), "file");
-    ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0].rfind("⚠️ PELORN SECRETS:", 0), 0u);
-    EXPECT_TRUE(log.systemFlags[0]);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].rfind("⚠️ PELORN SECRETS:", 0), 0u);
+    EXPECT_TRUE(log.systemFlags()[0]);
 }
 
 // Needs a Secret Service: scripts/test-env starts gnome-keyring on a private session bus.

@@ -55,6 +55,9 @@ TEST(SettingsStore, TypedReadsFallBackOnOtherTypes) {
     EXPECT_EQ(settings.string("f", "fallback"), "fallback");
     EXPECT_EQ(settings.string("missing"), "");
     EXPECT_TRUE(settings.boolean("missing", true));
+    Settings inMemory(std::nullopt); // without a file, settings live in memory
+    inMemory.set("a", "b");
+    EXPECT_EQ(inMemory.string("a"), "b");
 }
 
 TEST(SettingsStore, WritesLeaveNoTemporaryFilesAndAreOwnerOnly) {
@@ -76,28 +79,20 @@ TEST(SettingsStore, WritesLeaveNoTemporaryFilesAndAreOwnerOnly) {
 }
 
 TEST(SettingsStore, CorruptFileStartsWithDefaultsAndIsKeptBeforeTheNextWrite) {
-    TempDir dir;
-    auto file = dir / "settings.json";
-    writeText(file, "{\"userEmail\": \"a@b.c\", oops");
-    LogCapture log;
-    Settings settings(file);
-    EXPECT_EQ(settings.string("userEmail"), "");
-    EXPECT_EQ(log.lines.size(), 1u);
-    // Reading alone changes nothing on disk.
-    EXPECT_FALSE(std::filesystem::exists(dir / "settings.json.corrupt"));
-    settings.set("keepMacAwake", true);
-    EXPECT_EQ(*readWholeFile(dir / "settings.json.corrupt"), "{\"userEmail\": \"a@b.c\", oops");
-    EXPECT_EQ(readJson(file), nlohmann::json({{"keepMacAwake", true}}));
-}
-
-TEST(SettingsStore, NonObjectFileCountsAsCorrupt) {
-    TempDir dir;
-    auto file = dir / "settings.json";
-    writeText(file, "[1,2,3]");
-    LogCapture log;
-    Settings settings(file);
-    settings.set("x", 1);
-    EXPECT_TRUE(std::filesystem::exists(dir / "settings.json.corrupt"));
+    for (std::string bad : {"{\"userEmail\": \"a@b.c\", oops", "[1,2,3]"}) {
+        TempDir dir;
+        auto file = dir / "settings.json";
+        writeText(file, bad);
+        LogCapture log;
+        Settings settings(file);
+        EXPECT_EQ(settings.string("userEmail"), "");
+        EXPECT_EQ(log.lines().size(), 1u);
+        // Reading alone changes nothing on disk.
+        EXPECT_FALSE(std::filesystem::exists(dir / "settings.json.corrupt"));
+        settings.set("keepMacAwake", true);
+        EXPECT_EQ(*readWholeFile(dir / "settings.json.corrupt"), bad);
+        EXPECT_EQ(readJson(file), nlohmann::json({{"keepMacAwake", true}}));
+    }
 }
 
 TEST(SettingsStore, EditsMadeByAnotherWriterArePickedUpAndNotOverwritten) {
@@ -114,10 +109,4 @@ TEST(SettingsStore, EditsMadeByAnotherWriterArePickedUpAndNotOverwritten) {
     auto stored = readJson(file);
     EXPECT_EQ(stored["userEmail"], "x@y.z");
     EXPECT_EQ(stored["keepMacAwake"], true);
-}
-
-TEST(SettingsStore, WithoutAFileSettingsLiveInMemory) {
-    Settings settings(std::nullopt);
-    settings.set("a", "b");
-    EXPECT_EQ(settings.string("a"), "b");
 }

@@ -25,7 +25,7 @@ TEST(RemoteInputQueue, KeepsArrivalOrderAndPutsTheLayoutBackOnceTypingPauses) {
     input.handleKeyEvent("€uro");
     input.handleMouseEvent("click", 0.5, 0.5, std::nullopt, std::nullopt);
     input.pressCommandShortcut("z");
-    auto seen = recorder.waitForCount(SeenEvent::KeyUp, 6);
+    auto seen = recorder.settled([&] { input.handleMouseEvent("click", 0, 0, "right", std::nullopt); });
     EXPECT_EQ(XEventRecorder::typed(seen), "€uro");
     auto click =
         std::find_if(seen.begin(), seen.end(), [](auto& e) { return e.kind == SeenEvent::ButtonDown; });

@@ -35,16 +35,12 @@ struct Home {
             "PELORN_SIGNALING_PORT=0",
             // A tmux server of the test's own, with a plain shell.
             "TMUX_TMPDIR=" + dir.path().string(), "SHELL=/bin/sh"};
-        if (const char* dnsSd = std::getenv("PELORN_DNS_SD")) {
-            out.push_back(std::string("PELORN_DNS_SD=") + dnsSd);
-        }
-        // Tests that start an X server of their own point DISPLAY at it (test-env clears it).
-        if (const char* display = std::getenv("DISPLAY")) {
-            out.push_back(std::string("DISPLAY=") + display);
-        }
-        // Tests with a fake logind put it on a system bus of their own.
-        if (const char* system = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
-            out.push_back(std::string("DBUS_SYSTEM_BUS_ADDRESS=") + system);
+        // Passed through: the DNS-SD backend, the X server of tests that start one (test-env clears
+        // DISPLAY), the system bus of tests with a fake logind, and the sanitizer's options.
+        for (const char* name : {"PELORN_DNS_SD", "DISPLAY", "DBUS_SYSTEM_BUS_ADDRESS", "TSAN_OPTIONS"}) {
+            if (const char* value = std::getenv(name)) {
+                out.push_back(std::string(name) + "=" + value);
+            }
         }
         // Keeps the secret store choice away from the desktop's keyring.
         out.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir / "no-bus").string());

@@ -35,7 +35,7 @@ TEST(HostProgram, GoesOnlineAndOfflineFromPelornctlAndRecordsIt) {
     EXPECT_NE(exported.out.find("  Went online\n"), std::string::npos) << exported.out;
 
     EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
-    EXPECT_EQ(host.waitForExit(), 0);
+    EXPECT_EQ(host.waitForExit(), 0) << host.output();
     auto out = host.output();
     for (const char* line :
          {"✅ Pelorn Mac daemon started (offline)\n", "⚠️ Go Online blocked - not signed in.\n",

@@ -2,7 +2,6 @@
 // with a real tmux server private to each test.
 #include "core/base64.hpp"
 #include "integration/online_host.hpp"
-#include "signaling/frame.hpp"
 #include "signaling/signaling_message.hpp"
 #include "terminal/terminal_session_store.hpp"
 
@@ -112,7 +111,9 @@ protected:
     std::vector<std::string> seen;
 };
 
-TEST_F(TerminalOverLan, ListCreateValidateAndKill) {
+// Names, their texts and tmux's answers are checked against tmux itself in the terminal tests; here
+// they travel the whole way once.
+TEST_F(TerminalOverLan, ListCreateAndKill) {
     send({.type = "term_list"});
     auto first = next("term_sessions");
     ASSERT_TRUE(first);
@@ -131,18 +132,10 @@ TEST_F(TerminalOverLan, ListCreateValidateAndKill) {
     EXPECT_EQ(listed->sessions[0].managed, true);
     EXPECT_EQ(listed->sessions[0].windows, 1);
 
-    for (auto [name, text] : std::vector<std::pair<std::string, std::string>>{
-             {"   ", "Give the session a name."},
-             {"a.b", "Session names can't contain “:” or “.”"},
-             {std::string(41, 'x'), "Keep the name under 40 characters."},
-             {"work", "duplicate session: work"}}) {
-        send({.type = "term_create", .sdp = name});
-        auto error = next("term_error");
-        ASSERT_TRUE(error) << name;
-        EXPECT_EQ(*error->sdp, text);
-    }
-    send({.type = "term_create"}); // no name: ignored without a reply
-    EXPECT_FALSE(next("term_error", 300ms));
+    send({.type = "term_create", .sdp = "a.b"});
+    auto refused = next("term_error");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(*refused->sdp, "Session names can't contain “:” or “.”");
 
     // Ending "work" leaves "work2" alone.
     send({.type = "term_kill", .sdp = "work"});
@@ -158,7 +151,8 @@ TEST_F(TerminalOverLan, ListCreateValidateAndKill) {
     EXPECT_NE(log.out.find("work"), std::string::npos) << log.out;
 }
 
-TEST_F(TerminalOverLan, AttachTypeResizeReplaceDetachAndEnd) {
+// Sizes, pausing and a session that ends by itself are checked on the attachment and the peer.
+TEST_F(TerminalOverLan, AttachTypeReplaceAndDetach) {
     tmux({"new-session", "-d", "-s", "work"});
     tmux({"new-session", "-d", "-s", "other"});
     send({.type = "term_attach", .sdp = "work", .x = 100.7, .y = 30});
@@ -168,17 +162,6 @@ TEST_F(TerminalOverLan, AttachTypeResizeReplaceDetachAndEnd) {
 
     send({.type = "terminal_input", .sdp = base64::encode("echo hi-$((6*7))\r")});
     EXPECT_TRUE(sawOnScreen("hi-42"));
-    send({.type = "terminal_resize", .x = 120, .y = 40});
-    // Too large for any number type of the host: ignored, not a crash.
-    ASSERT_TRUE(c->connection().sendRaw(frameText(R"({"type":"terminal_resize","x":1e400,"y":40})")));
-    // tmux takes the new size from SIGWINCH and applies it to the window a moment later.
-    bool resized = false;
-    for (int i = 0; i < 20 && !resized; ++i) {
-        send({.type = "terminal_input", .sdp = base64::encode("stty size\r")});
-        resized = sawOnScreen("39 120", 500ms); // one row is tmux's status line
-    }
-    EXPECT_TRUE(resized) << screen;
-
     auto listing = ctl(h.home, {"sessions"});
     EXPECT_NE(listing.out.find("work  Attached · iPad"), std::string::npos) << listing.out;
     // Made by hand, so no idle line.
@@ -199,16 +182,7 @@ TEST_F(TerminalOverLan, AttachTypeResizeReplaceDetachAndEnd) {
     auto detached = next("term_detached");
     ASSERT_TRUE(detached);
     EXPECT_EQ(*detached->key, "detached");
-    EXPECT_NE(tmux({"list-sessions", "-F", "#{session_name}"}).find("other"), std::string::npos);
-
-    // A shell that exits ends its session and the attachment with it.
-    send({.type = "term_attach", .sdp = "other", .x = 80, .y = 24});
-    ASSERT_TRUE(next("term_attached"));
-    send({.type = "terminal_input", .sdp = base64::encode("exit\r")});
-    auto ended = next("term_detached");
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(*ended->key, "ended");
-    EXPECT_EQ(tmux({"list-sessions", "-F", "#{session_name}"}), "work\n");
+    EXPECT_EQ(tmux({"list-sessions", "-F", "#{session_name}"}), "other\nwork\n");
 }
 
 TEST_F(TerminalOverLan, LeavingDetachesAndTheSessionRunsOn) {
@@ -218,6 +192,7 @@ TEST_F(TerminalOverLan, LeavingDetachesAndTheSessionRunsOn) {
     ASSERT_TRUE(next("terminal_output"));
     EXPECT_EQ(tmux({"list-clients", "-F", "#{session_name}"}), "work\n");
     c.reset(); // the client goes away
+    // tmux tells nobody when a client leaves, so its list is asked until it is empty.
     for (int i = 0; i < 200 && !tmux({"list-clients", "-F", "#{session_name}"}).empty(); ++i) {
         std::this_thread::sleep_for(20ms);
     }

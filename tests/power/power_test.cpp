@@ -104,11 +104,11 @@ TEST(PowerManager, WithoutLogindSaysWhyAndCarriesOn) {
     power.setKeepAwake(true);
     power.beginOnlineAvailability();
     EXPECT_EQ(power.assertionID(), 0u);
-    ASSERT_GE(logs.lines.size(), 2u);
-    EXPECT_TRUE(logs.lines[0].starts_with("⚠️ Power: Failed to create awake assertion (error "));
-    EXPECT_NE(logs.lines[0].find("org.freedesktop.login1"), std::string::npos) << logs.lines[0];
+    ASSERT_GE(logs.lines().size(), 2u);
+    EXPECT_TRUE(logs.lines()[0].starts_with("⚠️ Power: Failed to create awake assertion (error "));
+    EXPECT_NE(logs.lines()[0].find("org.freedesktop.login1"), std::string::npos) << logs.lines()[0];
     EXPECT_TRUE(
-        logs.lines[1].starts_with("⚠️ Power: Failed to keep the Mac awake while online (network: "));
+        logs.lines()[1].starts_with("⚠️ Power: Failed to keep the Mac awake while online (network: "));
     power.endOnlineAvailability();
     EXPECT_TRUE(logs.contains("💤 Power: Online availability assertion released"));
 }

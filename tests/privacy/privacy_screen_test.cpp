@@ -83,7 +83,7 @@ TEST_F(PrivacyTest, BlacksOutTheMonitorsNotTheScreenAndPutsThemBack) {
     PrivacyScreenController privacy(loop, *events, std::make_unique<X11GammaBlackout>());
     privacy.turnOff();
     EXPECT_EQ(count(LoggedEvent::Kind::PrivacyOff), 0);
-    EXPECT_TRUE(logs.lines.empty());
+    EXPECT_TRUE(logs.lines().empty());
 
     privacy.turnOn();
     privacy.turnOn();
@@ -98,8 +98,10 @@ TEST_F(PrivacyTest, BlacksOutTheMonitorsNotTheScreenAndPutsThemBack) {
     EXPECT_EQ(count(LoggedEvent::Kind::PrivacyOn), 1);
     EXPECT_EQ(count(LoggedEvent::Kind::PrivacyOff), 1);
     EXPECT_EQ(logs.count("🛡️ PELORN PRIVACY: screen blackout OFF"), 1);
-    for (std::size_t i = 0; i < logs.lines.size(); ++i) {
-        EXPECT_TRUE(logs.systemFlags[i]) << logs.lines[i];
+    const auto logged = logs.lines();
+    const auto systemFlags = logs.systemFlags();
+    for (std::size_t i = 0; i < logged.size(); ++i) {
+        EXPECT_TRUE(systemFlags[i]) << logged[i];
     }
 }
 

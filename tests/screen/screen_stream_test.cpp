@@ -229,7 +229,8 @@ TEST_F(StreamTest, CaptureStatesFollowStartStopAndFailure) {
     // The X server goes away under a running capture: logged, back to idle, no crash.
     xvfb.kill();
     ASSERT_TRUE(pumpUntil(loop, [&] { return !capture->isActive(); }));
-    EXPECT_TRUE(std::any_of(logs.lines.begin(), logs.lines.end(), [](auto& l) {
+    const auto logged = logs.lines();
+    EXPECT_TRUE(std::any_of(logged.begin(), logged.end(), [](auto& l) {
         return l.starts_with("❌ PELORN CAPTURE: stream stopped itself: ");
     }));
 

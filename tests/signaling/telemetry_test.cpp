@@ -10,7 +10,7 @@ TEST(ConnectionTelemetry, SummaryWithNoSessionsSaysSo) {
     Settings settings(std::nullopt);
     test::LogCapture log;
     ConnectionTelemetry(settings).logSummary();
-    EXPECT_EQ(log.lines, std::vector<std::string>{"📊 PELORN TELEMETRY: No sessions recorded yet."});
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"📊 PELORN TELEMETRY: No sessions recorded yet."});
 }
 
 TEST(ConnectionTelemetry, CountsRelayExactlyAndEverythingElseAsDirect) {
@@ -24,9 +24,9 @@ TEST(ConnectionTelemetry, CountsRelayExactlyAndEverythingElseAsDirect) {
     telemetry.recordPath("relay");
     EXPECT_EQ(settings.integer(ConnectionTelemetry::directKey), 2);
     EXPECT_EQ(settings.integer(ConnectionTelemetry::relayKey), 3);
-    ASSERT_EQ(log.lines.size(), 5u);
-    EXPECT_EQ(log.lines[0], "📊 PELORN TELEMETRY: 1 Direct, 0 Relay. P2P Success Rate: 100.0%");
-    EXPECT_EQ(log.lines[3], "📊 PELORN TELEMETRY: 2 Direct, 2 Relay. P2P Success Rate: 50.0%");
+    ASSERT_EQ(log.lines().size(), 5u);
+    EXPECT_EQ(log.lines()[0], "📊 PELORN TELEMETRY: 1 Direct, 0 Relay. P2P Success Rate: 100.0%");
+    EXPECT_EQ(log.lines()[3], "📊 PELORN TELEMETRY: 2 Direct, 2 Relay. P2P Success Rate: 50.0%");
 }
 
 TEST(ConnectionTelemetry, OneDirectThreeRelayedIsTwentyFivePercent) {
@@ -35,6 +35,6 @@ TEST(ConnectionTelemetry, OneDirectThreeRelayedIsTwentyFivePercent) {
     settings.set("pelornTelemetryRelayCount", 3);
     test::LogCapture log;
     ConnectionTelemetry(settings).logSummary();
-    EXPECT_EQ(log.lines,
+    EXPECT_EQ(log.lines(),
               std::vector<std::string>{"📊 PELORN TELEMETRY: 1 Direct, 3 Relay. P2P Success Rate: 25.0%"});
 }

@@ -3,44 +3,53 @@
 #include "core/host_loop.hpp"
 #include "core/log.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace pelorn::test {
 
-// Collects the lines the code logs while it lives.
+// Collects the lines the code logs while it lives. Other threads log too, so every look is under
+// the lock and hands out a copy.
 class LogCapture {
 public:
     LogCapture() {
         Log::shared().setSink([this](std::string_view line, bool systemLog) {
-            lines.emplace_back(line);
-            systemFlags.push_back(systemLog);
+            std::lock_guard lock(mMutex);
+            mLines.emplace_back(line);
+            mSystemFlags.push_back(systemLog);
         });
     }
     ~LogCapture() { Log::shared().setSink({}); }
 
-    bool contains(const std::string& line) const {
-        for (const auto& l : lines) {
-            if (l == line) {
-                return true;
-            }
-        }
-        return false;
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(mMutex);
+        return mLines;
     }
+    std::vector<bool> systemFlags() const {
+        std::lock_guard lock(mMutex);
+        return mSystemFlags;
+    }
+    void clear() {
+        std::lock_guard lock(mMutex);
+        mLines.clear();
+        mSystemFlags.clear();
+    }
+    bool contains(const std::string& line) const { return count(line) > 0; }
     int count(const std::string& line) const {
-        int n = 0;
-        for (const auto& l : lines) {
-            n += l == line;
-        }
-        return n;
+        std::lock_guard lock(mMutex);
+        return static_cast<int>(std::count(mLines.begin(), mLines.end(), line));
     }
 
-    std::vector<std::string> lines;
-    std::vector<bool> systemFlags;
+private:
+    mutable std::mutex mMutex;
+    std::vector<std::string> mLines;
+    std::vector<bool> mSystemFlags;
 };
 
 // A fresh folder, removed with everything in it at the end of the test.

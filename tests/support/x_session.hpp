@@ -238,6 +238,24 @@ public:
         waitFor([&](const auto& seen) { return countOf(seen, kind) >= count; });
         return events();
     }
+    // What was seen once everything sent before has arrived. `rightClickAtOrigin` must send, on the
+    // same connection as the input under test, a right click at the top-left pixel: a sync point no
+    // test input uses. Its events are left out.
+    std::vector<SeenEvent> settled(const std::function<void()>& rightClickAtOrigin) {
+        auto isMarker = [](const SeenEvent& e) {
+            return e.x == 0 && e.y == 0 && (e.kind == SeenEvent::Motion || e.button == 3);
+        };
+        auto markers = [&](const std::vector<SeenEvent>& seen) {
+            return std::count_if(seen.begin(), seen.end(),
+                                 [&](auto& e) { return e.kind == SeenEvent::ButtonUp && isMarker(e); });
+        };
+        auto before = markers(events());
+        rightClickAtOrigin();
+        EXPECT_TRUE(waitFor([&](const auto& seen) { return markers(seen) > before; }));
+        auto seen = events();
+        std::erase_if(seen, isMarker);
+        return seen;
+    }
     static std::size_t countOf(const std::vector<SeenEvent>& seen, SeenEvent::Kind kind) {
         return static_cast<std::size_t>(
             std::count_if(seen.begin(), seen.end(), [&](auto& e) { return e.kind == kind; }));

@@ -110,26 +110,25 @@ TEST_F(AttachmentTest, PausedReadingResumesWithoutLosingOutput) {
     attach("work");
     attachment->write("echo ready-$((2+3))\r");
     ASSERT_TRUE(sawOutput("ready-5"));
-    pauseAfterEachChunk = true;
-    attachment->write("seq 1 30000 | tr '\\n' ' '; echo; echo all-$((1+1))-done\r");
-    int resumes = 0;
     auto chunksNow = [&] {
         std::lock_guard lock(mutex);
         return chunks;
     };
-    for (int seen = chunksNow(); resumes < 10000; ++resumes) {
-        // Each chunk pauses the reader; one resume lets exactly one more chunk through.
-        if (!test::pumpUntil(
-                loop, [&] { return chunksNow() > seen; }, 2s)) {
-            break;
-        }
-        seen = chunksNow();
-        std::unique_lock lock(mutex);
-        if (output.find("all-2-done") != std::string::npos) {
-            break;
-        }
-        lock.unlock();
+    auto done = [&] {
+        std::lock_guard lock(mutex);
+        return output.find("all-2-done") != std::string::npos;
+    };
+    auto before = chunksNow();
+    pauseAfterEachChunk = true;
+    attachment->write("seq 1 30000 | tr '\\n' ' '; echo; echo all-$((1+1))-done\r");
+    ASSERT_TRUE(test::pumpUntil(loop, [&] { return chunksNow() > before; }));
+    // Each chunk pauses the reader; one resume lets exactly one more chunk through.
+    int resumes = 0;
+    while (!done() && resumes < 10000) {
+        auto seen = chunksNow();
         attachment->resumeReading();
+        ++resumes;
+        ASSERT_TRUE(test::pumpUntil(loop, [&] { return chunksNow() > seen; })) << "after " << resumes;
     }
     EXPECT_TRUE(sawOutput("all-2-done"));
     EXPECT_GT(resumes, 2);
