@@ -171,6 +171,11 @@ void SessionAuthenticator::decide(bool approved, const AuthResponse& response) {
 
 void SessionAuthenticator::authorize(std::optional<Bytes> token) {
     mIsAuthorized = true;
+    // First, so that a client this one replaces is recorded as gone before this one as connected
+    // (the same device reconnecting stays marked connected).
+    if (mOnAuthorized) {
+        mOnAuthorized();
+    }
     if (mDeviceId) {
         mServices.devices.setConnected(*mDeviceId, true);
     }
@@ -181,9 +186,6 @@ void SessionAuthenticator::authorize(std::optional<Bytes> token) {
     sendResult(result);
     Log::shared().info("🔐 PELORN AUTH: authorised via " + std::string(phrase(mTransport)));
     mServices.log.record(LoggedEvent::Kind::DeviceConnected, mDeviceName, over());
-    if (mOnAuthorized) {
-        mOnAuthorized();
-    }
 }
 
 void SessionAuthenticator::invalidate() {

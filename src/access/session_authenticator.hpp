@@ -50,6 +50,7 @@ public:
     // The connection closed or was replaced; nothing this authenticator does has effect afterwards.
     void invalidate();
 
+    // Called as the handshake succeeds, before the result is sent and the device marked connected.
     void onAuthorized(std::function<void()> callback) { mOnAuthorized = std::move(callback); }
     bool isAuthorized() const { return mIsAuthorized; }
     bool isAwaitingApproval() const { return mAwaitingApproval; }

@@ -334,6 +334,9 @@ DeviceApprovalCoordinator& DeviceApprovalCoordinator::shared() {
 Tmux& Tmux::shared() {
     return host().tmux;
 }
+SignalingServer& SignalingServer::shared() {
+    return host().signaling;
+}
 TerminalSessionStore& TerminalSessionStore::shared() {
     return host().sessions;
 }

@@ -12,6 +12,7 @@
 #include "core/host_loop.hpp"
 #include "core/notification_center.hpp"
 #include "core/settings.hpp"
+#include "lan/signaling_server.hpp"
 #include "net/io_thread.hpp"
 #include "power/closed_lid_mode_manager.hpp"
 #include "power/power_manager.hpp"
@@ -91,6 +92,12 @@ int main(int argc, char** argv) {
                                                 ServerController::shared()});
     registerTerminalCommands(delegate.commands(), {loop, TerminalSessionStore::shared(), Settings::shared(),
                                                    NotificationCenter::shared(), EventLog::shared()});
+    // Connections still in their handshake: a crowd of them is something the owner should see.
+    delegate.commands().addStatusPart([](nlohmann::json& data, std::string& text) {
+        auto newcomers = SignalingServer::shared().newcomerCount();
+        data["unauthenticatedConnections"] = newcomers;
+        text += "\nunauthenticated connections: " + std::to_string(newcomers);
+    });
     delegate.applicationDidFinishLaunching();
     loop.run();
     delegate.applicationWillTerminate();

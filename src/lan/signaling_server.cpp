@@ -9,6 +9,7 @@
 #include "net/tcp_connection.hpp"
 #include "signaling/lan_protocol.hpp"
 
+#include <algorithm>
 #include <unordered_map>
 
 namespace pelorn {
@@ -18,6 +19,15 @@ namespace {
 constexpr const char* unknownDeviceLabel = "a device on your network";
 
 } // namespace
+
+// One connection with its handshake.
+struct SignalingServer::Client {
+    std::shared_ptr<TcpConnection> connection;
+    FrameReader reader{maxHandshakeFrameLength};
+    std::shared_ptr<SessionAuthenticator> authenticator;
+    Timer handshakeDeadline;
+    int droppedLines = 0;
+};
 
 SignalingServer::SignalingServer(HostLoop& loop, NotificationCenter& notifications, AuthServices& auth,
                                  Targets targets)
@@ -31,83 +41,152 @@ SignalingServer::SignalingServer(HostLoop& loop, NotificationCenter& notificatio
 }
 
 SignalingServer::~SignalingServer() {
-    if (mConnection) {
-        mConnection->close();
+    if (mCurrent) {
+        mNewcomers.push_back(std::move(mCurrent));
     }
-    if (mAuthenticator) {
-        mAuthenticator->invalidate();
+    for (auto& client : mNewcomers) {
+        client->authenticator->invalidate();
+        client->connection->close();
     }
 }
 
 bool SignalingServer::isAuthorized() const {
-    return mAuthenticator && mAuthenticator->isAuthorized();
+    return mCurrent && mCurrent->authenticator->isAuthorized();
+}
+
+SignalingServer::Client* SignalingServer::find(const TcpConnection* connection) const {
+    if (mCurrent && mCurrent->connection.get() == connection) {
+        return mCurrent.get();
+    }
+    for (const auto& client : mNewcomers) {
+        if (client->connection.get() == connection) {
+            return client.get();
+        }
+    }
+    return nullptr;
 }
 
 void SignalingServer::accept(std::shared_ptr<TcpConnection> connection) {
-    resetConnectionState();
-    if (mAuthenticator) {
-        mAuthenticator->invalidate();
-    }
-    if (mConnection && mConnection != connection) {
-        mConnection->close();
-    }
-    mConnection = std::move(connection);
-    mReader = FrameReader();
-    const TcpConnection* current = mConnection.get();
+    auto& client = *mNewcomers.emplace_back(std::make_unique<Client>());
+    client.connection = std::move(connection);
+    const TcpConnection* id = client.connection.get();
     auto self = mLifetime.weak();
-    mConnection->start({[self, current](std::string_view bytes) {
-                            if (auto* server = self.lock()) {
-                                server->onData(current, bytes);
-                            }
-                        },
-                        [self, current](std::optional<std::string> error) {
-                            if (auto* server = self.lock()) {
-                                server->onClosed(current, error);
-                            }
-                        }});
+    client.connection->start({[self, id](std::string_view bytes) {
+                                  if (auto* server = self.lock()) {
+                                      server->onData(id, bytes);
+                                  }
+                              },
+                              [self, id](std::optional<std::string> error) {
+                                  if (auto* server = self.lock()) {
+                                      server->onClosed(id, error);
+                                  }
+                              }});
     Log::shared().info("✅ Signaling connection accepted");
-    mAuthenticator = SessionAuthenticator::create(
-        Transport::Lan, [this](const SignalingMessage& m) { send(m); }, mAuth);
-    mAuthenticator->sendChallenge();
+    // The handshake talks to its own connection, whether or not another client is being served.
+    std::weak_ptr<TcpConnection> weakConnection = client.connection;
+    client.authenticator = SessionAuthenticator::create(
+        Transport::Lan,
+        [weakConnection](const SignalingMessage& m) {
+            auto to = weakConnection.lock();
+            auto frame = to ? frameMessage(m) : std::nullopt;
+            if (frame) {
+                to->send(std::move(*frame));
+            }
+        },
+        mAuth);
+    client.authenticator->onAuthorized([self, id] {
+        auto* server = self.lock();
+        auto* authorised = server ? server->find(id) : nullptr;
+        if (authorised) {
+            server->promote(*authorised);
+        }
+    });
+    armHandshakeDeadline(client);
+    client.authenticator->sendChallenge();
+
+    if (mNewcomers.size() > maxNewcomers) {
+        auto oldest = std::find_if(mNewcomers.begin(), mNewcomers.end(),
+                                   [](const auto& c) { return !c->authenticator->isAwaitingApproval(); });
+        auto& victim = oldest == mNewcomers.end() ? *mNewcomers.front() : **oldest;
+        Log::shared().info("🔒 Closed the oldest of " + std::to_string(mNewcomers.size()) +
+                           " unauthenticated LAN connections");
+        closeNewcomer(victim);
+    }
+}
+
+void SignalingServer::armHandshakeDeadline(Client& client) {
+    client.handshakeDeadline.startOnce(mLoop, handshakeTimeout, [this, &client] {
+        if (client.authenticator->isAwaitingApproval()) {
+            armHandshakeDeadline(client); // the owner is being asked: that wait is not the peer's
+            return;
+        }
+        Log::shared().info("🔒 Closed a LAN connection that did not authenticate within " +
+                           std::to_string(handshakeTimeout.count()) + " s");
+        closeNewcomer(client);
+    });
+}
+
+void SignalingServer::promote(Client& client) {
+    auto it =
+        std::find_if(mNewcomers.begin(), mNewcomers.end(), [&](const auto& c) { return c.get() == &client; });
+    if (it == mNewcomers.end()) {
+        return;
+    }
+    auto authorised = std::move(*it);
+    mNewcomers.erase(it);
+    authorised->handshakeDeadline.cancel();
+    authorised->reader.setLimit(maxFrameLength);
+    // The served client, if any, is replaced: dropped without a message, its terminal detached.
+    if (auto previous = std::move(mCurrent)) {
+        resetConnectionState();
+        previous->authenticator->invalidate();
+        previous->connection->close();
+    }
+    mCurrent = std::move(authorised);
 }
 
 void SignalingServer::onData(const TcpConnection* from, std::string_view bytes) {
-    if (from != mConnection.get()) {
+    auto* client = find(from);
+    if (!client) {
         return;
     }
     std::vector<std::string> frames;
-    auto status = mReader.feed(bytes, [&](std::string_view text) { frames.emplace_back(text); });
+    auto status = client->reader.feed(bytes, [&](std::string_view text) { frames.emplace_back(text); });
     for (const auto& text : frames) {
-        if (from != mConnection.get()) {
-            return; // a message closed or replaced the connection
+        if (find(from) != client) {
+            return; // a message closed the connection
         }
         if (auto message = SignalingMessage::decode(text)) {
-            handle(*message);
+            handle(*client, *message);
         }
     }
-    if (status == FrameReader::Status::Oversized && from == mConnection.get()) {
-        Log::shared().info("❌ Receive error: frame of " + std::to_string(mReader.refusedLength()) +
-                           " bytes exceeds the limit of " + std::to_string(maxFrameLength));
-        disconnect();
+    if (status == FrameReader::Status::Oversized && find(from) == client) {
+        Log::shared().info("❌ Receive error: frame of " + std::to_string(client->reader.refusedLength()) +
+                           " bytes exceeds the limit of " + std::to_string(client->reader.limit()));
+        close(*client);
     }
 }
 
 void SignalingServer::onClosed(const TcpConnection* from, const std::optional<std::string>& error) {
-    if (from != mConnection.get()) {
+    auto* client = find(from);
+    if (!client) {
         return;
     }
     if (error) {
         Log::shared().info("❌ Receive error: " + *error);
     }
-    disconnect();
+    close(*client);
 }
 
-void SignalingServer::handle(const SignalingMessage& message) {
-    if (mAuthenticator && mAuthenticator->handle(message)) {
+void SignalingServer::handle(Client& client, const SignalingMessage& message) {
+    if (client.authenticator->handle(message)) {
         return;
     }
-    if (!isAuthorized()) {
-        Log::shared().info("🔒 Dropped " + message.type + " from unauthenticated LAN client");
+    if (&client != mCurrent.get() || !client.authenticator->isAuthorized()) {
+        if (client.droppedLines < maxDroppedLines) {
+            ++client.droppedLines;
+            Log::shared().info("🔒 Dropped " + message.type + " from unauthenticated LAN client");
+        }
         return;
     }
     dispatch(message);
@@ -192,17 +271,18 @@ void SignalingServer::onTerminal(const SignalingMessage& m) {
 }
 
 void SignalingServer::ensureTerminalPeer() {
-    if (mTerminal) {
+    if (mTerminal || !mCurrent) {
         return;
     }
     auto self = mLifetime.weak();
     // Output comes from a reading thread: it goes straight to the connection this peer belongs
     // to (the peer is created only once that connection is authorised and stopped when it ends).
-    std::weak_ptr<TcpConnection> weakConnection = mConnection;
+    std::weak_ptr<TcpConnection> weakConnection = mCurrent->connection;
     auto drained = [self, weakConnection] {
         auto* server = self.lock();
         auto connection = weakConnection.lock();
-        if (server && connection && server->mConnection == connection && server->mTerminal) {
+        if (server && connection && server->mCurrent && server->mCurrent->connection == connection &&
+            server->mTerminal) {
             server->mTerminal->outputDrained();
         }
     };
@@ -233,36 +313,62 @@ void SignalingServer::resetConnectionState() {
     }
 }
 
-void SignalingServer::disconnect() {
+void SignalingServer::close(Client& client) {
+    if (&client == mCurrent.get()) {
+        closeCurrent();
+        // A client that leaves never leaves the displays blacked out.
+        mTargets.screen.privacyOff();
+    } else {
+        closeNewcomer(client);
+    }
+    Log::shared().info("🔌 Signaling connection closed");
+}
+
+void SignalingServer::closeNewcomer(Client& client) {
+    auto it =
+        std::find_if(mNewcomers.begin(), mNewcomers.end(), [&](const auto& c) { return c.get() == &client; });
+    if (it == mNewcomers.end()) {
+        return;
+    }
+    auto closing = std::move(*it);
+    mNewcomers.erase(it);
+    closing->authenticator->invalidate();
+    closing->connection->close();
+}
+
+void SignalingServer::closeCurrent() {
     resetConnectionState();
-    if (auto authenticator = std::move(mAuthenticator)) {
-        authenticator->invalidate();
+    if (auto closing = std::move(mCurrent)) {
+        closing->authenticator->invalidate();
+        closing->connection->close();
     }
-    if (auto connection = std::move(mConnection)) {
-        connection->close();
+}
+
+void SignalingServer::disconnect() {
+    while (!mNewcomers.empty()) {
+        closeNewcomer(*mNewcomers.front());
     }
-    mReader = FrameReader();
-    // A client that leaves never leaves the displays blacked out.
+    closeCurrent();
     mTargets.screen.privacyOff();
     Log::shared().info("🔌 Signaling connection closed");
 }
 
 void SignalingServer::send(const SignalingMessage& message) {
-    if (!mConnection) {
+    if (!mCurrent) {
         return;
     }
     if (auto frame = frameMessage(message)) {
-        mConnection->send(std::move(*frame));
+        mCurrent->connection->send(std::move(*frame));
     }
 }
 
 std::optional<std::string> SignalingServer::peerHost() const {
-    return mConnection ? mConnection->peerHost() : std::nullopt;
+    return mCurrent ? mCurrent->connection->peerHost() : std::nullopt;
 }
 
 std::string SignalingServer::deviceLabel() const {
-    if (mAuthenticator && mAuthenticator->deviceId()) {
-        if (auto device = mAuth.devices.device(*mAuthenticator->deviceId())) {
+    if (mCurrent && mCurrent->authenticator->deviceId()) {
+        if (auto device = mAuth.devices.device(*mCurrent->authenticator->deviceId())) {
             return device->name;
         }
     }
@@ -270,13 +376,13 @@ std::string SignalingServer::deviceLabel() const {
 }
 
 void SignalingServer::onDeviceRevoked(const std::string& deviceId) {
-    if (!mAuthenticator || mAuthenticator->deviceId() != deviceId) {
+    if (!mCurrent || mCurrent->authenticator->deviceId() != deviceId) {
         return;
     }
     if (auto message = resultMessage(AuthResult{AuthResult::State::Revoked})) {
         send(*message);
     }
-    disconnect();
+    close(*mCurrent);
 }
 
 } // namespace pelorn

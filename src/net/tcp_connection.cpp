@@ -46,13 +46,33 @@ void TcpConnection::readMore() {
                 self->fail(ec == asio::error::eof ? std::nullopt : std::optional(ec.message()));
                 return;
             }
+            auto waiting = self->mUnconsumed += n;
             self->mLoop.post([self, bytes = self->mReadBuffer.substr(0, n)] {
                 if (!self->mOwnerClosed && self->mCallbacks.onData) {
                     self->mCallbacks.onData(bytes);
                 }
+                self->consumed(bytes.size());
             });
+            if (waiting >= readBudget) {
+                self->mReadPaused = true; // consumed() resumes once the loop has caught up
+                return;
+            }
             self->readMore();
         });
+}
+
+void TcpConnection::consumed(std::size_t bytes) {
+    auto before = mUnconsumed.fetch_sub(bytes);
+    // Only the step that takes the backlog below the budget resumes, so a pause is never missed:
+    // the reader pauses at or above the budget and every way down passes this point.
+    if (before >= readBudget && before - bytes < readBudget) {
+        asio::post(mSocket.get_executor(), [self = shared_from_this()] {
+            if (self->mReadPaused && !self->mClosed && self->mUnconsumed.load() < readBudget) {
+                self->mReadPaused = false;
+                self->readMore();
+            }
+        });
+    }
 }
 
 std::size_t TcpConnection::send(std::string bytes) {

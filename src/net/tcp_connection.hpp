@@ -15,10 +15,13 @@ class HostLoop;
 
 // One TCP connection whose socket work runs on the I/O thread and whose callbacks run on the host
 // loop. Sends are fire and forget; a peer that stops reading is closed once its unsent bytes pass
-// `maxQueued`, so it cannot make the host hold unbounded memory.
+// `maxQueued`, so it cannot make the host hold unbounded memory. The other way round, reading
+// stops while `readBudget` bytes handed to the loop wait there, so a peer that sends faster than
+// the loop consumes cannot fill the loop's queue either.
 class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
 public:
     static constexpr std::size_t readChunk = 65536;
+    static constexpr std::size_t readBudget = 256 * 1024;
     static constexpr std::size_t defaultMaxQueued = 8 * 1024 * 1024;
 
     struct Callbacks {
@@ -36,6 +39,8 @@ public:
     std::size_t send(std::string bytes);
     // Any thread: bytes handed to send() and not yet written.
     std::size_t queuedBytes() const { return mQueuedBytes.load(); }
+    // Any thread: bytes read and not yet handed to onData.
+    std::size_t unconsumedBytes() const { return mUnconsumed.load(); }
     // Any thread. Calls `callback` on the host loop once the unsent bytes are at most `bytes`
     // (at once when they already are). One waiter at a time: a later call replaces an earlier
     // one. Never called after the connection closed. This is how a producer that paused for a
@@ -53,6 +58,7 @@ public:
 private:
     TcpConnection(asio::ip::tcp::socket socket, HostLoop& loop, std::size_t maxQueued);
     void readMore();
+    void consumed(std::size_t bytes); // host loop
     void writeMore();
     void fail(std::optional<std::string> error); // I/O thread
     void closeOnIoThread();
@@ -68,8 +74,10 @@ private:
     std::optional<std::size_t> mDrainBelow;
     std::function<void()> mOnDrained;
     bool mWriting = false;
+    bool mReadPaused = false;
     bool mClosed = false;
     std::atomic<std::size_t> mQueuedBytes{0};
+    std::atomic<std::size_t> mUnconsumed{0};
     // Host loop only:
     Callbacks mCallbacks;
     bool mOwnerClosed = false;

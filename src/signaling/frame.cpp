@@ -43,7 +43,7 @@ FrameReader::Status FrameReader::feed(std::string_view bytes,
         auto* p = reinterpret_cast<const unsigned char*>(pending.data());
         std::uint32_t n = (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) |
                           (std::uint32_t(p[2]) << 8) | std::uint32_t(p[3]);
-        if (n > maxFrameLength) {
+        if (n > mLimit) {
             mFailed = true;
             mRefusedLength = n;
             mBuffer.clear();

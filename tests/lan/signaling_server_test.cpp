@@ -23,6 +23,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -83,6 +84,10 @@ public:
         mConnection->setPump(std::move(pump));
     }
     void sendRaw(const std::string& bytes) { ASSERT_TRUE(mConnection->sendRaw(bytes)); }
+    // False when the host did not take it all in time.
+    bool trySendRaw(std::string_view bytes, std::chrono::milliseconds limit) {
+        return mConnection->sendRaw(bytes, limit);
+    }
     void send(const SignalingMessage& m) { ASSERT_TRUE(mConnection->send(m)); }
     // The next message, or absent when the host closed the connection or nothing came in time.
     std::optional<SignalingMessage> next(std::chrono::milliseconds limit = 5s) {
@@ -126,6 +131,9 @@ struct SignalingServerTest : ::testing::Test, test::AccessHost {
             }
             if (sendBuffer) {
                 socket.set_option(asio::socket_base::send_buffer_size(sendBuffer));
+            }
+            if (receiveBuffer) {
+                socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
             }
             auto connection = TcpConnection::adopt(std::move(socket), loop, maxQueued);
             lastConnection = connection;
@@ -171,7 +179,8 @@ struct SignalingServerTest : ::testing::Test, test::AccessHost {
     asio::ip::tcp::acceptor acceptor{io.context()};
     Recorder recorder;
     std::size_t maxQueued = TcpConnection::defaultMaxQueued;
-    int sendBuffer = 0; // the kernel's default when 0
+    int sendBuffer = 0;    // the kernel's default when 0
+    int receiveBuffer = 0; // the same
     std::weak_ptr<TcpConnection> lastConnection;
     std::unique_ptr<SignalingServer> server = std::make_unique<SignalingServer>(
         loop, center, services, SignalingServer::Targets{recorder, recorder, recorder, recorder});
@@ -255,18 +264,114 @@ TEST_F(SignalingServerTest, ApprovedClientIsServedWithTheDefaultsApplied) {
     EXPECT_EQ(*output, (SignalingMessage{.type = "terminal_output", .sdp = "b3V0"}));
 }
 
-TEST_F(SignalingServerTest, ANewerClientReplacesTheCurrentOne) {
+// A newcomer is challenged beside the served client and changes nothing for it until it has
+// proved itself; then it replaces it.
+TEST_F(SignalingServerTest, ANewcomerReplacesTheServedClientOnlyOnceAuthorised) {
     auto first = authorised("A");
     first->send(SignalingMessage{.type = "term_list"});
+    first->send(SignalingMessage{.type = "privacy_on"});
     ASSERT_TRUE(test::pumpUntil(
-        loop, [&] { return !recorder.calls.empty() && recorder.calls.back() == "term term_list"; }));
-    auto second = connect(); // gets a fresh challenge of its own
+        loop, [&] { return !recorder.calls.empty() && recorder.calls.back() == "privacy on"; }));
+    {
+        auto silent = connect();
+        auto junk = connect();
+        junk->sendRaw(frameText("{not json") + *frameMessage(SignalingMessage{.type = "screen_start"}));
+        auto wrong = connect();
+        wrong->challengeNonce = Bytes(32, 7); // a proof for another nonce
+        respond(*wrong, "B");
+        ASSERT_TRUE(wrong->next()); // the wrong-password answer
+        EXPECT_EQ(server->newcomerCount(), 3u);
+    } // all three leave
+    ASSERT_TRUE(test::pumpUntil(loop, [&] { return server->newcomerCount() == 0; }));
+    first->send(SignalingMessage{.type = "key_event", .key = "k"});
+    ASSERT_TRUE(test::pumpUntil(loop, [&] { return recorder.calls.back() == "key k"; }));
+    EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "terminal stop"), 0);
+    EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "privacy off"), 0);
+    EXPECT_TRUE(lines.contains("🔒 Dropped screen_start from unauthenticated LAN client"));
+
+    // The same device back on a new connection, proving itself, takes over.
+    auto second = authorised("A");
     EXPECT_TRUE(first->closedByHost());
-    EXPECT_NE(second->challengeNonce, first->challengeNonce);
     EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "terminal stop"), 1);
-    EXPECT_FALSE(server->isAuthorized());
-    auto kinds = log->events().get();
-    EXPECT_EQ(kinds.front().kind, LoggedEvent::Kind::DeviceDisconnected);
+    EXPECT_TRUE(server->isAuthorized());
+    loop.runPending();
+    EXPECT_TRUE(devices->connected().get().contains("A"));
+    auto events = log->events().get(); // newest first
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[0].kind, LoggedEvent::Kind::DeviceConnected);
+    EXPECT_EQ(events[1].kind, LoggedEvent::Kind::DeviceDisconnected);
+    second->send(SignalingMessage{.type = "key_event", .key = "2"});
+    ASSERT_TRUE(test::pumpUntil(loop, [&] { return recorder.calls.back() == "key 2"; }));
+}
+
+TEST_F(SignalingServerTest, NewcomersAreBoundedInNumberAndInTime) {
+    std::vector<std::unique_ptr<TestClient>> crowd;
+    for (std::size_t i = 0; i <= SignalingServer::maxNewcomers; ++i) {
+        crowd.push_back(connect());
+    }
+    EXPECT_TRUE(crowd.front()->closedByHost()); // the oldest makes room
+    EXPECT_EQ(server->newcomerCount(), SignalingServer::maxNewcomers);
+    crowd.clear();
+    ASSERT_TRUE(test::pumpUntil(loop, [&] { return server->newcomerCount() == 0; }));
+
+    auto idle = connect();
+    auto asking = connect();
+    respond(*asking, "NEW");
+    EXPECT_EQ(json::parse(*asking->next()->sdp).value()["state"], "awaiting_approval");
+    loop.advance(SignalingServer::handshakeTimeout);
+    EXPECT_TRUE(idle->closedByHost());
+    EXPECT_TRUE(lines.contains("🔒 Closed a LAN connection that did not authenticate within 30 s"));
+    // Waiting for the owner does not count against the newcomer.
+    EXPECT_EQ(server->newcomerCount(), 1u);
+    approvals.resolve(true);
+    auto result = asking->next();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(json::parse(*result->sdp).value()["state"], "authorized");
+}
+
+// A peer that sends faster than the host consumes waits in its own socket, not in the host.
+TEST_F(SignalingServerTest, AFastSenderIsReadOnlyAsFastAsTheHostConsumes) {
+    receiveBuffer = 65536; // keeps what the kernel absorbs small next to the flood
+    auto c = authorised("A");
+    auto connection = lastConnection.lock();
+    ASSERT_TRUE(connection);
+    std::string flood;
+    while (flood.size() < 32 * 1024 * 1024) {
+        flood += *frameMessage(SignalingMessage{.type = "auth_hello"}); // consumed, answered by nothing
+    }
+    flood += *frameMessage(SignalingMessage{.type = "privacy_off"});
+    // Pushed without running the loop: the host stops reading and the rest stays with the sender.
+    std::size_t pushed = 0;
+    for (int refused = 0; refused < 50 && pushed < flood.size();) {
+        auto n = ::send(c->fd(), flood.data() + pushed, flood.size() - pushed, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            pushed += static_cast<std::size_t>(n);
+            refused = 0;
+        } else {
+            ++refused; // gives the I/O thread time to read whatever it still would
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    EXPECT_LT(pushed, flood.size());
+    EXPECT_LE(connection->unconsumedBytes(), TcpConnection::readBudget + TcpConnection::readChunk);
+    std::thread sender([&] {
+        while (pushed < flood.size()) {
+            auto n = ::send(c->fd(), flood.data() + pushed, flood.size() - pushed, MSG_NOSIGNAL);
+            if (n > 0) {
+                pushed += static_cast<std::size_t>(n);
+            } else if (errno == EAGAIN) {
+                pollfd writable{c->fd(), POLLOUT, 0};
+                ::poll(&writable, 1, 1000);
+            } else {
+                break;
+            }
+        }
+    });
+    EXPECT_TRUE(test::pumpUntil(
+        loop, [&] { return !recorder.calls.empty() && recorder.calls.back() == "privacy off"; }, 60s));
+    sender.join();
+    EXPECT_EQ(pushed, flood.size());
+    EXPECT_TRUE(server->hasConnection());
 }
 
 TEST_F(SignalingServerTest, ClientThatLeavesRestoresThePrivacyScreen) {
@@ -297,7 +402,7 @@ TEST_F(SignalingServerTest, RevokingTheConnectedDeviceClosesItsConnectionOnly) {
 }
 
 // Frames that hold no usable message are dropped and the connection stays; a frame too long to
-// accept closes it with a line.
+// accept closes it with a line. Before authorisation only the handshake's size is accepted.
 TEST_F(SignalingServerTest, MalformedFramesAreDroppedAndAnOversizedOneClosesTheConnection) {
     auto c = connect();
     c->sendRaw(frameText("") + frameText("{not json") + frameText(R"({"type":"auth_hello","port":"x"})") +
@@ -305,8 +410,13 @@ TEST_F(SignalingServerTest, MalformedFramesAreDroppedAndAnOversizedOneClosesTheC
     auto m = c->next();
     ASSERT_TRUE(m);
     EXPECT_EQ(m->type, "auth_challenge");
-    c->sendRaw(std::string("\x01\x00\x00\x01", 4));
+    c->sendRaw(std::string("\x00\x01\x00\x01", 4));
     EXPECT_TRUE(c->closedByHost());
+    EXPECT_TRUE(lines.contains("❌ Receive error: frame of 65537 bytes exceeds the limit of 65536"));
+
+    auto served = authorised("A");
+    served->sendRaw(frameText(std::string(70000, ' ')) + std::string("\x01\x00\x00\x01", 4));
+    EXPECT_TRUE(served->closedByHost());
     EXPECT_TRUE(lines.contains("❌ Receive error: frame of 16777217 bytes exceeds the limit of 16777216"));
 }
 

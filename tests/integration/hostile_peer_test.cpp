@@ -1,0 +1,136 @@
+// Peers on the network that do not know the master password, against the real pelorn-host: they
+// neither disturb the client being served nor make the host grow.
+#include "core/base64.hpp"
+#include "integration/online_host.hpp"
+#include "signaling/frame.hpp"
+#include "signaling/signaling_message.hpp"
+
+#include <fstream>
+#include <poll.h>
+#include <sys/socket.h>
+
+using namespace pelorn;
+using namespace pelorn::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+class HostilePeer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto loaded = client::Credentials::load(h.home.dir / "ipad.json", "iPad", "iPad13,4");
+        ASSERT_TRUE(std::holds_alternative<client::Credentials>(loaded));
+        credentials = std::make_unique<client::Credentials>(std::get<client::Credentials>(std::move(loaded)));
+        c = h.authorised(*credentials);
+        ASSERT_TRUE(c);
+        ProcessOptions options;
+        options.environment = h.home.env();
+        runProcess({"tmux", "new-session", "-d", "-s", "work"}, options);
+        ASSERT_TRUE(c->connection().send({.type = "term_attach", .sdp = "work", .x = 80, .y = 24}));
+        ASSERT_TRUE(nextOf("term_attached"));
+    }
+
+    std::optional<SignalingMessage> nextOf(const std::string& type) {
+        for (auto m = c->next(); m; m = c->next()) {
+            if (m->type == type) {
+                return m;
+            }
+        }
+        return std::nullopt;
+    }
+    // The served client's terminal still answers.
+    bool echoes(const std::string& word) {
+        if (!c->connection().send(
+                {.type = "terminal_input", .sdp = base64::encode("echo " + word + "-$((1+1))\r")})) {
+            return false;
+        }
+        std::string screen;
+        while (screen.find(word + "-2") == std::string::npos) {
+            auto m = nextOf("terminal_output");
+            if (!m) {
+                return false;
+            }
+            auto bytes = base64::decode(m->sdp.value_or(""));
+            screen.append(bytes ? std::string(bytes->begin(), bytes->end()) : "");
+        }
+        return true;
+    }
+    std::unique_ptr<client::Connection> stranger() {
+        auto opened = client::Connection::open("127.0.0.1", h.port);
+        EXPECT_TRUE(std::holds_alternative<std::unique_ptr<client::Connection>>(opened));
+        return std::move(std::get<std::unique_ptr<client::Connection>>(opened));
+    }
+
+    OnlineHost h;
+    std::unique_ptr<client::Credentials> credentials;
+    std::unique_ptr<client::Session> c;
+};
+
+TEST_F(HostilePeer, StrangersNeitherReplaceNorDisturbTheServedClient) {
+    {
+        auto silent = stranger();
+        auto junk = stranger();
+        ASSERT_TRUE(junk->sendRaw(frameText("{not json") + *frameMessage({.type = "screen_stop"}) +
+                                  *frameMessage({.type = "term_detach"})));
+        auto wrong = std::make_unique<client::Session>(stranger(), *credentials);
+        ASSERT_TRUE(wrong->awaitChallenge());
+        ASSERT_TRUE(wrong->sendProof(base64::encode(std::string(32, 'x'))));
+        ASSERT_TRUE(wrong->nextResult());
+        auto status = statusJson(h.home);
+        EXPECT_EQ(status["unauthenticatedConnections"], 3) << status.dump();
+        EXPECT_TRUE(echoes("during"));
+    } // and they leave
+    EXPECT_TRUE(echoes("after"));
+    EXPECT_EQ(h.host.output().find("term_detached"), std::string::npos);
+    auto listing = ctl(h.home, {"sessions"});
+    EXPECT_NE(listing.out.find("work  Attached · iPad"), std::string::npos) << listing.out;
+}
+
+TEST_F(HostilePeer, FloodsCostTheHostBoundedMemoryAndTheOwnerStillGetsAnswers) {
+    auto before = residentKiB(h.host.pid());
+    // A frame far beyond any handshake message is refused as soon as its length is read.
+    auto big = stranger();
+    std::string header = {'\x01', '\x00', '\x00', '\x00'};
+    (void)big->sendRaw(header + std::string(1 << 20, 'x')); // fails once the host has closed
+    EXPECT_TRUE(big->waitForClose(10s));
+
+    // Tiny frames as fast as the socket takes them, while the owner and the client carry on.
+    std::atomic<bool> stop{false};
+    auto tiny = stranger();
+    std::thread flooder([&] {
+        std::string burst;
+        while (burst.size() < 1 << 20) {
+            burst += *frameMessage({.type = "mouse_event"});
+        }
+        while (!stop && tiny->sendRaw(burst, 1s)) {
+        }
+    });
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(ctl(h.home, {"status"}).succeeded());
+        EXPECT_TRUE(echoes("flood" + std::to_string(i)));
+    }
+    stop = true;
+    flooder.join();
+    auto during = residentKiB(h.host.pid());
+    EXPECT_LT(during - before, 64 * 1024) << "host grew from " << before << " to " << during << " KiB";
+    // The dropped-message line is written a bounded number of times, not once a message.
+    auto out = h.host.output();
+    std::size_t dropped = 0;
+    for (auto at = out.find("🔒 Dropped mouse_event"); at != std::string::npos;
+         at = out.find("🔒 Dropped mouse_event", at + 1)) {
+        ++dropped;
+    }
+    EXPECT_LE(dropped, 16u);
+}
+
+} // namespace
