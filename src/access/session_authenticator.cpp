@@ -7,6 +7,7 @@
 #include "activity/event_log.hpp"
 #include "core/base64.hpp"
 #include "core/log.hpp"
+#include "core/text.hpp"
 #include "core/uuid.hpp"
 #include "signaling/lan_protocol.hpp"
 #include "signaling/signaling_message.hpp"
@@ -74,6 +75,11 @@ bool SessionAuthenticator::handle(const SignalingMessage& message) {
         }
     } else if (message.type == msg::authResponse && message.sdp) {
         if (auto response = AuthResponse::decode(*message.sdp)) {
+            // What the peer calls itself reaches the log, the owner's prompt and the device list:
+            // bounded and with control characters shown, not obeyed.
+            response->deviceId = shownText(response->deviceId);
+            response->deviceName = shownText(response->deviceName);
+            response->deviceModel = shownText(response->deviceModel);
             check(*response);
         }
     }

@@ -27,8 +27,10 @@ std::optional<std::filesystem::path> EventLog::defaultFile() {
     if (!dir) {
         return std::nullopt;
     }
+    // Who connected from where, and when, is the owner's business only.
     std::error_code ec;
     std::filesystem::create_directories(*dir, ec);
+    std::filesystem::permissions(*dir, std::filesystem::perms::owner_all, ec);
     return *dir / "activity.json";
 }
 
@@ -105,7 +107,7 @@ void EventLog::save() {
     mSaving = true;
     mPool.submit([weak = weak_from_this(), &loop = mLoop, file = *mFile, snapshot = mEvents.get()] {
         if (auto text = json::dump(encodeEvents(snapshot))) {
-            if (auto error = writeFileAtomically(file, *text)) {
+            if (auto error = writeFileAtomically(file, *text, 0600)) {
                 Log::shared().debug("EventLog::save", *error);
             }
         }

@@ -1,5 +1,6 @@
 #include "core/text.hpp"
 
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <unicode/brkiter.h>
@@ -42,6 +43,28 @@ std::string trimmed(std::string_view utf8) {
 std::string validUtf8(std::string_view bytes) {
     std::string out;
     fromUtf8(bytes).toUTF8String(out);
+    return out;
+}
+
+std::string shownText(std::string_view bytes, std::size_t maxCharacters) {
+    // A character is at most four bytes, so this much always holds one more than is kept.
+    auto text = fromUtf8(bytes.substr(0, (maxCharacters + 1) * 4));
+    std::string out;
+    std::size_t kept = 0;
+    for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1), ++kept) {
+        if (kept == maxCharacters) {
+            out += "…";
+            break;
+        }
+        UChar32 c = text.char32At(i);
+        if (u_charType(c) == U_CONTROL_CHAR) {
+            char escaped[16];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(c)); // all below 0x100
+            out += escaped;
+        } else {
+            icu::UnicodeString(c).toUTF8String(out);
+        }
+    }
     return out;
 }
 

@@ -6,6 +6,7 @@
 #include "core/host_loop.hpp"
 #include "core/log.hpp"
 #include "core/notification_center.hpp"
+#include "core/text.hpp"
 #include "net/tcp_connection.hpp"
 #include "signaling/lan_protocol.hpp"
 
@@ -185,7 +186,7 @@ void SignalingServer::handle(Client& client, const SignalingMessage& message) {
     if (&client != mCurrent.get() || !client.authenticator->isAuthorized()) {
         if (client.droppedLines < maxDroppedLines) {
             ++client.droppedLines;
-            Log::shared().info("🔒 Dropped " + message.type + " from unauthenticated LAN client");
+            Log::shared().info("🔒 Dropped " + shownText(message.type) + " from unauthenticated LAN client");
         }
         return;
     }
@@ -214,7 +215,7 @@ void SignalingServer::dispatch(const SignalingMessage& m) {
     };
     auto handler = handlers.find(m.type);
     if (handler == handlers.end()) {
-        Log::shared().info("⚠️ Unknown message type: " + m.type);
+        Log::shared().info("⚠️ Unknown message type: " + shownText(m.type));
         return;
     }
     (this->*handler->second)(m);

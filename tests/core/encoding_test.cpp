@@ -76,3 +76,22 @@ TEST(TextHelpers, Sha256AndUuids) {
     EXPECT_FALSE(canonicalUuid("01234567-89ab-cdef-0123-456789abcdeg"));
     EXPECT_FALSE(canonicalUuid("not a uuid"));
 }
+
+TEST(TextHelpers, TextFromOutsideIsBoundedAndItsControlCharactersShown) {
+    for (auto [in, max, out] : std::vector<std::tuple<std::string, std::size_t, std::string>>{
+             {"iPad", 128, "iPad"},
+             {"\x1b[2Jwiped\r\n", 128, "\\x1B[2Jwiped\\x0D\\x0A"},
+             {"caf\xc3\xa9 \xf0\x9f\x98\x80", 6, "café 😀"},
+             {"caf\xc3\xa9 \xf0\x9f\x98\x80!", 6, "café 😀…"}, // cut after six characters
+             {"\xff"
+              "a",
+              128,
+              "\xef\xbf\xbd"
+              "a"},                              // invalid bytes become U+FFFD
+             {"\xc2\x85next", 128, "\\x85next"}, // a C1 control is a control too
+         }) {
+        EXPECT_EQ(shownText(in, max), out) << in;
+    }
+    auto huge = shownText(std::string(10 << 20, 'n'));
+    EXPECT_EQ(codePointCount(huge), 129u); // 128 and the ellipsis
+}

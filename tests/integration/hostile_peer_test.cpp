@@ -133,4 +133,29 @@ TEST_F(HostilePeer, FloodsCostTheHostBoundedMemoryAndTheOwnerStillGetsAnswers) {
     EXPECT_LE(dropped, 16u);
 }
 
+TEST_F(HostilePeer, WhatAPeerCallsItselfIsStoredShortAndShownEscaped) {
+    auto loaded = client::Credentials::load(h.home.dir / "evil.json",
+                                            "\x1b[2J\x1b[31mevil" + std::string(60000, 'n'), "model\x07");
+    ASSERT_TRUE(std::holds_alternative<client::Credentials>(loaded));
+    auto evil = std::get<client::Credentials>(std::move(loaded));
+    client::Session wrong(stranger(), evil);
+    auto result = wrong.authenticate("not the password");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->state, AuthResult::State::WrongPassword);
+
+    auto logs = ctl(h.home, {"logs"});
+    ASSERT_TRUE(logs.succeeded()) << logs.err;
+    auto line = logs.out.substr(0, logs.out.find('\n'));
+    EXPECT_NE(line.find("\\x1B[2J\\x1B[31mevil"), std::string::npos) << line;
+    EXPECT_EQ(line.find('\x1b'), std::string::npos);
+    EXPECT_LT(line.size(), 400u);
+    EXPECT_EQ(h.host.output().find('\x1b'), std::string::npos);
+
+    namespace fs = std::filesystem;
+    EXPECT_EQ(fs::status(h.home.activity()).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(h.home.activity().parent_path()).permissions() & fs::perms::all,
+              fs::perms::owner_all);
+}
+
 } // namespace
