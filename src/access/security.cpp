@@ -1,6 +1,7 @@
 #include "access/security.hpp"
 
 #include <memory>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
@@ -51,11 +52,8 @@ bool constantTimeEquals(std::span<const std::uint8_t> a, std::span<const std::ui
     if (a.size() != b.size()) {
         return false;
     }
-    std::uint8_t difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        difference |= static_cast<std::uint8_t>(a[i] ^ b[i]);
-    }
-    return difference == 0;
+    // OpenSSL's comparison is written so that no compiler turns it into an early exit.
+    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 } // namespace pelorn

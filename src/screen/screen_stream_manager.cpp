@@ -105,10 +105,11 @@ void ScreenStreamManager::gate(const FrameRef& frame, std::int64_t ptsNanos, boo
 }
 
 void ScreenStreamManager::stop() {
-    mDeps.log.record(LoggedEvent::Kind::ScreenStopped, std::nullopt, std::string(overYourNetwork));
+    // Going offline stops sharing whether or not anything was shared; only a real stop is news.
     if (!mRunning) {
         return;
     }
+    mDeps.log.record(LoggedEvent::Kind::ScreenStopped, std::nullopt, std::string(overYourNetwork));
     mRunning = false;
     mCurrentPort = 0;
     mDeps.loop.post([turnOff = mDeps.turnOffPrivacy] {
