@@ -51,7 +51,7 @@ void SessionReaper::sweep() {
                     continue;
                 }
                 anyCandidate = true;
-                auto killed = services.tmux.run({"kill-session", "-t", "=" + s.name});
+                auto killed = services.tmux.run({"kill-session", "-t", Tmux::exactTarget(s.name)});
                 if (auto* failure = std::get_if<TmuxFailure>(&killed)) {
                     Log::shared().info("⏳ PELORN: could not end " + s.name + " - " + failure->text());
                     continue;

@@ -3,6 +3,7 @@
 #include "core/host_loop.hpp"
 #include "core/log.hpp"
 #include "core/process_runner.hpp"
+#include "terminal/tmux.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -150,7 +151,8 @@ TmuxResult<std::shared_ptr<TerminalAttachment>> TerminalAttachment::start(HostLo
     setWindowSize(master, std::max(columns, minColumns), std::max(rows, minRows));
 
     // Everything the child needs is built before fork: after it only async-signal-safe calls.
-    std::vector<std::string> argv{executable->string(), "-u", "attach-session", "-t", "=" + session};
+    std::vector<std::string> argv{executable->string(), "-u", "attach-session", "-t",
+                                  Tmux::exactTarget(session)};
     auto env = tmux.environment();
     auto argvC = cStrings(argv), envC = cStrings(env);
     auto home = userHome();

@@ -248,6 +248,30 @@ TmuxResult<std::string> Tmux::validateName(std::string_view name) {
     return trimmedName;
 }
 
+namespace {
+
+std::string withLiteralEnd(std::string argument) {
+    if (argument.ends_with(';')) {
+        argument.insert(argument.size() - 1, "\\");
+    }
+    return argument;
+}
+
+} // namespace
+
+std::string Tmux::exactTarget(std::string_view name) {
+    // "=" makes the target an exact name, so "work" never ends "work2".
+    return withLiteralEnd("=" + std::string(name));
+}
+
+std::string Tmux::newSessionName(std::string_view name) {
+    std::string out;
+    for (char c : name) {
+        out += c == '#' ? "##" : std::string(1, c);
+    }
+    return withLiteralEnd(std::move(out));
+}
+
 TmuxResult<std::monostate> Tmux::newSession(const std::string& name) const {
     auto valid = validateName(name);
     if (auto* failure = std::get_if<TmuxFailure>(&valid)) {
@@ -255,7 +279,9 @@ TmuxResult<std::monostate> Tmux::newSession(const std::string& name) const {
     }
     const auto& n = std::get<std::string>(valid);
     auto result =
-        run({"new-session", "-d", "-s", n, "-c", userHome(), ";", "set-option", "-t", n, "@pelorn", "1"});
+        run({"new-session", "-d", "-s", newSessionName(n), "-c", userHome(), ";", "set-option", "-t",
+             // set-option takes a pane: the session is named by the exact name and a ":".
+             "=" + n + ":", "@pelorn", "1"});
     if (auto* failure = std::get_if<TmuxFailure>(&result)) {
         return *failure;
     }
@@ -263,8 +289,7 @@ TmuxResult<std::monostate> Tmux::newSession(const std::string& name) const {
 }
 
 TmuxResult<std::monostate> Tmux::killSession(const std::string& name) const {
-    // "=" makes the target an exact name, so "work" never ends "work2".
-    auto result = run({"kill-session", "-t", "=" + name});
+    auto result = run({"kill-session", "-t", exactTarget(name)});
     if (auto* failure = std::get_if<TmuxFailure>(&result)) {
         return *failure;
     }

@@ -57,6 +57,11 @@ public:
     std::string attachCommand(const std::string& name) const;
 
     static TmuxResult<std::string> validateName(std::string_view name);
+    // A session name as tmux must be given it to take it literally. tmux reads an argument that
+    // ends in ";" as the end of a command, so that ";" is escaped; a new session's name is also
+    // expanded as a format ("#(cmd)" would run cmd), so there "#" is doubled.
+    static std::string exactTarget(std::string_view name);    // "-t", matching this name only
+    static std::string newSessionName(std::string_view name); // "-s"
     static std::string suggestName(const std::set<std::string>& existing);
     // One line of the listing; absent when it is not in the expected shape.
     static std::optional<Session> parseListingLine(std::string_view line);

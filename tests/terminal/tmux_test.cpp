@@ -155,4 +155,28 @@ TEST_F(RealTmux, SessionsAreMadeListedAndEndedByExactName) {
     EXPECT_EQ(failureOf(tmux.killSession("wor")).text(), "can't find session: wor");
 }
 
+// tmux expands formats in a new session's name and ends a command at an argument ending in ";":
+// a client's name must reach it as plain text all the same.
+TEST_F(RealTmux, NamesWithTmuxSyntaxAreTakenLiterally) {
+    // Names can't hold ".", so the witness is a plain path of its own.
+    std::filesystem::path ran = "/tmp/pelorn-tmux-format-ran";
+    std::filesystem::remove(ran);
+    std::vector<std::string> names{"#(touch " + ran.string() + ")", "a;b", "a;", "#{session_name}", "##"};
+    for (const auto& name : names) {
+        auto made = tmux.newSession(name);
+        ASSERT_TRUE(std::holds_alternative<std::monostate>(made)) << name << ": " << failureOf(made).text();
+    }
+    std::set<std::string> listed;
+    for (const auto& s : list()) {
+        listed.insert(s.name);
+        EXPECT_TRUE(s.managed) << s.name;
+    }
+    EXPECT_EQ(listed, std::set<std::string>(names.begin(), names.end()));
+    for (const auto& name : names) {
+        EXPECT_TRUE(std::holds_alternative<std::monostate>(tmux.killSession(name))) << name;
+    }
+    EXPECT_TRUE(list().empty());
+    EXPECT_FALSE(std::filesystem::exists(ran));
+}
+
 } // namespace
