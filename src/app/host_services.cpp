@@ -211,6 +211,11 @@ HostLoop& basics() {
 // connection, its terminal attachments and its stream), then the screen, privacy (displays lit
 // again), power, input, terminal, access and, last, the activity log they all record into.
 struct Host {
+    // What cannot be said in a member's initialiser: links that run back up the list.
+    Host() {
+        signaling.setOnClientChanged([this] { stream.peerChanged(); });
+    }
+
     HostLoop& loop = basics();
     Settings& settings = Settings::shared();
     NotificationCenter& notifications = NotificationCenter::shared();

@@ -144,6 +144,9 @@ void SignalingServer::promote(Client& client) {
         previous->connection->close();
     }
     mCurrent = std::move(authorised);
+    if (mOnClientChanged) {
+        mOnClientChanged();
+    }
 }
 
 void SignalingServer::onData(const TcpConnection* from, std::string_view bytes) {
@@ -342,6 +345,9 @@ void SignalingServer::closeCurrent() {
     if (auto closing = std::move(mCurrent)) {
         closing->authenticator->invalidate();
         closing->connection->close();
+        if (mOnClientChanged) {
+            mOnClientChanged();
+        }
     }
 }
 

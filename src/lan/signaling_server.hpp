@@ -6,6 +6,7 @@
 #include "signaling/lan_targets.hpp"
 
 #include <chrono>
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
@@ -61,6 +62,9 @@ public:
     std::optional<std::string> peerHost() const;
     std::string deviceLabel() const;
 
+    // Host loop: after the served client changed or left (what follows its address listens).
+    void setOnClientChanged(std::function<void()> callback) { mOnClientChanged = std::move(callback); }
+
     // An authorised client is being served.
     bool hasConnection() const { return mCurrent != nullptr; }
     bool isAuthorized() const;
@@ -105,6 +109,7 @@ private:
     std::list<std::unique_ptr<Client>> mNewcomers; // in their handshake, oldest first
     std::unique_ptr<TerminalEndpoint> mTerminal;
     Subscription mRevocations;
+    std::function<void()> mOnClientChanged;
     // Lets callbacks that outlive the server notice it is gone.
     Lifetime<SignalingServer> mLifetime{this};
 };

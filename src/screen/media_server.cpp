@@ -53,8 +53,10 @@ void MediaServer::start(std::function<void(std::uint16_t port)> onReady) {
 
 void MediaServer::accept(std::shared_ptr<TcpConnection> connection) {
     auto host = connection->peerHost();
-    if (mAllowedHostKey && host && *host != *mAllowedHostKey) {
-        Log::shared().info("🔒 PELORN MEDIA: refused " + *host + " - not the authenticated peer");
+    auto allowed = mAllowedHost ? mAllowedHost() : std::nullopt;
+    if (!allowed || !host || *host != *allowed) {
+        Log::shared().info("🔒 PELORN MEDIA: refused " + host.value_or("a peer") +
+                           " - not the authenticated peer");
         connection->close();
         return;
     }
@@ -168,6 +170,22 @@ void MediaServer::sendHeartbeat() {
 std::size_t MediaServer::queuedBytes() {
     std::lock_guard lock(mMutex);
     return mConnection ? mConnection->queuedBytes() : 0;
+}
+
+void MediaServer::recheckClient() {
+    auto allowed = mAllowedHost ? mAllowedHost() : std::nullopt;
+    std::shared_ptr<TcpConnection> closing;
+    {
+        std::lock_guard lock(mMutex);
+        if (mConnection && (!allowed || mConnection->peerHost() != allowed)) {
+            closing = std::exchange(mConnection, nullptr);
+        }
+    }
+    if (closing) {
+        Log::shared().info("🔒 PELORN MEDIA: closed " + closing->peerHost().value_or("a peer") +
+                           " - no longer the authenticated peer");
+        closing->close();
+    }
 }
 
 void MediaServer::stop() {

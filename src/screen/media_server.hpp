@@ -21,7 +21,8 @@ class TcpConnection;
 class TcpListener;
 
 // Carries the encoded screen to the LAN client on a TCP port of its own: one client at a time,
-// only from the authenticated signaling peer's address, host to client only. Each message is a
+// only while a signaling client is authorised and only from its address as it is now, host to
+// client only. Each message is a
 // 14-byte header (payload length, type, flags, timestamp; big-endian) and its payload: type 0
 // the parameter sets, 1 a video frame, 2 the heartbeat sent every second. A client that falls
 // more than `maxQueuedBytes` behind loses video until the next keyframe it can take, which is
@@ -42,7 +43,11 @@ public:
     void setOnClientConnected(std::function<void()> callback) { mOnClientConnected = std::move(callback); }
     // The stream needs a keyframe to recover from frames it dropped. Host loop.
     void setOnKeyframeNeeded(std::function<void()> callback) { mOnKeyframeNeeded = std::move(callback); }
-    void setAllowedHostKey(std::optional<std::string> host) { mAllowedHostKey = std::move(host); }
+    // The authorised signaling client's address, asked at each connection; absent (no authorised
+    // client) refuses every one.
+    void setAllowedHost(std::function<std::optional<std::string>()> host) { mAllowedHost = std::move(host); }
+    // Host loop: the authorised client changed or left; a media client from elsewhere is closed.
+    void recheckClient();
 
     // Host loop: listens on a port the system chooses and reports it.
     void start(std::function<void(std::uint16_t port)> onReady);
@@ -71,7 +76,7 @@ private:
     asio::io_context& mIo;
     std::function<void()> mOnClientConnected;
     std::function<void()> mOnKeyframeNeeded;
-    std::optional<std::string> mAllowedHostKey;
+    std::function<std::optional<std::string>()> mAllowedHost;
     std::unique_ptr<TcpListener> mListener;
     Timer mHeartbeat;
     Lifetime<MediaServer> mLifetime{this};

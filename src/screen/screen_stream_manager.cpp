@@ -46,7 +46,7 @@ void ScreenStreamManager::start() {
 
     std::shared_ptr<VideoEncoderH265> encoder = mDeps.makeEncoder();
     auto server = std::make_shared<MediaServer>(mDeps.loop, mDeps.io);
-    server->setAllowedHostKey(mDeps.peerHost());
+    server->setAllowedHost(mDeps.peerHost);
     std::weak_ptr<MediaServer> weakServer = server;
     encoder->setOnParameterSets([weakServer](const std::vector<std::string>& sets) {
         if (auto s = weakServer.lock()) {
@@ -81,6 +81,12 @@ void ScreenStreamManager::start() {
     mForceKeyframeNext = true;
     mDeps.capture.start();
     Log::shared().info("🟢 PELORN: VideoToolbox HEVC stream started");
+}
+
+void ScreenStreamManager::peerChanged() {
+    if (mMediaServer) {
+        mMediaServer->recheckClient();
+    }
 }
 
 void ScreenStreamManager::announcePort() {

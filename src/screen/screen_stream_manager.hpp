@@ -37,6 +37,7 @@ public:
         std::function<std::unique_ptr<VideoEncoderH265>()> makeEncoder;
         // The LAN client's signaling connection.
         std::function<void(const SignalingMessage&)> send;
+        // The authorised LAN client's address now; absent when there is none.
         std::function<std::optional<std::string>()> peerHost;
         std::function<void()> turnOffPrivacy;
     };
@@ -47,6 +48,8 @@ public:
 
     void start();
     void stop();
+    // The authorised LAN client changed or left: the media client follows it.
+    void peerChanged();
 
     bool isRunning() const { return mRunning; }
     std::uint16_t currentPort() const { return mCurrentPort; }

@@ -70,6 +70,14 @@ TEST(ScreenShare, TheClientReceivesTheScreenAndACrashNeverLeavesTheDisplaysBlack
     EXPECT_EQ(probe.stream["width"], "1024");
     EXPECT_TRUE(h.logged("📺 PELORN MEDIA: client connected"));
 
+    // The client leaves: its media connection goes with it. Back, it is known by its token.
+    session.reset();
+    EXPECT_TRUE(h.logged("🔒 PELORN MEDIA: closed ::ffff:127.0.0.1 - no longer the authenticated peer"));
+    session = h.connect(credentials);
+    ASSERT_TRUE(session);
+    auto back = session->authenticate(password);
+    ASSERT_TRUE(back && back->state == AuthResult::State::Authorized);
+
     session->connection().send(SignalingMessage{.type = "privacy_on"});
     ASSERT_TRUE(waitForGreen(false));
     EXPECT_TRUE(h.logged("🛡️ PELORN PRIVACY: screen blackout ON (all displays)"));

@@ -168,7 +168,7 @@ TEST_F(StreamTest, AChangingScreenArrivesAsDecodableHevcAndAStillOneOnlyAsHeartb
     EXPECT_EQ(logs.count("⏹ PELORN: VideoToolbox HEVC stream stopped"), 1);
 }
 
-TEST_F(StreamTest, ANewClientGetsAKeyframeFirstAndAStrangerIsRefused) {
+TEST_F(StreamTest, ANewClientGetsAKeyframeFirstAndOnlyTheAuthorisedPeersAddressIsServed) {
     auto port = startAndAnnounce();
     auto first = connect(port);
     ASSERT_TRUE(waitFor(*first, [](auto& m) { return hasKeyframes(m, 1); }));
@@ -190,6 +190,19 @@ TEST_F(StreamTest, ANewClientGetsAKeyframeFirstAndAStrangerIsRefused) {
     EXPECT_EQ(messages[1].type, 1);
     EXPECT_EQ(messages[1].flags, 1);
     EXPECT_EQ(ffprobe(client::MediaReader::annexB(messages), dir / "second.hevc").errors, "");
+
+    // The authorised client leaves: its media connection goes, and nobody may take its place.
+    peer.reset();
+    manager->peerChanged();
+    ASSERT_TRUE(pumpUntil(loop, [&] { return second->closed(); }));
+    auto late = connect(port);
+    ASSERT_TRUE(pumpUntil(loop, [&] { return late->closed(); }));
+    EXPECT_TRUE(late->messages().empty());
+    // It comes back from another address: the media port follows it there.
+    peer = "::ffff:127.0.0.2";
+    manager->peerChanged();
+    auto returned = connect(port, "127.0.0.2");
+    ASSERT_TRUE(waitFor(*returned, [](auto& m) { return hasKeyframes(m, 1); }));
 }
 
 class LargeDisplayTest : public StreamTest {
@@ -254,6 +267,7 @@ TEST(MediaBackPressure, AStalledClientCostsBoundedMemoryAndItsStreamDecodesAfter
     encoder.setOnEncodedFrame(
         [&](std::string b, bool key, std::int64_t pts) { server.sendFrame(b, key, pts); });
     server.setOnKeyframeNeeded([&] { keyframeOwed = true; });
+    server.setAllowedHost([] { return std::optional<std::string>("::ffff:127.0.0.1"); });
     std::uint16_t port = 0;
     server.start([&](std::uint16_t p) { port = p; });
     auto reader = client::MediaReader::connect("127.0.0.1", port, {}, 65536);
