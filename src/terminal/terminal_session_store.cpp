@@ -1,6 +1,7 @@
 #include "terminal/terminal_session_store.hpp"
 
 #include "core/atomic_file.hpp"
+#include "core/paths.hpp"
 #include "core/process_runner.hpp"
 #include "core/settings.hpp"
 #include "core/task_pool.hpp"
@@ -197,16 +198,16 @@ std::filesystem::path TerminalSessionStore::commandFile(const std::string& sessi
     if (file.empty() || file == "." || file == "..") {
         file = "_" + file;
     }
-    return std::filesystem::temp_directory_path() / "pelorn-sessions" / (file + ".command");
+    return appRuntimeDir() / "sessions" / (file + ".command");
 }
 
 void TerminalSessionStore::openInTerminal(const std::string& session) {
     auto fail = [this](const std::string& reason) { mLastError.set("Couldn't open Terminal: " + reason); };
     std::error_code ec;
     auto file = commandFile(session);
-    std::filesystem::create_directories(file.parent_path(), ec);
-    if (ec) {
-        fail(ec.message());
+    // A launcher in a folder someone else can write to could be swapped before it runs.
+    if (auto error = makePrivateFolders(runtimeRoot(), file.parent_path())) {
+        fail(*error);
         return;
     }
     // zsh where it exists, as the owner's scripts expect; otherwise the POSIX shell.

@@ -6,7 +6,10 @@
 #include "support/test_support.hpp"
 
 #include <cstring>
+#include <functional>
+#include <future>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -105,40 +108,137 @@ TEST_F(ControlSocketTest, StoppingRemovesOnlyItsOwnSocket) {
     EXPECT_EQ(std::get<ControlClientFailure>(result).error, ControlClientError::NotRunning);
 }
 
-TEST_F(ControlSocketTest, PeerOfAnotherUserIsRefusedEvenWhenTheSocketIsReachable) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to connect as another user";
-    }
-    // Open the folder and socket up, so only the peer check stands in the way.
-    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
-    std::filesystem::permissions(path.parent_path().parent_path(), std::filesystem::perms::all);
-    std::filesystem::permissions(path.parent_path(), std::filesystem::perms::all);
-    std::filesystem::permissions(path, std::filesystem::perms::all);
+namespace {
+
+sockaddr_un unixAddress(const std::filesystem::path& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    return addr;
+}
+
+// Runs `body` in a child process as the user nobody and returns what it wrote to the descriptor
+// it is given. The test has threads, so the child makes system calls only: no allocation.
+std::string asNobody(const std::function<void(int out)>& body) {
     int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
+    EXPECT_EQ(::pipe(pipeFds), 0);
     pid_t child = ::fork();
     if (child == 0) {
         ::close(pipeFds[0]);
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
             ::_exit(3);
         }
-        auto result = sendControlRequest(path, {"echo", {}, std::nullopt}, 5s);
-        std::string verdict = "no reply";
-        if (auto* r = std::get_if<ControlResponse>(&result)) {
-            verdict = r->ok ? "served" : r->error;
-        }
-        (void)!::write(pipeFds[1], verdict.data(), verdict.size());
+        body(pipeFds[1]);
         ::_exit(0);
     }
     ::close(pipeFds[1]);
-    char buffer[256] = {};
-    ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer - 1);
+    std::string out;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
     ::close(pipeFds[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0),
-              "refused: the host belongs to another user");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return out;
+}
+
+} // namespace
+
+// Both ends check who is at the other: the host serves only its own user, and pelornctl sends
+// nothing (a password least of all) to a socket another user serves.
+TEST_F(ControlSocketTest, NeitherEndTalksToAnotherUser) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    // Open the folders and the socket up, so only the peer checks stand in the way.
+    for (auto& p : {dir.path(), path.parent_path().parent_path(), path.parent_path(), path}) {
+        std::filesystem::permissions(p, std::filesystem::perms::all);
+    }
+    auto hostAddress = unixAddress(path);
+    const std::string request = encodeRequest({"echo", {}, std::nullopt});
+    auto served = asNobody([&](int out) {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&hostAddress), sizeof hostAddress) != 0) {
+            return;
+        }
+        (void)!::write(fd, request.data(), request.size());
+        char c = 0;
+        while (::read(fd, &c, 1) == 1 && c != '\n') {
+            (void)!::write(out, &c, 1);
+        }
+    });
+    EXPECT_NE(served.find("refused: the host belongs to another user"), std::string::npos) << served;
+
+    // A socket of nobody's: it says "ready" once listening, then how many bytes it heard.
+    auto foreign = dir / "foreign.sock";
+    auto foreignAddress = unixAddress(foreign);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    auto heard = std::async(std::launch::async, [&] {
+        return asNobody([&](int out) {
+            ::close(ready[0]);
+            int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::bind(listener, reinterpret_cast<sockaddr*>(&foreignAddress), sizeof foreignAddress) != 0 ||
+                ::listen(listener, 1) != 0 || ::chmod(foreignAddress.sun_path, 0777) != 0) {
+                return;
+            }
+            (void)!::write(ready[1], "r", 1);
+            ::close(ready[1]);
+            int fd = ::accept(listener, nullptr, nullptr);
+            char buffer[256];
+            pollfd p{fd, POLLIN, 0};
+            char count = '0';
+            while (::poll(&p, 1, 2000) > 0 && ::read(fd, buffer, sizeof buffer) > 0) {
+                count = '+';
+            }
+            (void)!::write(out, &count, 1);
+        });
+    });
+    // The write end stays open here until the child has it (it forks on the other thread).
+    pollfd readable{ready[0], POLLIN, 0};
+    char r = 0;
+    bool listening = ::poll(&readable, 1, 5000) == 1 && ::read(ready[0], &r, 1) == 1;
+    ::close(ready[0]);
+    ::close(ready[1]);
+    ASSERT_TRUE(listening);
+    auto result = sendControlRequest(foreign, {"password", {"set"}, "secret password"}, 5s);
+    ASSERT_TRUE(std::holds_alternative<ControlClientFailure>(result));
+    EXPECT_NE(std::get<ControlClientFailure>(result).detail.find("is served by another user (uid 65534)"),
+              std::string::npos);
+    EXPECT_EQ(heard.get(), "0"); // not a byte
+}
+
+TEST(ControlSocketFolder, AFolderOthersCanUseIsRefused) {
+    test::TempDir dir;
+    HostLoop loop{HostLoop::TimeMode::Manual};
+    IoThread io;
+    ControlCommands commands;
+    ControlServer server{loop, io.context(), commands};
+    std::filesystem::create_directories(dir / "open");
+    std::filesystem::permissions(dir / "open", std::filesystem::perms::all);
+    auto refused = server.start(dir / "open/control.sock");
+    ASSERT_TRUE(refused);
+    EXPECT_NE(refused->find("open is open to other users"), std::string::npos) << *refused;
+
+    std::filesystem::create_directory_symlink(dir / "elsewhere", dir / "linked");
+    std::filesystem::create_directories(dir / "elsewhere");
+    refused = server.start(dir / "linked/control.sock");
+    ASSERT_TRUE(refused);
+    EXPECT_NE(refused->find("linked is not a folder"), std::string::npos) << *refused;
+
+    if (::geteuid() == 0) {
+        std::filesystem::create_directories(dir / "theirs");
+        std::filesystem::permissions(dir / "theirs", std::filesystem::perms::owner_all);
+        ASSERT_EQ(::chown((dir / "theirs").c_str(), 65534, 65534), 0);
+        refused = server.start(dir / "theirs/control.sock");
+        ASSERT_TRUE(refused);
+        EXPECT_NE(refused->find("theirs belongs to another user"), std::string::npos) << *refused;
+    }
+    EXPECT_FALSE(server.start(dir / "fresh/control.sock"));
+    EXPECT_EQ(std::filesystem::status(dir / "fresh").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
 }
 
 TEST(ControlProtocol, RequestsWithWrongMemberTypesAreRefused) {

@@ -4,6 +4,7 @@
 #include "core/atomic_file.hpp"
 #include "core/host_loop.hpp"
 #include "core/notification_center.hpp"
+#include "core/paths.hpp"
 #include "core/settings.hpp"
 #include "core/task_pool.hpp"
 #include "support/private_tmux.hpp"
@@ -203,7 +204,10 @@ TEST_F(StoreTest, OpenInTerminalWritesARunnableScript) {
     store.openInTerminal("work");
     store.openInTerminal("work");
     auto file = TerminalSessionStore::commandFile("work");
-    EXPECT_EQ(file, std::filesystem::temp_directory_path() / "pelorn-sessions" / "work.command");
+    // In a folder of this user's alone, so nobody can swap the script before it runs.
+    EXPECT_EQ(file, appRuntimeDir() / "sessions" / "work.command");
+    EXPECT_EQ(std::filesystem::status(file.parent_path()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
     ASSERT_EQ(opened, (std::vector<std::filesystem::path>{file, file}));
     std::string shell = std::filesystem::exists("/bin/zsh") ? "/bin/zsh" : "/bin/sh";
     EXPECT_EQ(readWholeFile(file), "#!" + shell + "\nclear\nexec tmux attach -t work");

@@ -65,6 +65,14 @@ sendControlRequest(const std::filesystem::path& socketPath, const ControlRequest
     if (fd.get() < 0 || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         return fail(ControlClientError::NotRunning, std::strerror(errno));
     }
+    // Requests carry passwords: nothing goes to a socket that another user put there.
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != ::geteuid()) {
+        return fail(ControlClientError::NotRunning, "the socket " + socketPath.string() +
+                                                        " is served by another user (uid " +
+                                                        std::to_string(peer.uid) + "); nothing was sent");
+    }
     std::string out = encodeRequest(request);
     size_t sent = 0;
     while (sent < out.size()) {

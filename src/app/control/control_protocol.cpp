@@ -79,7 +79,7 @@ std::optional<ControlResponse> decodeResponse(std::string_view line) {
 }
 
 std::filesystem::path controlSocketPath() {
-    return *runtimeDir() / "pelorn" / "control.sock";
+    return appRuntimeDir() / "control.sock";
 }
 
 } // namespace pelorn

@@ -3,6 +3,7 @@
 #include "app/control/control_commands.hpp"
 #include "core/host_loop.hpp"
 #include "core/log.hpp"
+#include "core/paths.hpp"
 
 #include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
@@ -127,19 +128,26 @@ ControlServer::~ControlServer() {
 }
 
 std::optional<std::string> ControlServer::start(const std::filesystem::path& path) {
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    if (ec || ::chmod(path.parent_path().c_str(), 0700) != 0) {
-        return "cannot prepare " + path.parent_path().string() + (ec ? ": " + ec.message() : "");
+    // Whoever can enter the socket's folder could put a socket of their own in its place, so the
+    // folder, and any folder of ours above it, must be this user's alone.
+    auto folder = path.parent_path();
+    auto root = runtimeRoot();
+    if (auto below = folder.lexically_relative(root); below.empty() || *below.begin() == "..") {
+        root = folder.parent_path();
     }
+    if (auto error = makePrivateFolders(root, folder)) {
+        return "refusing the control socket's folder: " + *error;
+    }
+    std::error_code ec;
     ::unlink(path.c_str());
-    // The socket is created with 0600 from the start; chmod afterwards would leave a window.
-    mode_t old = ::umask(0177);
     mImpl->acceptor.open(Protocol(), ec);
     if (!ec) {
         mImpl->acceptor.bind(Protocol::endpoint(path.string()), ec);
     }
-    ::umask(old);
+    // The folder is private, so the moment before this chmod exposes nothing.
+    if (!ec && ::chmod(path.c_str(), 0600) != 0) {
+        ec = std::error_code(errno, std::generic_category());
+    }
     if (!ec) {
         mImpl->acceptor.listen(asio::socket_base::max_listen_connections, ec);
     }
