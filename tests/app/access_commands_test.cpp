@@ -59,18 +59,23 @@ TEST_F(AccessCommandsTest, PendingApprovalIsShownAnnouncedAndAnswered) {
     askAbout("A");
     EXPECT_TRUE(
         lines.contains("🔔 PELORN: \"iPad A\" (iPad13,4) asks to connect over your network - answer with: "
-                       "pelornctl approve | pelornctl deny"));
+                       "pelornctl approve A | pelornctl deny A"));
     auto shown = run("approvals");
-    EXPECT_EQ(shown.text, "device: iPad A\nmodel: iPad13,4\nvia: your network");
+    EXPECT_EQ(shown.text, "device: iPad A\nmodel: iPad13,4\nid: A\nvia: your network");
     EXPECT_EQ(shown.data["deviceId"], "A");
-    auto approved = run("approve");
+    // Only the device named is answered: without a name, or for another request, nothing happens.
+    EXPECT_FALSE(run("approve").ok);
+    EXPECT_EQ(run("approve", {"B"}).error,
+              "the waiting device is iPad A (id A), not B; nothing was answered");
+    EXPECT_TRUE(approvals.pending().get());
+    auto approved = run("approve", {"A"});
     EXPECT_TRUE(approved.ok);
     EXPECT_EQ(approved.text, "approved iPad A");
     EXPECT_EQ(answer, true);
     EXPECT_FALSE(approvals.pending().get());
 
     askAbout("B");
-    EXPECT_EQ(run("deny").text, "denied iPad B");
+    EXPECT_EQ(run("deny", {"B"}).text, "denied iPad B");
     EXPECT_EQ(answer, false);
 }
 

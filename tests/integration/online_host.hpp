@@ -56,8 +56,9 @@ struct OnlineHost {
         for (int i = 0; i < 500; ++i) {
             auto pending = ctl(home, {"--json", "approvals"});
             if (pending.succeeded() && pending.out != "null\n") {
-                EXPECT_TRUE(ctl(home, {"approve"}).succeeded());
-                return nlohmann::json::parse(pending.out);
+                auto request = nlohmann::json::parse(pending.out);
+                EXPECT_TRUE(ctl(home, {"approve", request["deviceId"].get<std::string>()}).succeeded());
+                return request;
             }
             std::this_thread::sleep_for(20ms);
         }

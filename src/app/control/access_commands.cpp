@@ -20,7 +20,8 @@ nlohmann::json approvalData(const PendingApproval& p) {
 }
 
 std::string approvalText(const PendingApproval& p) {
-    return "device: " + p.deviceName + "\nmodel: " + p.deviceModel + "\nvia: " + p.via;
+    return "device: " + p.deviceName + "\nmodel: " + p.deviceModel + "\nid: " + p.deviceId +
+           "\nvia: " + p.via;
 }
 
 void password(AuthServices& access, const ControlRequest& request, ControlCommands::Reply reply) {
@@ -46,10 +47,21 @@ ControlResponse approvals(AuthServices& access) {
     return ControlResponse::success(approvalText(*pending), approvalData(*pending));
 }
 
-ControlResponse answer(AuthServices& access, bool approved) {
+// The answer names the device it is meant for, so a look-alike request that replaced the one the
+// owner read is never answered by mistake.
+ControlResponse answer(AuthServices& access, const ControlRequest& request, bool approved) {
     auto pending = access.approvals.pending().get();
     if (!pending) {
         return ControlResponse::failure("no device is waiting for approval");
+    }
+    if (request.args.size() != 1) {
+        return ControlResponse::failure(std::string("usage: ") + (approved ? "approve" : "deny") +
+                                        " DEVICE-ID (the id pelornctl approvals shows)");
+    }
+    if (request.args[0] != pending->deviceId) {
+        return ControlResponse::failure("the waiting device is " + pending->deviceName + " (id " +
+                                        pending->deviceId + "), not " + request.args[0] +
+                                        "; nothing was answered");
     }
     access.approvals.resolve(approved);
     return ControlResponse::success((approved ? "approved " : "denied ") + pending->deviceName,
@@ -96,11 +108,11 @@ Subscription registerAccessCommands(ControlCommands& commands, AuthServices& acc
     commands.add("approvals", [&access](const ControlRequest&, ControlCommands::Reply reply) {
         reply(approvals(access));
     });
-    commands.add("approve", [&access](const ControlRequest&, ControlCommands::Reply reply) {
-        reply(answer(access, true));
+    commands.add("approve", [&access](const ControlRequest& r, ControlCommands::Reply reply) {
+        reply(answer(access, r, true));
     });
-    commands.add("deny", [&access](const ControlRequest&, ControlCommands::Reply reply) {
-        reply(answer(access, false));
+    commands.add("deny", [&access](const ControlRequest& r, ControlCommands::Reply reply) {
+        reply(answer(access, r, false));
     });
     commands.add("devices", [&access](const ControlRequest& r, ControlCommands::Reply reply) {
         reply(devices(access, r));
@@ -109,7 +121,8 @@ Subscription registerAccessCommands(ControlCommands& commands, AuthServices& acc
         if (pending) {
             Log::shared().info("🔔 PELORN: \"" + pending->deviceName + "\" (" + pending->deviceModel +
                                ") asks to connect over " + pending->via +
-                               " - answer with: pelornctl approve | pelornctl deny");
+                               " - answer with: pelornctl approve " + pending->deviceId +
+                               " | pelornctl deny " + pending->deviceId);
         }
     });
 }
