@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <mutex>
 
 namespace pelorn {
 
@@ -20,6 +22,10 @@ class RemoteInput final : public InputTarget {
 public:
     // Text waiting to be typed is capped; messages beyond it are dropped, not queued.
     static constexpr std::size_t maxPendingText = 256 * 1024;
+    // Pointer events waiting for the input thread are capped the same way. Moves never count
+    // against it: a move waiting behind others takes the place of the one before it (absolute)
+    // or adds to it (relative), so a flood of moves costs one queued move.
+    static constexpr std::size_t maxPendingPointer = 1024;
     // Borrowed keyboard layout entries go back this long after the last key was typed.
     static constexpr auto restoreDelay = std::chrono::seconds(1);
 
@@ -39,6 +45,8 @@ public:
     RemoteInput& operator=(const RemoteInput&) = delete;
 
 private:
+    struct PendingMove;
+    void moveLater(bool relative, double x, double y);
     void typeLater(const std::string& text, std::function<void()> task);
     void typed(); // on the host loop
 
@@ -47,7 +55,11 @@ private:
     MouseController& mMouse;
     KeyboardController& mKeyboard;
     std::atomic<std::size_t> mPendingText{0};
-    bool mDropping = false; // host loop
+    std::atomic<std::size_t> mPendingPointer{0};
+    bool mDropping = false;        // host loop
+    bool mDroppingPointer = false; // host loop
+    // The last queued pointer event when it is a move the input thread has not taken yet.
+    std::shared_ptr<PendingMove> mOpenMove; // host loop
     Timer mRestoreTimer;
     Lifetime<RemoteInput> mLifetime{this};
     GlibThread mThread; // last: gone first, after finishing its queue

@@ -41,14 +41,18 @@ TEST(RemoteInputQueue, KeepsArrivalOrderAndPutsTheLayoutBackOnceTypingPauses) {
     EXPECT_TRUE(pumpUntil(loop, [] { return borrowedKeycodes() == 0; }));
 }
 
-// Stands for a display that takes a long time over each character.
+// Stands for a display that takes a long time over each character, and writes down what the
+// pointer did.
 class SlowDevice final : public InputDevice {
 public:
     bool isTrusted() override { return true; }
-    std::optional<ScreenSize> mainScreen() override { return std::nullopt; }
-    std::optional<ScreenPoint> cursorLocation() override { return std::nullopt; }
-    void movePointer(ScreenPoint) override {}
-    void postButton(MouseButton, bool, ScreenPoint) override {}
+    std::optional<ScreenSize> mainScreen() override { return ScreenSize{1000, 1000}; }
+    std::optional<ScreenPoint> cursorLocation() override { return at; }
+    void movePointer(ScreenPoint p) override {
+        at = p;
+        pointer.push_back("move " + std::to_string(int(p.x)) + "," + std::to_string(int(p.y)));
+    }
+    void postButton(MouseButton, bool down, ScreenPoint) override { pointer.push_back(down ? "down" : "up"); }
     void postWheel(int) override {}
     void pressKey(NamedKey, std::optional<KeyModifier>) override {}
     void typeCodePoint(char32_t cp) override {
@@ -60,6 +64,8 @@ public:
     void restoreKeymap() override {}
     std::shared_future<void> release;
     std::atomic<int> typed{0};
+    ScreenPoint at{};
+    std::vector<std::string> pointer; // written on the input thread, read once it is idle
 };
 
 TEST(RemoteInputQueue, TextBeyondTheCapIsDroppedWithOneLine) {
@@ -85,6 +91,38 @@ TEST(RemoteInputQueue, TextBeyondTheCapIsDroppedWithOneLine) {
     input.handleKeyEvent(half); // room again
     ASSERT_TRUE(pumpUntil(loop, [&] { return typed() == 1 + 2 * half.size() + 1; }));
     EXPECT_EQ(log.count(line), 1);
+}
+
+TEST(RemoteInputQueue, AFloodOfPointerEventsIsCoalescedAndCapped) {
+    LogCapture log;
+    HostLoop loop{HostLoop::TimeMode::Manual};
+    SlowDevice device;
+    std::promise<void> go;
+    device.release = go.get_future().share();
+    MouseController mouse(device);
+    KeyboardController keyboard(device);
+    RemoteInput input(loop, device, mouse, keyboard);
+
+    input.handleKeyEvent("⏸"); // holds the input thread
+    for (int i = 1; i <= 100000; ++i) {
+        input.handleMouseEvent("move", i / 100000.0, 0.5, std::nullopt, std::nullopt);
+    }
+    for (std::size_t i = 0; i < RemoteInput::maxPendingPointer + 10; ++i) {
+        input.handleMouseEvent("down", 0.5, 0.5, std::nullopt, std::nullopt);
+    }
+    for (int i = 0; i < 10; ++i) {
+        input.handleMouseEvent("move_rel", -10, 5, std::nullopt, std::nullopt);
+    }
+    input.handleKeyEvent("k"); // the end
+    EXPECT_EQ(log.count("⚠️ PELORN: pointer input is behind - dropped pointer events from the client"),
+              1);
+    go.set_value();
+    ASSERT_TRUE(pumpUntil(loop, [&] { return device.typed == 2; }));
+    // One move where the last one pointed, the events that fitted, one move for all the steps.
+    std::vector<std::string> expected{"move 1000,500"};
+    expected.insert(expected.end(), RemoteInput::maxPendingPointer, "down");
+    expected.push_back("move 900,550");
+    EXPECT_EQ(device.pointer, expected);
 }
 
 } // namespace
