@@ -68,6 +68,17 @@ void readLoop(int fd, int wake, std::shared_ptr<Descriptor> resume, TerminalAtta
 
 } // namespace
 
+struct TerminalAttachment::Input {
+    explicit Input(int wakeFd) : wake(wakeFd) {}
+    ~Input() { ::close(wake); }
+    std::mutex mutex; // guards pending, stop and dropping
+    std::string pending;
+    bool stop = false;
+    bool dropping = false;
+    std::atomic<std::size_t> queued{0}; // pending and what the writer holds
+    const int wake;                     // an eventfd: more input, or stop
+};
+
 std::string_view TerminalAttachment::rawValue(ExitReason reason) {
     switch (reason) {
     case ExitReason::Detached:
@@ -98,6 +109,16 @@ TerminalAttachment::Descriptor::~Descriptor() {
 }
 
 TerminalAttachment::~TerminalAttachment() {
+    if (mInput) {
+        {
+            std::lock_guard lock(mInput->mutex);
+            mInput->stop = true;
+        }
+        ::eventfd_write(mInput->wake, 1);
+    }
+    if (mWriter.joinable()) {
+        mWriter.join();
+    }
     if (mWakeFd >= 0) {
         ::close(mWakeFd); // the reader sees the hang-up and stops
     }
@@ -203,11 +224,17 @@ TmuxResult<std::shared_ptr<TerminalAttachment>> TerminalAttachment::start(HostLo
 
     int wake[2] = {-1, -1};
     int readerFd = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
+    int writerFd = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
     int resumeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (readerFd < 0 || resumeFd < 0 || ::pipe2(wake, O_CLOEXEC) != 0) {
+    int inputFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // The descriptors share one open file: all of them non-blocking, which the reader and the
+    // writer both wait out with poll.
+    int flags = ::fcntl(master, F_GETFL);
+    if (readerFd < 0 || writerFd < 0 || resumeFd < 0 || inputFd < 0 || flags < 0 ||
+        ::fcntl(master, F_SETFL, flags | O_NONBLOCK) != 0 || ::pipe2(wake, O_CLOEXEC) != 0) {
         ::kill(pid, SIGHUP);
         ::waitpid(pid, nullptr, 0);
-        for (int fd : {master, readerFd, resumeFd}) {
+        for (int fd : {master, readerFd, writerFd, resumeFd, inputFd}) {
             if (fd >= 0) {
                 ::close(fd);
             }
@@ -230,6 +257,8 @@ TmuxResult<std::shared_ptr<TerminalAttachment>> TerminalAttachment::start(HostLo
 
     attachment->mReader =
         std::thread(readLoop<Descriptor>, readerFd, wake[0], std::move(resume), std::move(onOutput));
+    attachment->mInput = std::make_shared<Input>(inputFd);
+    attachment->mWriter = std::thread(writeLoop, writerFd, attachment->mInput);
     // Learns when the client exits, whatever ends it, and reports on the loop. The attachment
     // joins it, so the loop it posts to is still there; the destructor reaps the client.
     std::weak_ptr<TerminalAttachment> weak = attachment;
@@ -248,20 +277,72 @@ TmuxResult<std::shared_ptr<TerminalAttachment>> TerminalAttachment::start(HostLo
 }
 
 void TerminalAttachment::write(std::string_view bytes) {
-    auto master = masterDescriptor();
-    if (!master) {
+    if (!mInput || bytes.empty()) {
         return;
     }
-    while (!bytes.empty()) {
-        ssize_t n = ::write(master->fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
+    {
+        std::lock_guard lock(mInput->mutex);
+        if (mInput->stop) {
             return;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+        if (mInput->queued + bytes.size() > maxPendingInput) {
+            if (!mInput->dropping) {
+                Log::shared().info("⚠️ Terminal " + mSession +
+                                   " is not taking input - dropped input from " + mOwner);
+            }
+            mInput->dropping = true;
+            return;
+        }
+        mInput->dropping = false;
+        mInput->pending.append(bytes);
+        mInput->queued += bytes.size();
     }
+    ::eventfd_write(mInput->wake, 1);
+}
+
+void TerminalAttachment::writeLoop(int fd, std::shared_ptr<Input> input) {
+    std::string writing;
+    std::size_t at = 0;
+    for (;;) {
+        if (at == writing.size()) {
+            input->queued -= writing.size();
+            writing.clear();
+            at = 0;
+            std::lock_guard lock(input->mutex);
+            if (input->stop) {
+                break;
+            }
+            std::swap(writing, input->pending);
+        }
+        pollfd fds[2] = {{input->wake, POLLIN, 0},
+                         {fd, static_cast<short>(writing.empty() ? 0 : POLLOUT), 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            eventfd_t ignored;
+            ::eventfd_read(input->wake, &ignored);
+            std::lock_guard lock(input->mutex);
+            if (input->stop) {
+                break;
+            }
+            writing += std::exchange(input->pending, {});
+        }
+        if (fds[1].revents & (POLLERR | POLLHUP)) {
+            break; // the client's side is gone
+        }
+        if (at < writing.size() && (fds[1].revents & POLLOUT)) {
+            ssize_t n = ::write(fd, writing.data() + at, writing.size() - at);
+            if (n < 0 && errno != EINTR && errno != EAGAIN) {
+                break;
+            }
+            at += n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+    }
+    ::close(fd);
 }
 
 void TerminalAttachment::resumeReading() {

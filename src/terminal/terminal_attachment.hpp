@@ -17,9 +17,9 @@ namespace pelorn {
 class HostLoop;
 
 // One live view into one tmux session: a pseudo-terminal, a `tmux attach-session` client on its
-// slave side, a reading thread and a thread that waits for the client to exit. Closing detaches
-// the client; the session lives on. The attachment owns both threads: its destructor (host loop)
-// stops the reader, ends the client and joins them.
+// slave side, a reading thread, a writing thread and a thread that waits for the client to exit. Closing
+// detaches the client; the session lives on. The attachment owns its threads: its destructor (host loop)
+// stops the reader and the writer, ends the client and joins them.
 class TerminalAttachment : public std::enable_shared_from_this<TerminalAttachment> {
 public:
     enum class ExitReason { Detached, Ended, Replaced };
@@ -27,6 +27,8 @@ public:
     static std::optional<ExitReason> fromRaw(std::string_view raw);
 
     static constexpr std::size_t readBufferSize = 16384;
+    // Input waiting for a terminal that does not take it is capped; beyond it input is dropped.
+    static constexpr std::size_t maxPendingInput = 1024 * 1024;
     static constexpr int minColumns = 20, minRows = 5, maxDimension = 65535;
 
     // Called on the reading thread, once per chunk, in order. Returning false pauses reading
@@ -42,7 +44,8 @@ public:
                                                                  OnExit onExit);
     ~TerminalAttachment();
 
-    // Any thread. Writes every byte (a pty takes input in pieces when its buffer is full).
+    // Any thread; never waits. The writing thread hands every byte to the terminal, which takes
+    // input in pieces when its buffer is full.
     void write(std::string_view bytes);
     // Any thread. Ignored when either dimension is below 1; each is capped at 65535.
     void resize(int columns, int rows);
@@ -92,6 +95,13 @@ private:
     std::atomic<bool> mExited{false}; // set by the waiting thread
     std::thread mReader;
     std::thread mReaper;
+    // Input on its way to the terminal, and the thread that writes it.
+    struct Input;
+    // Writes the input as fast as the terminal takes it, never blocking anyone else: the
+    // descriptor is non-blocking and the thread waits for room or for more input.
+    static void writeLoop(int fd, std::shared_ptr<Input> input);
+    std::shared_ptr<Input> mInput;
+    std::thread mWriter;
 };
 
 } // namespace pelorn

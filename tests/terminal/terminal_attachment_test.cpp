@@ -3,6 +3,7 @@
 #include "terminal/terminal_attachment.hpp"
 
 #include <atomic>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <mutex>
 
@@ -83,6 +84,22 @@ TEST_F(AttachmentTest, RunsARealShellAndFollowsTheWindowSize) {
     }
     EXPECT_TRUE(resized);
     EXPECT_TRUE(exits.empty());
+}
+
+// A terminal that takes no input never holds up the caller: input waits up to a cap, the rest is
+// dropped with one line, and what waited arrives once the terminal reads again.
+TEST_F(AttachmentTest, InputToAStalledTerminalNeverWaits) {
+    ASSERT_TRUE(std::holds_alternative<std::monostate>(tmux.newSession("work")));
+    attach("work");
+    ASSERT_EQ(::kill(attachment->pid(), SIGSTOP), 0); // the tmux client reads nothing now
+    std::string block(64 * 1024, 'x');
+    for (std::size_t i = 0; i < 2 * TerminalAttachment::maxPendingInput / block.size(); ++i) {
+        attachment->write(block);
+    }
+    EXPECT_EQ(lines.count("⚠️ Terminal work is not taking input - dropped input from tester"), 1);
+    ASSERT_EQ(::kill(attachment->pid(), SIGCONT), 0);
+    // What waited reaches the shell, which echoes it.
+    EXPECT_TRUE(sawOutput(std::string(2000, 'x'), 30s));
 }
 
 TEST_F(AttachmentTest, CloseDetachesOnceAndTheSessionLivesOn) {
