@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <syslog.h>
+#include <utility>
 
 namespace pelorn {
 
@@ -13,6 +14,16 @@ Log& Log::shared() {
 
 Log::Log() : mDebug(std::getenv("PELORN_DEBUG") != nullptr) {
     openlog("pelorn-host", LOG_PID, LOG_USER);
+    mWriter = std::thread([this] { write(); });
+}
+
+Log::~Log() {
+    {
+        std::lock_guard lock(mMutex);
+        mStopping = true;
+    }
+    mChanged.notify_all();
+    mWriter.join();
 }
 
 void Log::info(std::string_view line) {
@@ -43,12 +54,46 @@ void Log::emit(std::string_view line, bool systemLog) {
         mSink(line, systemLog);
         return;
     }
-    std::string out(line);
-    out.push_back('\n');
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
-    if (systemLog) {
-        syslog(LOG_INFO, "%.*s", static_cast<int>(line.size()), line.data());
+    if (mQueue.size() >= maxQueuedLines) {
+        ++mDropped;
+        return;
+    }
+    mQueue.emplace_back(line, systemLog);
+    mChanged.notify_all();
+}
+
+void Log::flush() {
+    std::unique_lock lock(mMutex);
+    mChanged.wait(lock, [this] { return mQueue.empty() && mWriting == 0 && mDropped == 0; });
+}
+
+void Log::write() {
+    std::unique_lock lock(mMutex);
+    for (;;) {
+        mChanged.wait(lock, [this] { return mStopping || !mQueue.empty() || mDropped > 0; });
+        if (mQueue.empty() && mDropped == 0) {
+            return; // stopping, with everything written
+        }
+        auto lines = std::exchange(mQueue, {});
+        if (auto dropped = std::exchange(mDropped, 0)) {
+            lines.emplace_back("⚠️ PELORN: " + std::to_string(dropped) +
+                                   " log lines dropped - the output was not taking them",
+                               false);
+        }
+        mWriting = lines.size();
+        lock.unlock();
+        std::string out;
+        for (const auto& [text, systemLog] : lines) {
+            out.append(text).push_back('\n');
+            if (systemLog) {
+                syslog(LOG_INFO, "%.*s", static_cast<int>(text.size()), text.data());
+            }
+        }
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        std::fflush(stdout);
+        lock.lock();
+        mWriting = 0;
+        mChanged.notify_all();
     }
 }
 

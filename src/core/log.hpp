@@ -1,17 +1,23 @@
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace pelorn {
 
 // Diagnostics: one line per call, to stdout; lines marked for the system log also go to syslog
-// (the journal picks them up where it runs). Callable from any thread.
+// (the journal picks them up where it runs). Callable from any thread, and never waits on the
+// output: a writing thread takes the lines from a bounded queue, so a stdout nobody reads stalls
+// only that thread, and lines beyond the queue are counted and reported as dropped.
 class Log {
 public:
     using Sink = std::function<void(std::string_view line, bool systemLog)>;
+    static constexpr std::size_t maxQueuedLines = 4096;
 
     static Log& shared();
 
@@ -26,13 +32,25 @@ public:
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
 
+    // Waits until every line logged so far is written (tests of the output, and exit).
+    void flush();
+
+    ~Log();
+
 private:
     Log();
     void emit(std::string_view line, bool systemLog);
+    void write(); // the writing thread
 
-    std::mutex mMutex; // guards mSink and the order of lines on stdout
+    std::mutex mMutex; // guards mSink and the fields below
     Sink mSink;
+    std::deque<std::pair<std::string, bool>> mQueue;
+    std::size_t mDropped = 0;
+    std::size_t mWriting = 0; // lines taken by the writer and not yet written
+    bool mStopping = false;
+    std::condition_variable mChanged;
     bool mDebug = false;
+    std::thread mWriter; // last: started once the rest is ready
 };
 
 } // namespace pelorn

@@ -62,10 +62,18 @@ struct Home {
 
 class HostProcess {
 public:
-    HostProcess(const Home& home, std::string name) : mOut(home.dir / (name + ".out")) {
+    // The output goes to a file, or with `intoPipe` to a pipe that only outputPipe() reads.
+    HostProcess(const Home& home, std::string name, bool intoPipe = false)
+        : mOut(home.dir / (name + ".out")) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, mOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int pipeFds[2] = {-1, -1};
+        if (intoPipe && ::pipe2(pipeFds, O_CLOEXEC) == 0) {
+            posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+            mPipe = pipeFds[0];
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 1, mOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        }
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         std::string program = (binDir() / "pelorn-host").string();
         std::vector<std::string> env = home.env();
@@ -76,8 +84,14 @@ public:
         envp.push_back(nullptr);
         EXPECT_EQ(posix_spawn(&mPid, program.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
         posix_spawn_file_actions_destroy(&actions);
+        if (pipeFds[1] >= 0) {
+            ::close(pipeFds[1]);
+        }
     }
     ~HostProcess() {
+        if (mPipe >= 0) {
+            ::close(mPipe);
+        }
         if (mPid > 0 && !mExited) {
             ::kill(mPid, SIGKILL);
             ::waitpid(mPid, nullptr, 0);
@@ -100,8 +114,10 @@ public:
     void signal(int sig) { ::kill(mPid, sig); }
     std::string output() const { return readWholeFile(mOut).value_or(""); }
     pid_t pid() const { return mPid; }
+    int outputPipe() const { return mPipe; }
 
 private:
+    int mPipe = -1;
     std::filesystem::path mOut;
     pid_t mPid = -1;
     bool mExited = false;

@@ -158,4 +158,39 @@ TEST_F(HostilePeer, WhatAPeerCallsItselfIsStoredShortAndShownEscaped) {
               fs::perms::owner_all);
 }
 
+// The host writes its log lines from a thread of their own: an output nobody reads costs lines,
+// reported once it flows again, never the host's answers.
+TEST(HostOutput, AStalledOutputNeverStallsTheHost) {
+    Home home;
+    HostProcess host{home, "host", true};
+    waitUntilServing(home, host.pid());
+    home.signIn("owner@example.com");
+    ASSERT_TRUE(ctl(home, {"online"}).succeeded());
+    auto port = statusJson(home)["signalingPort"].get<std::uint16_t>();
+    // Each connection logs a few lines: far more than the pipe and the queue hold.
+    for (int i = 0; i < 8000; ++i) {
+        auto opened = client::Connection::open("127.0.0.1", port);
+        ASSERT_TRUE(std::holds_alternative<std::unique_ptr<client::Connection>>(opened));
+    }
+    auto status = ctl(home, {"status"});
+    EXPECT_TRUE(status.succeeded()) << status.err;
+    for (int i = 0; i < 500 && statusJson(home)["unauthenticatedConnections"] != 0; ++i) {
+        std::this_thread::sleep_for(20ms);
+    }
+
+    std::string out;
+    char buffer[65536];
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;
+         out.find("log lines dropped") == std::string::npos && std::chrono::steady_clock::now() < deadline;) {
+        pollfd readable{host.outputPipe(), POLLIN, 0};
+        if (::poll(&readable, 1, 1000) > 0) {
+            auto n = ::read(host.outputPipe(), buffer, sizeof buffer);
+            out.append(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+        }
+    }
+    EXPECT_NE(out.find(" log lines dropped - the output was not taking them"), std::string::npos)
+        << std::count(out.begin(), out.end(), '\n')
+        << " lines: " << out.substr(out.size() > 300 ? out.size() - 300 : 0);
+}
+
 } // namespace
