@@ -88,7 +88,7 @@ sendControlRequest(const std::filesystem::path& socketPath, const ControlRequest
     std::string in;
     char buffer[4096];
     while (in.find('\n') == std::string::npos) {
-        if (in.size() > maxControlLine) {
+        if (in.size() > maxControlReply) {
             return fail(ControlClientError::BadReply, "reply too long");
         }
         if (!waitFor(fd.get(), POLLIN, deadline)) {

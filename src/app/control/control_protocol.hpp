@@ -26,8 +26,11 @@ struct ControlResponse {
     static ControlResponse failure(std::string error);
 };
 
-// A request or reply longer than this is refused: nothing legitimate comes close.
+// A request longer than this is refused: nothing legitimate comes close.
 constexpr std::size_t maxControlLine = 1 << 20;
+// Replies carry what the host holds, the whole activity log included: the client reads this much,
+// which a month of entries of bounded size stays far below.
+constexpr std::size_t maxControlReply = 64 << 20;
 
 std::string encodeRequest(const ControlRequest& request);
 std::optional<ControlRequest> decodeRequest(std::string_view line);
