@@ -128,7 +128,7 @@ inline std::unique_ptr<client::Session> approvedSession(Host& host, std::uint16_
         return r && r->state == AuthResult::State::Authorized ? std::move(s) : nullptr;
     });
     while (first.wait_for(20ms) != std::future_status::ready) {
-        host.ctl({"approve"});
+        host.ctl({"approve", device.deviceId()});
     }
     auto session = first.get();
     if (!session) {
