@@ -138,6 +138,18 @@ inline std::unique_ptr<client::Session> approvedSession(Host& host, std::uint16_
     return session;
 }
 
+inline double msSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// `tmux new-session` through pelornctl, for a client to attach to; exits on failure.
+inline void newTmuxSession(Host& host, const std::string& name) {
+    if (!host.ctl({"sessions", "new", name}).succeeded()) {
+        std::fprintf(stderr, "no session\n");
+        std::exit(1);
+    }
+}
+
 inline void report(const char* what, std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());
     auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * ms.size()))]; };

@@ -38,7 +38,7 @@ std::vector<double> echoes(client::Session& session, int count) {
                 break;
             }
         }
-        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        ms.push_back(msSince(start));
     }
     return ms;
 }
@@ -51,10 +51,7 @@ int main(int argc, char** argv) {
     auto port = goOnline(host);
     client::Credentials device("BENCH-DEVICE", "Bench", "bench");
     auto session = approvedSession(host, port, device);
-    if (!host.ctl({"sessions", "new", "bench"}).succeeded()) {
-        std::fprintf(stderr, "no session\n");
-        return 1;
-    }
+    newTmuxSession(host, "bench");
     session->connection().send({.type = "term_attach", .sdp = "bench", .x = 120, .y = 40});
     for (auto m = session->next(5s); m && m->type != "term_attached"; m = session->next(5s)) {
     }
@@ -66,7 +63,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 20; ++i) {
             auto asked = Clock::now();
             host.ctl({"status"});
-            ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+            ms.push_back(msSince(asked));
         }
         return ms;
     };

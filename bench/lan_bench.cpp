@@ -13,7 +13,7 @@ double authorizeMs(std::uint16_t port, client::Credentials& credentials,
     auto start = std::chrono::steady_clock::now();
     auto session = connect(port, credentials);
     auto result = session->authenticate(password, 1s);
-    auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    auto ms = msSince(start);
     if (!result || result->state != AuthResult::State::Authorized) {
         std::fprintf(stderr, "not authorised\n");
         std::exit(1);

@@ -143,7 +143,8 @@ Result runOurs(std::chrono::seconds window, double& cpu) {
     ScreenStreamManager manager(
         {loop, io.context(), *events, capture, [] { return std::make_unique<VideoEncoderH265>(); },
          [&](const SignalingMessage& m) { port = static_cast<int>(m.port.value_or(0)); },
-         [] { return std::optional<std::string>(); }, [] {}});
+         // The authorised client's address: the reader below connects from loopback.
+         [] { return std::optional<std::string>("::ffff:127.0.0.1"); }, [] {}});
     std::thread loopThread([&] {
         loop.attachToCurrentThread();
         loop.run();

@@ -18,10 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 // Where terminal output comes from: the LAN connection or a plain pty.
 class Terminal {
 public:
@@ -174,10 +170,7 @@ int main(int argc, char** argv) {
     auto port = goOnline(host);
     client::Credentials device("BENCH-DEVICE", "Bench", "bench");
     auto session = approvedSession(host, port, device);
-    if (!host.ctl({"sessions", "new", "bench"}).succeeded()) {
-        std::fprintf(stderr, "no session\n");
-        return 1;
-    }
+    newTmuxSession(host, "bench");
     auto file = host.home / "big.txt";
     {
         std::ofstream out(file);

@@ -62,11 +62,6 @@ void Log::emit(std::string_view line, bool systemLog) {
     mChanged.notify_all();
 }
 
-void Log::flush() {
-    std::unique_lock lock(mMutex);
-    mChanged.wait(lock, [this] { return mQueue.empty() && mWriting == 0 && mDropped == 0; });
-}
-
 void Log::write() {
     std::unique_lock lock(mMutex);
     for (;;) {
@@ -80,7 +75,6 @@ void Log::write() {
                                    " log lines dropped - the output was not taking them",
                                false);
         }
-        mWriting = lines.size();
         lock.unlock();
         std::string out;
         for (const auto& [text, systemLog] : lines) {
@@ -92,8 +86,6 @@ void Log::write() {
         std::fwrite(out.data(), 1, out.size(), stdout);
         std::fflush(stdout);
         lock.lock();
-        mWriting = 0;
-        mChanged.notify_all();
     }
 }
 

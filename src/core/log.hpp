@@ -32,9 +32,6 @@ public:
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
 
-    // Waits until every line logged so far is written (tests of the output, and exit).
-    void flush();
-
     ~Log();
 
 private:
@@ -46,7 +43,6 @@ private:
     Sink mSink;
     std::deque<std::pair<std::string, bool>> mQueue;
     std::size_t mDropped = 0;
-    std::size_t mWriting = 0; // lines taken by the writer and not yet written
     bool mStopping = false;
     std::condition_variable mChanged;
     bool mDebug = false;

@@ -46,8 +46,7 @@ SignalingServer::~SignalingServer() {
         mNewcomers.push_back(std::move(mCurrent));
     }
     for (auto& client : mNewcomers) {
-        client->authenticator->invalidate();
-        client->connection->close();
+        end(*client);
     }
 }
 
@@ -128,20 +127,16 @@ void SignalingServer::armHandshakeDeadline(Client& client) {
 }
 
 void SignalingServer::promote(Client& client) {
-    auto it =
-        std::find_if(mNewcomers.begin(), mNewcomers.end(), [&](const auto& c) { return c.get() == &client; });
-    if (it == mNewcomers.end()) {
+    auto authorised = takeNewcomer(client);
+    if (!authorised) {
         return;
     }
-    auto authorised = std::move(*it);
-    mNewcomers.erase(it);
     authorised->handshakeDeadline.cancel();
     authorised->reader.setLimit(maxFrameLength);
     // The served client, if any, is replaced: dropped without a message, its terminal detached.
     if (auto previous = std::move(mCurrent)) {
         resetConnectionState();
-        previous->authenticator->invalidate();
-        previous->connection->close();
+        end(*previous);
     }
     mCurrent = std::move(authorised);
     if (mOnClientChanged) {
@@ -328,23 +323,32 @@ void SignalingServer::close(Client& client) {
     Log::shared().info("🔌 Signaling connection closed");
 }
 
-void SignalingServer::closeNewcomer(Client& client) {
+std::unique_ptr<SignalingServer::Client> SignalingServer::takeNewcomer(Client& client) {
     auto it =
         std::find_if(mNewcomers.begin(), mNewcomers.end(), [&](const auto& c) { return c.get() == &client; });
     if (it == mNewcomers.end()) {
-        return;
+        return nullptr;
     }
-    auto closing = std::move(*it);
+    auto taken = std::move(*it);
     mNewcomers.erase(it);
-    closing->authenticator->invalidate();
-    closing->connection->close();
+    return taken;
+}
+
+void SignalingServer::end(Client& client) {
+    client.authenticator->invalidate();
+    client.connection->close();
+}
+
+void SignalingServer::closeNewcomer(Client& client) {
+    if (auto closing = takeNewcomer(client)) {
+        end(*closing);
+    }
 }
 
 void SignalingServer::closeCurrent() {
     resetConnectionState();
     if (auto closing = std::move(mCurrent)) {
-        closing->authenticator->invalidate();
-        closing->connection->close();
+        end(*closing);
         if (mOnClientChanged) {
             mOnClientChanged();
         }

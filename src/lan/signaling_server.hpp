@@ -84,6 +84,8 @@ private:
     void promote(Client& client);
     void close(Client& client);
     void closeNewcomer(Client& client);
+    std::unique_ptr<Client> takeNewcomer(Client& client); // out of the newcomers; null when not one
+    static void end(Client& client);                      // its handshake void, its connection closed
     void closeCurrent();
     void armHandshakeDeadline(Client& client);
     void dispatch(const SignalingMessage& message);

@@ -308,33 +308,27 @@ void TerminalAttachment::writeLoop(int fd, std::shared_ptr<Input> input) {
             input->queued -= writing.size();
             writing.clear();
             at = 0;
-            std::lock_guard lock(input->mutex);
-            if (input->stop) {
-                break;
-            }
-            std::swap(writing, input->pending);
         }
-        pollfd fds[2] = {{input->wake, POLLIN, 0},
-                         {fd, static_cast<short>(writing.empty() ? 0 : POLLOUT), 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if (fds[0].revents & POLLIN) {
-            eventfd_t ignored;
-            ::eventfd_read(input->wake, &ignored);
+        {
             std::lock_guard lock(input->mutex);
             if (input->stop) {
                 break;
             }
             writing += std::exchange(input->pending, {});
         }
+        pollfd fds[2] = {{input->wake, POLLIN, 0},
+                         {fd, static_cast<short>(at < writing.size() ? POLLOUT : 0), 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            eventfd_t ignored;
+            ::eventfd_read(input->wake, &ignored); // more input, or stop: the top of the loop sees
+        }
         if (fds[1].revents & (POLLERR | POLLHUP)) {
             break; // the client's side is gone
         }
-        if (at < writing.size() && (fds[1].revents & POLLOUT)) {
+        if (fds[1].revents & POLLOUT) {
             ssize_t n = ::write(fd, writing.data() + at, writing.size() - at);
             if (n < 0 && errno != EINTR && errno != EAGAIN) {
                 break;

@@ -68,15 +68,20 @@ public:
     std::vector<std::string> pointer; // written on the input thread, read once it is idle
 };
 
-TEST(RemoteInputQueue, TextBeyondTheCapIsDroppedWithOneLine) {
+// Client input in front of a slow display: "⏸" holds the input thread until go is set.
+struct SlowInput : ::testing::Test {
+    SlowInput() { device.release = go.get_future().share(); }
+
     LogCapture log;
     HostLoop loop{HostLoop::TimeMode::Manual};
     SlowDevice device;
     std::promise<void> go;
-    device.release = go.get_future().share();
-    MouseController mouse(device);
-    KeyboardController keyboard(device);
-    RemoteInput input(loop, device, mouse, keyboard);
+    MouseController mouse{device};
+    KeyboardController keyboard{device};
+    RemoteInput input{loop, device, mouse, keyboard};
+};
+
+TEST_F(SlowInput, TextBeyondTheCapIsDroppedWithOneLine) {
 
     input.handleKeyEvent("⏸");
     std::string half(RemoteInput::maxPendingText / 2, 'a');
@@ -93,15 +98,7 @@ TEST(RemoteInputQueue, TextBeyondTheCapIsDroppedWithOneLine) {
     EXPECT_EQ(log.count(line), 1);
 }
 
-TEST(RemoteInputQueue, AFloodOfPointerEventsIsCoalescedAndCapped) {
-    LogCapture log;
-    HostLoop loop{HostLoop::TimeMode::Manual};
-    SlowDevice device;
-    std::promise<void> go;
-    device.release = go.get_future().share();
-    MouseController mouse(device);
-    KeyboardController keyboard(device);
-    RemoteInput input(loop, device, mouse, keyboard);
+TEST_F(SlowInput, AFloodOfPointerEventsIsCoalescedAndCapped) {
 
     input.handleKeyEvent("⏸"); // holds the input thread
     for (int i = 1; i <= 100000; ++i) {

@@ -28,9 +28,8 @@ long residentKiB(pid_t pid) {
 class HostilePeer : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto loaded = client::Credentials::load(h.home.dir / "ipad.json", "iPad", "iPad13,4");
-        ASSERT_TRUE(std::holds_alternative<client::Credentials>(loaded));
-        credentials = std::make_unique<client::Credentials>(std::get<client::Credentials>(std::move(loaded)));
+        credentials = h.device("ipad.json");
+        ASSERT_TRUE(credentials);
         c = h.authorised(*credentials);
         ASSERT_TRUE(c);
         ProcessOptions options;

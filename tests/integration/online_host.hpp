@@ -66,6 +66,15 @@ struct OnlineHost {
         return nullptr;
     }
 
+    // The companion client's device record, kept in the home's folder under `file`.
+    std::unique_ptr<client::Credentials> device(const std::string& file) {
+        auto loaded = client::Credentials::load(home.dir / file, "iPad", "iPad13,4");
+        EXPECT_TRUE(std::holds_alternative<client::Credentials>(loaded));
+        return std::holds_alternative<client::Credentials>(loaded)
+                   ? std::make_unique<client::Credentials>(std::get<client::Credentials>(std::move(loaded)))
+                   : nullptr;
+    }
+
     Home home;
     HostProcess host{home, "host"};
     std::uint16_t port = 0;

@@ -24,10 +24,9 @@ TEST(RemoteInput, TheClientMovesThePointerTypesAndClicksOnTheHostsDisplay) {
     XEventRecorder recorder;
     OnlineHost h;
     EXPECT_TRUE(h.logged("🔐 PELORN Accessibility trusted: true"));
-    auto loaded = client::Credentials::load(h.home.dir / "ipad.json", "iPad", "iPad13,4");
-    ASSERT_TRUE(std::holds_alternative<client::Credentials>(loaded));
-    auto credentials = std::get<client::Credentials>(std::move(loaded));
-    auto session = h.authorised(credentials);
+    auto credentials = h.device("ipad.json");
+    ASSERT_TRUE(credentials);
+    auto session = h.authorised(*credentials);
     ASSERT_TRUE(session);
 
     session->connection().send(SignalingMessage{.type = "mouse_event", .x = 0.25, .y = 0.75});

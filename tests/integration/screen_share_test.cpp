@@ -43,10 +43,9 @@ TEST(ScreenShare, TheClientReceivesTheScreenAndACrashNeverLeavesTheDisplaysBlack
     PrivateXvfb xvfb("1024x768x24");
     setLinearGamma();
     OnlineHost h;
-    auto loaded = client::Credentials::load(h.home.dir / "ipad.json", "iPad", "iPad13,4");
-    ASSERT_TRUE(std::holds_alternative<client::Credentials>(loaded));
-    auto credentials = std::get<client::Credentials>(std::move(loaded));
-    auto session = h.authorised(credentials);
+    auto credentials = h.device("ipad.json");
+    ASSERT_TRUE(credentials);
+    auto session = h.authorised(*credentials);
     ASSERT_TRUE(session);
 
     session->connection().send(SignalingMessage{.type = "screen_start"});
@@ -73,7 +72,7 @@ TEST(ScreenShare, TheClientReceivesTheScreenAndACrashNeverLeavesTheDisplaysBlack
     // The client leaves: its media connection goes with it. Back, it is known by its token.
     session.reset();
     EXPECT_TRUE(h.logged("🔒 PELORN MEDIA: closed ::ffff:127.0.0.1 - no longer the authenticated peer"));
-    session = h.connect(credentials);
+    session = h.connect(*credentials);
     ASSERT_TRUE(session);
     auto back = session->authenticate(password);
     ASSERT_TRUE(back && back->state == AuthResult::State::Authorized);

@@ -3,7 +3,6 @@
 #include "core/base64.hpp"
 #include "integration/online_host.hpp"
 #include "signaling/signaling_message.hpp"
-#include "terminal/terminal_session_store.hpp"
 
 #include <fstream>
 #include <thread>
@@ -27,9 +26,8 @@ std::optional<long> residentKiB(pid_t pid) {
 class TerminalOverLan : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto loaded = client::Credentials::load(h.home.dir / "ipad.json", "iPad", "iPad13,4");
-        ASSERT_TRUE(std::holds_alternative<client::Credentials>(loaded));
-        credentials = std::make_unique<client::Credentials>(std::get<client::Credentials>(std::move(loaded)));
+        credentials = h.device("ipad.json");
+        ASSERT_TRUE(credentials);
         c = h.authorised(*credentials);
         ASSERT_TRUE(c);
     }
@@ -72,31 +70,6 @@ protected:
         return true;
     }
 
-    // The session list as the client hears it, waiting until `done` holds.
-    std::optional<TermSessionsPayload>
-    sessionsUntil(const std::function<bool(const TermSessionsPayload&)>& done) {
-        for (auto deadline = std::chrono::steady_clock::now() + 15s;
-             std::chrono::steady_clock::now() < deadline;) {
-            auto m = next("term_sessions", 5s);
-            if (!m) {
-                continue;
-            }
-            auto payload = nlohmann::json::parse(*m->sdp).get<TermSessionsPayload>();
-            if (done(payload)) {
-                return payload;
-            }
-        }
-        return std::nullopt;
-    }
-
-    static std::vector<std::string> names(const TermSessionsPayload& p) {
-        std::vector<std::string> out;
-        for (const auto& s : p.sessions) {
-            out.push_back(s.name);
-        }
-        return out;
-    }
-
     std::string tmux(std::vector<std::string> args) {
         ProcessOptions options;
         options.environment = h.home.env();
@@ -110,46 +83,6 @@ protected:
     std::string screen;
     std::vector<std::string> seen;
 };
-
-// Names, their texts and tmux's answers are checked against tmux itself in the terminal tests; here
-// they travel the whole way once.
-TEST_F(TerminalOverLan, ListCreateAndKill) {
-    send({.type = "term_list"});
-    auto first = next("term_sessions");
-    ASSERT_TRUE(first);
-    auto json = nlohmann::json::parse(*first->sdp);
-    EXPECT_EQ(
-        json,
-        nlohmann::json::parse(
-            R"({"available":true,"sessions":[],"attachCommand":"tmux attach -t NAME","lifetimeHours":12})"));
-    EXPECT_FALSE(next("term_error", 300ms)); // a fresh computer has no tmux server: no error
-
-    send({.type = "term_create", .sdp = "  work  "});
-    send({.type = "term_create", .sdp = "work2"});
-    auto listed = sessionsUntil([](const auto& p) { return p.sessions.size() == 2; });
-    ASSERT_TRUE(listed);
-    EXPECT_EQ(names(*listed), (std::vector<std::string>{"work", "work2"}));
-    EXPECT_EQ(listed->sessions[0].managed, true);
-    EXPECT_EQ(listed->sessions[0].windows, 1);
-
-    send({.type = "term_create", .sdp = "a.b"});
-    auto refused = next("term_error");
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(*refused->sdp, "Session names can't contain “:” or “.”");
-
-    // Ending "work" leaves "work2" alone.
-    send({.type = "term_kill", .sdp = "work"});
-    listed = sessionsUntil([](const auto& p) { return p.sessions.size() == 1; });
-    ASSERT_TRUE(listed);
-    EXPECT_EQ(names(*listed), std::vector<std::string>{"work2"});
-    send({.type = "term_kill", .sdp = "work"});
-    auto error = next("term_error");
-    ASSERT_TRUE(error);
-    EXPECT_EQ(*error->sdp, "can't find session: work");
-
-    auto log = ctl(h.home, {"logs"});
-    EXPECT_NE(log.out.find("work"), std::string::npos) << log.out;
-}
 
 // Sizes, pausing and a session that ends by itself are checked on the attachment and the peer.
 TEST_F(TerminalOverLan, AttachTypeReplaceAndDetach) {
