@@ -146,6 +146,11 @@ void HostLoop::quit() {
     mWake.notify_all();
 }
 
+bool HostLoop::quitRequested() const {
+    std::lock_guard lock(mMutex);
+    return mQuit;
+}
+
 std::size_t HostLoop::runPending() {
     std::size_t ran = 0;
     for (;;) {

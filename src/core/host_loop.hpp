@@ -48,6 +48,8 @@ public:
     // Runs posted tasks and due timers until quit(). Real mode only.
     void run();
     void quit();
+    // Whether quit() was called and run() has not yet returned for it; any thread.
+    bool quitRequested() const;
 
     // Runs every posted task and due timer, including those they post, until none is left;
     // returns how many ran. For tests and for draining work at shutdown.

@@ -1,6 +1,7 @@
 #include "core/libsecret_secret_store.hpp"
 
 #include "core/glib_thread.hpp"
+#include "core/uuid.hpp"
 
 #include <future>
 #include <libsecret/secret.h>
@@ -34,7 +35,10 @@ struct Outcome {
     std::vector<std::uint8_t> data;
     int code = 0;
     std::string message;
+    bool locked = false; // of the default keyring, when found
 };
+
+constexpr const char* timedOut = "the Secret Service did not answer in time";
 
 struct Call {
     std::promise<Outcome> promise;
@@ -64,7 +68,7 @@ Outcome runBounded(GlibThread& glib, std::chrono::milliseconds timeout,
     g_cancellable_cancel(call->cancellable);
     Outcome out;
     out.code = -1;
-    out.message = "the Secret Service did not answer in time";
+    out.message = timedOut;
     return out;
 }
 
@@ -78,32 +82,141 @@ std::shared_ptr<Call> release(gpointer data) {
     return std::move(*holder);
 }
 
+constexpr const char* probeService = "com.tamberlind.pelorn.host.probe";
+constexpr const char* probeAccount = "probe";
+
+// The objects of one look at the default keyring, carried from callback to callback.
+struct KeyringCheck {
+    std::shared_ptr<Call> call;
+    bool unlock = false;
+    SecretService* service = nullptr;
+    SecretCollection* collection = nullptr;
+    ~KeyringCheck() {
+        if (collection) {
+            g_object_unref(collection);
+        }
+        if (service) {
+            g_object_unref(service);
+        }
+    }
+    void finish(Outcome out) { call->promise.set_value(std::move(out)); }
+    void finishFound(bool locked) {
+        Outcome out{true, true, {}, 0, {}};
+        out.locked = locked;
+        finish(std::move(out));
+    }
+};
+
+void unlockedDefault(GObject*, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<KeyringCheck> check(static_cast<KeyringCheck*>(data));
+    GError* error = nullptr;
+    gint unlocked = secret_service_unlock_finish(check->service, result, nullptr, &error);
+    if (error) {
+        check->finish(failure(error));
+        return;
+    }
+    // None unlocked: the person dismissed the prompt.
+    check->finishFound(unlocked == 0);
+}
+
+void foundDefault(GObject*, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<KeyringCheck> check(static_cast<KeyringCheck*>(data));
+    GError* error = nullptr;
+    check->collection = secret_collection_for_alias_finish(result, &error);
+    if (error) {
+        check->finish(failure(error));
+        return;
+    }
+    if (!check->collection) {
+        check->finish(Outcome{true, false, {}, 0, {}});
+        return;
+    }
+    bool locked = secret_collection_get_locked(check->collection);
+    if (!locked || !check->unlock) {
+        check->finishFound(locked);
+        return;
+    }
+    // The service shows the desktop's prompt; cancelling the call dismisses it.
+    GList* objects = g_list_append(nullptr, check->collection);
+    SecretService* service = check->service;
+    GCancellable* cancellable = check->call->cancellable;
+    secret_service_unlock(service, objects, cancellable, unlockedDefault, check.release());
+    g_list_free(objects);
+}
+
+void gotService(GObject*, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<KeyringCheck> check(static_cast<KeyringCheck*>(data));
+    GError* error = nullptr;
+    check->service = secret_service_get_finish(result, &error);
+    if (!check->service) {
+        check->finish(failure(error));
+        return;
+    }
+    SecretService* service = check->service;
+    GCancellable* cancellable = check->call->cancellable;
+    secret_collection_for_alias(service, "default", SECRET_COLLECTION_NONE, cancellable, foundDefault,
+                                check.release());
+}
+
+// Reports whether the default keyring exists (found) and is locked; with `unlock`, a locked one is
+// first offered to the person to unlock.
+void checkDefaultKeyring(std::shared_ptr<Call> call, bool unlock) {
+    GCancellable* cancellable = call->cancellable;
+    auto check = std::make_unique<KeyringCheck>();
+    check->call = std::move(call);
+    check->unlock = unlock;
+    secret_service_get(SECRET_SERVICE_OPEN_SESSION, cancellable, gotService, check.release());
+}
+
 } // namespace
 
 LibsecretSecretStore::LibsecretSecretStore(GlibThread& glib, std::chrono::milliseconds timeout)
     : mGlib(glib), mTimeout(timeout) {
 }
 
-bool LibsecretSecretStore::isAvailable(GlibThread& glib, std::chrono::milliseconds timeout,
-                                       std::string& why) {
-    auto out = runBounded(glib, timeout, [](std::shared_ptr<Call> call) {
-        secret_service_get(
-            SECRET_SERVICE_OPEN_SESSION, call->cancellable,
-            [](GObject*, GAsyncResult* result, gpointer pending) {
-                auto done = release(pending);
-                GError* error = nullptr;
-                SecretService* service = secret_service_get_finish(result, &error);
-                if (!service) {
-                    done->promise.set_value(failure(error));
-                    return;
-                }
-                g_object_unref(service);
-                done->promise.set_value(Outcome{true, true, {}, 0, {}});
-            },
-            hold(call));
-    });
-    why = out.message;
-    return out.ok;
+bool LibsecretSecretStore::isUsable(GlibThread& glib, ProbeLimits limits, std::string& why) {
+    auto found = runBounded(glib, limits.answer,
+                            [](std::shared_ptr<Call> call) { checkDefaultKeyring(std::move(call), false); });
+    if (!found.ok) {
+        why = found.message;
+        return false;
+    }
+    if (!found.found) {
+        why = "it has no default keyring";
+        return false;
+    }
+    if (found.locked) {
+        if (limits.prompt.count() <= 0) {
+            why = "its default keyring is locked";
+            return false;
+        }
+        auto unlocked = runBounded(glib, limits.prompt, [](std::shared_ptr<Call> call) {
+            checkDefaultKeyring(std::move(call), true);
+        });
+        if (!unlocked.ok || unlocked.locked) {
+            why = unlocked.ok || unlocked.message == timedOut
+                      ? "its default keyring is locked and the prompt to unlock it was not answered"
+                      : unlocked.message;
+            return false;
+        }
+    }
+    // A fresh value each time, so an item left behind by an earlier probe cannot pass for this one.
+    LibsecretSecretStore store(glib, limits.answer);
+    std::string value = randomUuid();
+    std::vector<std::uint8_t> bytes(value.begin(), value.end());
+    auto written = store.write(probeService, probeAccount, bytes);
+    if (!written.ok) {
+        why = "an item could not be written: " + written.message;
+        return false;
+    }
+    auto read = store.read(probeService, probeAccount);
+    store.remove(probeService, probeAccount);
+    if (read.status != Status::Ok || read.data != bytes) {
+        why = read.status == Status::Failed ? "an item could not be read back: " + read.message
+                                            : "an item written there did not read back";
+        return false;
+    }
+    return true;
 }
 
 SecretStore::ReadResult LibsecretSecretStore::read(const std::string& service, const std::string& account) {

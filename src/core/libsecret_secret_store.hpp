@@ -17,8 +17,16 @@ public:
 
     LibsecretSecretStore(GlibThread& glib, std::chrono::milliseconds timeout = defaultTimeout);
 
-    // Whether a Secret Service answers on the session bus within the timeout.
-    static bool isAvailable(GlibThread& glib, std::chrono::milliseconds timeout, std::string& why);
+    struct ProbeLimits {
+        std::chrono::milliseconds answer{2000}; // each exchange with the service
+        // How long a prompt to unlock the default keyring may wait for the person; zero: no prompt.
+        std::chrono::milliseconds prompt{0};
+    };
+
+    // Whether the Secret Service can keep this host's secrets now, judged by what the host does
+    // with it: its default keyring is unlocked (or gets unlocked at a prompt within the limit) and
+    // an item written there reads back. `why` says what failed.
+    static bool isUsable(GlibThread& glib, ProbeLimits limits, std::string& why);
 
     ReadResult read(const std::string& service, const std::string& account) override;
     WriteResult write(const std::string& service, const std::string& account,

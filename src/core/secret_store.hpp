@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -9,6 +11,7 @@
 
 namespace pelorn {
 
+class GlibThread;
 class Settings;
 
 // Generic-password items addressed by service and account: overwrite-or-add, readable only by
@@ -42,8 +45,23 @@ public:
     static SecretStore& shared();
 };
 
-// The setting "secretStore" forces "file" or "secret-service". Otherwise the Secret Service is used
-// when it answers within the probe timeout, and the file store (with one warning line) when not.
-std::unique_ptr<SecretStore> chooseSecretStore(Settings& settings);
+struct SecretStoreChoice {
+    std::filesystem::path fileFolder; // where the file store keeps its items
+    std::chrono::milliseconds answerTimeout{2000};
+    // How long the desktop's prompt to unlock a locked keyring waits for the person; only offered
+    // when there is a desktop (DISPLAY or WAYLAND_DISPLAY) to show it.
+    std::chrono::milliseconds promptTimeout{20000};
+    // Between looks at a remembered Secret Service that is locked or not answering.
+    std::chrono::milliseconds retryInterval{5000};
+    std::function<bool()> stopWaiting; // true once the process is quitting
+};
+
+// The setting "secretStore" names the store that holds this host's secrets, "file" or
+// "secret-service"; it is written once a secret is stored in (or found in) the chosen store, so
+// secrets are never looked for in the wrong one. A remembered Secret Service is waited for while it
+// is locked or not answering. Otherwise: the file store when its folder already holds items, the
+// Secret Service when it proves usable, and the file store (with one warning line) when not.
+std::unique_ptr<SecretStore> chooseSecretStore(Settings& settings, GlibThread& glib,
+                                               const SecretStoreChoice& choice);
 
 } // namespace pelorn

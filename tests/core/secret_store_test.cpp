@@ -80,32 +80,6 @@ TEST(FileSecretStore, UnwritableFolderReportsFailure) {
     EXPECT_NE(result.code, 0);
 }
 
-TEST(SecretStoreChoice, SettingForcesTheFileStore) {
-    TempDir dir;
-    Settings settings(dir / "settings.json");
-    settings.set("secretStore", "file");
-    EXPECT_STREQ(chooseSecretStore(settings)->backendName(), "file");
-}
-
-TEST(SecretStoreChoice, NoSessionBusFallsBackToFilesWithinTheProbeTimeout) {
-    TempDir dir;
-    Settings settings(dir / "settings.json");
-    const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    std::string saved = old ? old : "";
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (dir / "no-bus").string()).c_str(), 1);
-    test::LogCapture log;
-    auto store = chooseSecretStore(settings);
-    if (old) {
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
-    } else {
-        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    }
-    EXPECT_STREQ(store->backendName(), "file");
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0].rfind("⚠️ PELORN SECRETS:", 0), 0u);
-    EXPECT_TRUE(log.systemFlags()[0]);
-}
-
 // Needs a Secret Service: scripts/test-env starts gnome-keyring on a private session bus.
 class LibsecretStoreTest : public ::testing::Test {
 protected:
@@ -119,14 +93,8 @@ protected:
 
 TEST_F(LibsecretStoreTest, KeepsItemsApartAndBinarySafe) {
     std::string why;
-    ASSERT_TRUE(LibsecretSecretStore::isAvailable(glib, std::chrono::seconds(5), why)) << why;
+    ASSERT_TRUE(LibsecretSecretStore::isUsable(glib, {std::chrono::seconds(5)}, why)) << why;
     LibsecretSecretStore store(glib);
     // A service name of its own, so runs never see each other's items.
     checkItemSemantics(store, "org.pelorn.test." + randomUuid());
-}
-
-TEST_F(LibsecretStoreTest, ChooserPicksTheSecretServiceWhenItAnswers) {
-    TempDir dir;
-    Settings settings(dir / "settings.json");
-    EXPECT_STREQ(chooseSecretStore(settings)->backendName(), "secret-service");
 }

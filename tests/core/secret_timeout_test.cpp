@@ -69,7 +69,8 @@ TEST(LibsecretTimeout, AServiceThatNeverAnswersIsGivenUpOnWithinTheTimeout) {
     GlibThread glib;
     std::string why;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(LibsecretSecretStore::isAvailable(glib, 300ms, why));
+    EXPECT_FALSE(LibsecretSecretStore::isUsable(glib, {300ms}, why));
+    EXPECT_EQ(why, "the Secret Service did not answer in time");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 
     LibsecretSecretStore store(glib, 300ms);

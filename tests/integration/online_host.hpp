@@ -11,6 +11,21 @@ namespace pelorn::test {
 
 inline const std::string password = "correct horse";
 
+// The owner approves the one waiting device once the host asks.
+inline nlohmann::json approveWhenAsked(const Home& home) {
+    for (int i = 0; i < 500; ++i) {
+        auto pending = ctl(home, {"--json", "approvals"});
+        if (pending.succeeded() && pending.out != "null\n") {
+            auto request = nlohmann::json::parse(pending.out);
+            EXPECT_TRUE(ctl(home, {"approve", request["deviceId"].get<std::string>()}).succeeded());
+            return request;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    ADD_FAILURE() << "no approval request came";
+    return nullptr;
+}
+
 struct OnlineHost {
     OnlineHost() {
         waitUntilServing(home, host.pid());
@@ -51,20 +66,7 @@ struct OnlineHost {
         return true;
     }
 
-    // The owner approves the one waiting device once the host asks.
-    nlohmann::json approveWhenAsked() {
-        for (int i = 0; i < 500; ++i) {
-            auto pending = ctl(home, {"--json", "approvals"});
-            if (pending.succeeded() && pending.out != "null\n") {
-                auto request = nlohmann::json::parse(pending.out);
-                EXPECT_TRUE(ctl(home, {"approve", request["deviceId"].get<std::string>()}).succeeded());
-                return request;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        ADD_FAILURE() << "no approval request came";
-        return nullptr;
-    }
+    nlohmann::json approveWhenAsked() { return test::approveWhenAsked(home); }
 
     // The companion client's device record, kept in the home's folder under `file`.
     std::unique_ptr<client::Credentials> device(const std::string& file) {
