@@ -1,6 +1,7 @@
-// The LAN screen stream against ffmpeg's own pipeline doing the same job on the same Xvfb:
-// frames per second delivered and capture-to-wire latency with moving content, and CPU time with
-// a still screen. Usage: screen_bench [SECONDS]   (default 10 per measurement)
+// The LAN screen stream against ffmpeg's own pipeline doing the same job on the same Xvfb, on
+// desktop-like content and on flat fills: frames per second delivered and capture-to-wire latency
+// (three runs each, median and spread), how soon a full-screen change on a still screen reaches the
+// wire, and CPU time with a still screen. Usage: screen_bench [SECONDS]   (default 10 per run)
 #include "activity/event_log.hpp"
 #include "client/media_reader.hpp"
 #include "core/log.hpp"
@@ -8,13 +9,18 @@
 #include "net/io_thread.hpp"
 #include "screen/screen_capture_manager.hpp"
 #include "screen/screen_stream_manager.hpp"
+#include "screen/stage_times.hpp"
 #include "screen/video_encoder_h265.hpp"
 #include "screen/x11_screen_source.hpp"
 #include "signaling/signaling_message.hpp"
-#include "support/x_session.hpp"
+#include "support/private_servers.hpp"
+
+// After GoogleTest (in private_servers.hpp): Xlib defines None, which GoogleTest uses as a name.
+#include "desktop_content.hpp"
 
 #include <atomic>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <sys/resource.h>
 
@@ -27,6 +33,7 @@ struct Result {
     double fps = 0;
     int keyframes = 0;
     double medianMs = 0, p99Ms = 0;
+    std::array<StageTimes::Figure, StageTimes::stageCount> stages{}; // ours only
 };
 
 double percentile(std::vector<double> v, double p) {
@@ -36,44 +43,6 @@ double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
-
-// Moving content: a bar sweeping across the screen and a changing colour, at 60 Hz.
-class Animator {
-public:
-    explicit Animator(bool moving) : mMoving(moving) {
-        if (moving) {
-            mThread = std::thread([this] { run(); });
-        }
-    }
-    ~Animator() {
-        mStop = true;
-        if (mThread.joinable()) {
-            mThread.join();
-        }
-    }
-
-private:
-    void run() {
-        Display* d = XOpenDisplay(nullptr);
-        Window root = DefaultRootWindow(d);
-        GC gc = XCreateGC(d, root, 0, nullptr);
-        int w = DisplayWidth(d, 0), h = DisplayHeight(d, 0);
-        for (unsigned i = 0; !mStop; ++i) {
-            XSetForeground(d, gc, 0x202020);
-            XFillRectangle(d, root, gc, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h));
-            XSetForeground(d, gc, 0x3050a0 + (i * 0x010203 & 0x7f7f7f));
-            XFillRectangle(d, root, gc, static_cast<int>((i * 24) % static_cast<unsigned>(w)), 0, 240,
-                           static_cast<unsigned>(h));
-            XSync(d, False);
-            std::this_thread::sleep_for(16ms);
-        }
-        XFreeGC(d, gc);
-        XCloseDisplay(d);
-    }
-    bool mMoving;
-    std::atomic<bool> mStop{false};
-    std::thread mThread;
-};
 
 double cpuSecondsOfProcess(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -131,34 +100,59 @@ std::int64_t steadyNanos() {
         .count();
 }
 
-// Our stream: capture → encoder → media server, read by a client over loopback. `cpu` gets the
-// CPU seconds the process spent during the window.
-Result runOurs(std::chrono::seconds window, double& cpu) {
+// Our stream: capture → encoder → media server, read by a client over loopback.
+class OurStream {
+public:
+    OurStream() {
+        loopThread = std::thread([this] {
+            loop.attachToCurrentThread();
+            loop.run();
+        });
+        loop.post([this] { manager.start(); });
+        while (port == 0) {
+            std::this_thread::sleep_for(1ms);
+        }
+        reader = client::MediaReader::connect("127.0.0.1", static_cast<std::uint16_t>(port.load()));
+        std::this_thread::sleep_for(1500ms); // the encoder opens, the first keyframe goes out
+    }
+    ~OurStream() {
+        loop.post([this] {
+            manager.stop();
+            loop.quit();
+        });
+        loopThread.join();
+    }
+
     HostLoop loop;
     IoThread io;
     TaskPool pool{1};
-    auto events = EventLog::create(loop, pool, std::nullopt);
-    ScreenCaptureManager capture({loop, [] { return std::make_unique<X11ScreenSource>(); }, [] {}, [] {}});
+    StageTimes times;
+    std::shared_ptr<EventLog> events = EventLog::create(loop, pool, std::nullopt);
+    ScreenCaptureManager capture{
+        {loop, [] { return std::make_unique<X11ScreenSource>(); }, [] {}, [] {}, &times}};
     std::atomic<int> port{0};
-    ScreenStreamManager manager(
-        {loop, io.context(), *events, capture, [] { return std::make_unique<VideoEncoderH265>(); },
-         [&](const SignalingMessage& m) { port = static_cast<int>(m.port.value_or(0)); },
-         // The authorised client's address: the reader below connects from loopback.
-         [] { return std::optional<std::string>("::ffff:127.0.0.1"); }, [] {}});
-    std::thread loopThread([&] {
-        loop.attachToCurrentThread();
-        loop.run();
-    });
-    loop.post([&] { manager.start(); });
-    while (port == 0) {
-        std::this_thread::sleep_for(1ms);
-    }
-    auto reader = client::MediaReader::connect("127.0.0.1", static_cast<std::uint16_t>(port.load()));
+    ScreenStreamManager manager{
+        {loop, io.context(), *events, capture,
+         [this] {
+             auto encoder = std::make_unique<VideoEncoderH265>();
+             encoder->setStageTimes(&times);
+             return encoder;
+         },
+         [this](const SignalingMessage& m) { port = static_cast<int>(m.port.value_or(0)); },
+         // The authorised client's address: the reader connects from loopback.
+         [] { return std::optional<std::string>("::ffff:127.0.0.1"); }, [] {}}};
+    std::unique_ptr<client::MediaReader> reader;
+    std::thread loopThread;
+};
+
+// Frames delivered while content changes. `cpu` gets the CPU seconds the process spent meanwhile.
+Result runOurs(std::chrono::seconds window, double& cpu) {
+    OurStream stream;
     std::mutex mutex;
     std::vector<double> latencies;
     std::atomic<bool> measuring{false};
     int keyframes = 0;
-    reader->setOnMessage([&](const client::MediaReader::Message& m) {
+    stream.reader->setOnMessage([&](const client::MediaReader::Message& m) {
         if (m.type == 1 && measuring) {
             std::lock_guard lock(mutex);
             keyframes += m.flags == 1;
@@ -166,20 +160,71 @@ Result runOurs(std::chrono::seconds window, double& cpu) {
                                 1e6);
         }
     });
-    std::this_thread::sleep_for(1500ms); // the encoder opens, the first keyframe goes out
     double cpuStart = cpuSecondsOfSelf();
+    stream.times.take();
     measuring = true;
     std::this_thread::sleep_for(window);
     measuring = false;
     cpu = cpuSecondsOfSelf() - cpuStart;
-    loop.post([&] {
-        manager.stop();
-        loop.quit();
-    });
-    loopThread.join();
+    auto stages = stream.times.take();
     std::lock_guard lock(mutex);
     return {static_cast<double>(latencies.size()) / static_cast<double>(window.count()), keyframes,
-            percentile(latencies, 0.5), percentile(latencies, 0.99)};
+            percentile(latencies, 0.5), percentile(latencies, 0.99), stages};
+}
+
+// A still screen changes all at once: how long until the first byte of the frame that shows it
+// reaches the client, and where that time went. Milliseconds, one row per change.
+struct ChangeTimes {
+    std::vector<double> total, tick, grab, convert, encode, send;
+};
+
+ChangeTimes changeToWire(int changes) {
+    OurStream stream;
+    Display* d = XOpenDisplay(nullptr);
+    GC gc = XCreateGC(d, DefaultRootWindow(d), 0, nullptr);
+    auto w = static_cast<unsigned>(DisplayWidth(d, 0)), h = static_cast<unsigned>(DisplayHeight(d, 0));
+    ChangeTimes out;
+    // Pauses of no whole number of frame intervals, so changes fall at every phase of the capture's tick.
+    std::mt19937 random(1);
+    std::uniform_int_distribution<int> pause(150'000, 167'000);
+    for (int i = 0; i < changes; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(pause(random))); // idle again: heartbeats only
+        stream.times.take();
+        auto before = std::chrono::steady_clock::now();
+        XSetForeground(d, gc, i % 2 ? 0x204080 : 0x806020);
+        XFillRectangle(d, DefaultRootWindow(d), gc, 0, 0, w, h);
+        XSync(d, False);
+        auto beforeNanos =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(before.time_since_epoch()).count();
+        std::optional<client::MediaReader::Message> arrived;
+        stream.reader->waitFor(
+            [&](const std::vector<client::MediaReader::Message>& messages) {
+                for (auto it = messages.rbegin(); it != messages.rend() && it->firstByteAt >= before; ++it) {
+                    if (it->type == 1 && static_cast<std::int64_t>(it->timestamp) >= beforeNanos) {
+                        arrived = *it;
+                    }
+                }
+                return arrived.has_value();
+            },
+            2s);
+        if (!arrived) {
+            continue;
+        }
+        auto stages = stream.times.take();
+        auto ms = [](std::int64_t nanos) { return static_cast<double>(nanos) / 1e6; };
+        double total = std::chrono::duration<double, std::milli>(arrived->firstByteAt - before).count();
+        double tick = ms(static_cast<std::int64_t>(arrived->timestamp) - beforeNanos);
+        auto stage = [&](StageTimes::Stage s) { return stages[static_cast<std::size_t>(s)].totalMs; };
+        out.total.push_back(total);
+        out.tick.push_back(tick);
+        out.grab.push_back(stage(StageTimes::Stage::Grab));
+        out.convert.push_back(stage(StageTimes::Stage::Convert));
+        out.encode.push_back(stage(StageTimes::Stage::Encode));
+        out.send.push_back(total - tick - out.grab.back() - out.convert.back() - out.encode.back());
+    }
+    XFreeGC(d, gc);
+    XCloseDisplay(d);
+    return out;
 }
 
 // ffmpeg's x11grab → libx265 with the same settings, as MPEG-TS on a pipe so each frame keeps its
@@ -286,30 +331,89 @@ Result runFfmpeg(const std::string& size, const std::string& display, std::chron
             percentile(latencies, 0.5), percentile(latencies, 0.99)};
 }
 
+// "median [lowest–highest]" of one figure over the runs.
+std::string spread(std::vector<double> values, const char* format) {
+    std::sort(values.begin(), values.end());
+    auto text = [format](double value) {
+        char out[32];
+        std::snprintf(out, sizeof out, format, value);
+        return std::string(out);
+    };
+    return text(percentile(values, 0.5)) + " [" + text(values.front()) + "–" + text(values.back()) + "]";
+}
+
+struct Runs {
+    std::vector<double> fps, medianMs, p99Ms, cpu;
+    void add(const Result& r, double cpuSeconds, std::chrono::seconds window) {
+        fps.push_back(r.fps);
+        medianMs.push_back(r.medianMs);
+        p99Ms.push_back(r.p99Ms);
+        cpu.push_back(100 * cpuSeconds / static_cast<double>(window.count()));
+    }
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::chrono::seconds window(argc > 1 ? std::atoi(argv[1]) : 10);
+    constexpr int runs = 3;
     Log::shared().setSink([](std::string_view, bool) {}); // the host's lines would drown the figures
     std::printf(
-        "screen_bench: %lld s per measurement, ours / ffmpeg (x11grab → libx265 ultrafast zerolatency, "
-        "no B-frames, yuv422p10le, 45 Mbit/s)\n",
-        static_cast<long long>(window.count()));
+        "screen_bench: %lld s per run, %d runs, ours / ffmpeg (x11grab → libx265 ultrafast zerolatency, "
+        "no B-frames, yuv422p10le, 45 Mbit/s); median [lowest–highest]\n",
+        static_cast<long long>(window.count()), runs);
+    using Kind = bench::DesktopContent::Kind;
     for (std::string size : {"1920x1080", "2880x1800"}) {
         test::PrivateXvfb xvfb(size + "x24");
         pid_t server = xvfbPid();
-        double oursCpu = 0, theirCpu = 0;
-        Result ours, theirs;
-        {
-            Animator moving(true);
-            ours = runOurs(window, oursCpu);
-            theirs = runFfmpeg(size, xvfb.name(), window, theirCpu);
+        for (auto [kind, name] :
+             {std::pair{Kind::Desktop, "desktop"}, std::pair{Kind::FlatFill, "flat fill"}}) {
+            Runs ours, theirs;
+            std::vector<double> drawn;
+            std::array<StageTimes::Figure, StageTimes::stageCount> stages{};
+            for (int run = 0; run < runs; ++run) {
+                bench::DesktopContent content(kind);
+                double cpu = 0;
+                auto r = runOurs(window, cpu);
+                ours.add(r, cpu, window);
+                for (std::size_t i = 0; i < stages.size(); ++i) {
+                    stages[i].count += r.stages[i].count;
+                    stages[i].totalMs += r.stages[i].totalMs;
+                    stages[i].maxMs = std::max(stages[i].maxMs, r.stages[i].maxMs);
+                }
+                drawn.push_back(content.framesPerSecond());
+                r = runFfmpeg(size, xvfb.name(), window, cpu);
+                theirs.add(r, cpu, window);
+                drawn.push_back(content.framesPerSecond());
+            }
+            std::printf(
+                "%s %s (drawn at %s fps): fps %s / %s; capture-to-wire median %s / %s ms, p99 %s / %s ms; "
+                "CPU %s / %s %%\n",
+                size.c_str(), name, spread(drawn, "%.1f").c_str(), spread(ours.fps, "%.1f").c_str(),
+                spread(theirs.fps, "%.1f").c_str(), spread(ours.medianMs, "%.1f").c_str(),
+                spread(theirs.medianMs, "%.1f").c_str(), spread(ours.p99Ms, "%.0f").c_str(),
+                spread(theirs.p99Ms, "%.0f").c_str(), spread(ours.cpu, "%.0f").c_str(),
+                spread(theirs.cpu, "%.0f").c_str());
+            std::printf("  ours per frame:");
+            for (std::size_t i = 0; i < stages.size(); ++i) {
+                auto& f = stages[i];
+                std::printf(" %s %.1f ms (max %.1f)%s", StageTimes::name(static_cast<StageTimes::Stage>(i)),
+                            f.count ? f.totalMs / static_cast<double>(f.count) : 0.0, f.maxMs,
+                            i + 1 < stages.size() ? ";" : "\n");
+            }
+            std::fflush(stdout);
         }
-        std::printf("%s moving: fps %.1f / %.1f; latency median %.1f / %.1f ms, p99 %.1f / %.1f ms; "
-                    "CPU %.0f%% / %.0f%%; keyframes %d / %d\n",
-                    size.c_str(), ours.fps, theirs.fps, ours.medianMs, theirs.medianMs, ours.p99Ms,
-                    theirs.p99Ms, 100 * oursCpu / static_cast<double>(window.count()),
-                    100 * theirCpu / static_cast<double>(window.count()), ours.keyframes, theirs.keyframes);
+        auto changes = changeToWire(40);
+        std::printf("%s full-screen change on a still screen to the first byte on the wire (ours, n=%zu): "
+                    "p50 %.1f ms, p90 %.1f ms, max %.1f ms\n"
+                    "  medians: waiting for the tick %.1f, grab %.1f, conversion %.1f, encode %.1f, "
+                    "to the client %.1f ms\n",
+                    size.c_str(), changes.total.size(), percentile(changes.total, 0.5),
+                    percentile(changes.total, 0.9), percentile(changes.total, 1.0),
+                    percentile(changes.tick, 0.5), percentile(changes.grab, 0.5),
+                    percentile(changes.convert, 0.5), percentile(changes.encode, 0.5),
+                    percentile(changes.send, 0.5));
+        double oursCpu = 0, theirCpu = 0;
         double xOurs0 = cpuSecondsOfProcess(server);
         runOurs(window, oursCpu);
         double xOurs = cpuSecondsOfProcess(server) - xOurs0;

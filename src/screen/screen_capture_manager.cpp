@@ -214,7 +214,10 @@ void ScreenCaptureManager::run(const std::shared_ptr<Stream>& stream) {
             std::int64_t pts = monotonicNanos();
             if (isChanged) {
                 auto frame = pool->take(size.width, size.height);
-                source->render(*frame);
+                {
+                    StageTimes::Scope timed(mDeps.stageTimes, StageTimes::Stage::Grab);
+                    source->render(*frame);
+                }
                 last = std::move(frame);
             }
             if (!loggedFirstFrame) {

@@ -3,6 +3,7 @@
 #include "core/host_loop.hpp"
 #include "core/lifetime.hpp"
 #include "screen/screen_source.hpp"
+#include "screen/stage_times.hpp"
 #include "screen/video_frame.hpp"
 
 #include <atomic>
@@ -31,6 +32,7 @@ public:
         std::function<std::unique_ptr<ScreenSource>()> makeSource;
         std::function<void()> startTextFocusWatcher;
         std::function<void()> stopTextFocusWatcher;
+        StageTimes* stageTimes = nullptr; // where grabs are timed, when given
     };
 
     explicit ScreenCaptureManager(Dependencies deps);

@@ -140,14 +140,18 @@ public:
 
     // Sends one frame (nothing: drain) and hands every packet that comes out to `onPacket`.
     template <typename OnPacket>
-    void encode(const VideoFrame* frame, std::int64_t pts, bool keyframe, OnPacket&& onPacket) {
+    void encode(const VideoFrame* frame, std::int64_t pts, bool keyframe, StageTimes* times,
+                OnPacket&& onPacket) {
         AVFrame* input = nullptr;
         AVFrame* hardware = nullptr;
         if (frame) {
             if (av_frame_make_writable(mSoftware) < 0) {
                 return;
             }
-            convert(*frame);
+            {
+                StageTimes::Scope timed(times, StageTimes::Stage::Convert);
+                convert(*frame);
+            }
             input = mSoftware;
             if (mUpload) {
                 hardware = av_frame_alloc();
@@ -161,6 +165,7 @@ public:
             input->pts = pts;
             input->pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         }
+        StageTimes::Scope timed(frame ? times : nullptr, StageTimes::Stage::Encode);
         int sent = avcodec_send_frame(mContext, input);
         av_frame_free(&hardware);
         if (sent < 0 && sent != AVERROR_EOF) {
@@ -370,7 +375,7 @@ void VideoEncoderH265::encodeNow(const Pending& pending) {
     bool keyframe = pending.forceKeyframe || !mSession->lastKeyframePts ||
                     pending.pts - *mSession->lastKeyframePts >= maxKeyframeIntervalNanos;
     mSession->encode(
-        &frame, pending.pts, keyframe,
+        &frame, pending.pts, keyframe, mStageTimes,
         [this](std::string_view packet, bool isKey, std::int64_t pts) { deliver(packet, isKey, pts); });
 }
 
@@ -396,9 +401,9 @@ void VideoEncoderH265::closeSession() {
         return;
     }
     // Frames still inside the encoder come out before it closes.
-    mSession->encode(nullptr, 0, false, [this](std::string_view packet, bool isKey, std::int64_t pts) {
-        deliver(packet, isKey, pts);
-    });
+    mSession->encode(
+        nullptr, 0, false, nullptr,
+        [this](std::string_view packet, bool isKey, std::int64_t pts) { deliver(packet, isKey, pts); });
     mSession.reset();
 }
 

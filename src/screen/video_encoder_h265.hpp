@@ -1,5 +1,6 @@
 #pragma once
 
+#include "screen/stage_times.hpp"
 #include "screen/video_frame.hpp"
 
 #include <chrono>
@@ -57,6 +58,8 @@ public:
     bool isIdle() const;
     // Called on the encoder's thread each time it becomes idle. Set before the first encode().
     void setOnIdle(std::function<void()> callback) { mOnIdle = std::move(callback); }
+    // Where conversion and encoding are timed. Set before the first encode().
+    void setStageTimes(StageTimes* times) { mStageTimes = times; }
     // Encodes the frame still waiting, drains the encoder and closes the session; returns when done.
     void invalidate();
 
@@ -84,6 +87,7 @@ private:
     OnParameterSets mOnParameterSets;
     OnEncodedFrame mOnEncodedFrame;
     std::function<void()> mOnIdle;
+    StageTimes* mStageTimes = nullptr;
 
     mutable std::mutex mMutex; // guards the fields up to mThread
     std::condition_variable mWake;

@@ -78,6 +78,7 @@ void MediaReader::setOnMessage(std::function<void(const Message&)> onMessage) {
 void MediaReader::read() {
     std::string buffer;
     char chunk[65536];
+    std::chrono::steady_clock::time_point headStartedAt; // first byte of the message at the buffer's head
     for (;;) {
         pollfd fds[2] = {{mFd, static_cast<short>(mPaused ? 0 : POLLIN), 0}, {mWakeFd, POLLIN, 0}};
         ::poll(fds, 2, -1);
@@ -99,6 +100,10 @@ void MediaReader::read() {
             mChanged.notify_all();
             return;
         }
+        auto now = std::chrono::steady_clock::now();
+        if (buffer.empty()) {
+            headStartedAt = now;
+        }
         buffer.append(chunk, static_cast<std::size_t>(got));
         std::size_t at = 0;
         while (buffer.size() - at >= 14) {
@@ -107,9 +112,10 @@ void MediaReader::read() {
             if (buffer.size() - at < 14 + length) {
                 break;
             }
-            Message m{h[4], h[5], bigEndian(h + 6, 8), buffer.substr(at + 14, length),
-                      std::chrono::steady_clock::now()};
+            Message m{h[4], h[5], bigEndian(h + 6, 8), buffer.substr(at + 14, length), now, headStartedAt};
             at += 14 + length;
+            // The message after this one began within this read.
+            headStartedAt = now;
             std::lock_guard lock(mMutex);
             if (mOnMessage) {
                 mOnMessage(m);

@@ -23,6 +23,8 @@ public:
         std::uint64_t timestamp = 0;
         std::string payload;
         std::chrono::steady_clock::time_point receivedAt;
+        // When the read that brought the message's first byte returned.
+        std::chrono::steady_clock::time_point firstByteAt;
     };
 
     // From `sourceAddress` when given (a second loopback address, say); a `receiveBuffer` above 0
