@@ -3,9 +3,13 @@
 #include "core/log.hpp"
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 
 namespace pelorn {
@@ -123,12 +127,49 @@ void ScreenCaptureManager::setReadiness(Readiness ready) {
     mOutput->ready = ready ? std::make_shared<const Readiness>(std::move(ready)) : nullptr;
 }
 
+ScreenCaptureManager::Output::Output() : wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+}
+
+ScreenCaptureManager::Output::~Output() {
+    if (wakeFd >= 0) {
+        ::close(wakeFd);
+    }
+}
+
 void ScreenCaptureManager::wake() {
     {
         std::lock_guard lock(mOutput->mutex);
         mOutput->woken = true;
     }
     mOutput->wake.notify_all();
+    std::uint64_t one = 1;
+    (void)!::write(mOutput->wakeFd, &one, sizeof one);
+}
+
+bool ScreenCaptureManager::waitForTick(const Stream& stream, std::chrono::steady_clock::time_point deadline,
+                                       ScreenSource& source) {
+    int notifier = source.changeNotifier();
+    if (notifier < 0 || mOutput->wakeFd < 0) {
+        std::unique_lock lock(mOutput->mutex);
+        mOutput->wake.wait_until(lock, deadline, [&] { return mOutput->woken || stream.stopRequested; });
+        return std::exchange(mOutput->woken, false);
+    }
+    bool changed = source.noticeWaiting();
+    if (!changed) {
+        auto left = std::max(deadline - std::chrono::steady_clock::now(),
+                             std::chrono::steady_clock::duration::zero());
+        auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timespec timeout{static_cast<time_t>(nanos / 1'000'000'000),
+                         static_cast<long>(nanos % 1'000'000'000)};
+        pollfd fds[2] = {{notifier, POLLIN, 0}, {mOutput->wakeFd, POLLIN, 0}};
+        if (::ppoll(fds, 2, &timeout, nullptr) > 0) {
+            changed = (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+        }
+    }
+    std::uint64_t count = 0;
+    (void)!::read(mOutput->wakeFd, &count, sizeof count);
+    std::lock_guard lock(mOutput->mutex);
+    return std::exchange(mOutput->woken, false) || changed;
 }
 
 void ScreenCaptureManager::startOnLoop() {
@@ -182,7 +223,7 @@ void ScreenCaptureManager::run(const std::shared_ptr<Stream>& stream) {
     FrameRef last;
     bool loggedFirstFrame = false;
     auto next = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point lastDelivery{};
+    std::chrono::steady_clock::time_point lastGrab{};
     while (!stream->stopRequested) {
         auto changed = source->poll();
         if (auto* error = std::get_if<std::string>(&changed)) {
@@ -214,6 +255,7 @@ void ScreenCaptureManager::run(const std::shared_ptr<Stream>& stream) {
             std::int64_t pts = monotonicNanos();
             if (isChanged) {
                 auto frame = pool->take(size.width, size.height);
+                lastGrab = std::chrono::steady_clock::now();
                 {
                     StageTimes::Scope timed(mDeps.stageTimes, StageTimes::Stage::Grab);
                     source->render(*frame);
@@ -229,24 +271,18 @@ void ScreenCaptureManager::run(const std::shared_ptr<Stream>& stream) {
             if (onFrame) {
                 (*onFrame)(last, pts, isChanged);
             }
-            lastDelivery = std::chrono::steady_clock::now();
         }
         delivering.unlock();
         // Paced on the clock, not on the work: a slow frame is followed by a shorter wait. A
-        // consumer that becomes ready cuts the wait short, never below the frame interval.
+        // consumer that becomes ready, or a change on a still screen, cuts the wait short, though
+        // grabs stay at least a frame interval apart.
         next += frameInterval;
         auto now = std::chrono::steady_clock::now();
         if (next < now) {
             next = now;
         }
-        bool woken = false;
-        {
-            std::unique_lock lock(mOutput->mutex);
-            mOutput->wake.wait_until(lock, next, [&] { return mOutput->woken || stream->stopRequested; });
-            woken = std::exchange(mOutput->woken, false);
-        }
-        if (woken) {
-            std::this_thread::sleep_until(lastDelivery + frameInterval);
+        if (waitForTick(*stream, next, *source)) {
+            std::this_thread::sleep_until(lastGrab + frameInterval);
             next = std::chrono::steady_clock::now();
         }
     }

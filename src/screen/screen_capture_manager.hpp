@@ -61,17 +61,24 @@ public:
 private:
     struct Stream;
     struct Output {
+        Output();
+        ~Output();
         std::mutex delivery; // held by the capture thread while it calls the consumer
         std::mutex mutex;    // guards the rest
         std::shared_ptr<const OnFrame> onFrame;
         std::shared_ptr<const Readiness> ready;
         std::condition_variable wake;
         bool woken = false;
+        int wakeFd = -1; // readable after wake(), for a capture thread waiting on its source too
     };
 
     void startOnLoop();
     void stopOnLoop();
     void run(const std::shared_ptr<Stream>& stream);
+    // Until `deadline`, wake() or stop; with a source that has a change notifier, also until the
+    // display may have changed. True when cut short by wake() or a change.
+    bool waitForTick(const Stream& stream, std::chrono::steady_clock::time_point deadline,
+                     ScreenSource& source);
     void adopt(const std::shared_ptr<Stream>& stream, DisplayGeometry native, FrameSize size);
     void failed(const std::shared_ptr<Stream>& stream, const CaptureFailure& failure);
     void stoppedItself(const std::shared_ptr<Stream>& stream);

@@ -42,6 +42,11 @@ public:
     virtual std::variant<bool, std::string> poll() = 0;
     // Draws the current screen with the pointer into `frame`, scaled to the frame's size.
     virtual void render(VideoFrame& frame) = 0;
+    // A descriptor that becomes readable when the display may have changed, so a change can be
+    // grabbed at once instead of at the next tick; -1 when changes are found only by polling.
+    virtual int changeNotifier() const { return -1; }
+    // A notice already read ahead by the source, which the descriptor will not show.
+    virtual bool noticeWaiting() { return false; }
 };
 
 } // namespace pelorn

@@ -129,6 +129,15 @@ void X11ScreenSource::destroyImage() {
     mSegment.reset();
 }
 
+// Damage, cursor and configure events arrive on the connection.
+int X11ScreenSource::changeNotifier() const {
+    return mConnection && *mConnection ? ConnectionNumber(mConnection->get()) : -1;
+}
+
+bool X11ScreenSource::noticeWaiting() {
+    return mConnection && *mConnection && XEventsQueued(mConnection->get(), QueuedAlready) > 0;
+}
+
 std::variant<bool, std::string> X11ScreenSource::poll() {
     Display* d = mConnection->get();
     if (!*mConnection) {

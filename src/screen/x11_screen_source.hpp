@@ -24,6 +24,8 @@ public:
     DisplayGeometry geometry() const override { return {mWidth, mHeight, 1.0}; }
     std::variant<bool, std::string> poll() override;
     void render(VideoFrame& frame) override;
+    int changeNotifier() const override;
+    bool noticeWaiting() override;
 
 private:
     struct Pointer {

@@ -14,6 +14,7 @@
 #include "signaling/signaling_message.hpp"
 #include "support/test_support.hpp"
 
+#include <poll.h>
 #include <random>
 
 using namespace pelorn;
@@ -221,6 +222,27 @@ TEST_F(LargeDisplayTest, IsDeliveredWithItsLongEdgeCapped) {
     EXPECT_EQ(probe.stream["height"], "1800");
     EXPECT_TRUE(logs.contains("🎬 PELORN CAPTURE: 2880x1800 (native 3200x2000, scale 1.0) @60fps fmt=BGRA "
                               "(full-chroma source)"));
+}
+
+// Between ticks the capture waits on the source's notifier, so a change on a still screen is
+// grabbed at once: a drawing must wake the notifier and the next poll must report it, while a
+// screen nobody draws on leaves it quiet.
+TEST(X11ScreenSource, ADrawingWakesTheChangeNotifierAndStillnessDoesNot) {
+    PrivateXvfb xvfb("640x480x24");
+    X11ScreenSource source;
+    ASSERT_TRUE(std::holds_alternative<DisplayGeometry>(source.open()));
+    auto frame = FramePool::create()->take(640, 480);
+    ASSERT_TRUE(std::get<bool>(source.poll())); // never grabbed yet
+    source.render(*frame);
+    EXPECT_FALSE(std::get<bool>(source.poll()));
+    pollfd notifier{source.changeNotifier(), POLLIN, 0};
+    ASSERT_GE(notifier.fd, 0);
+    EXPECT_FALSE(source.noticeWaiting());
+    EXPECT_EQ(::poll(&notifier, 1, 100), 0);
+
+    fillOnRoot(0xff0000, 10, 10, 50, 50);
+    EXPECT_TRUE(source.noticeWaiting() || ::poll(&notifier, 1, 5000) == 1);
+    EXPECT_TRUE(std::get<bool>(source.poll()));
 }
 
 TEST_F(StreamTest, CaptureStatesFollowStartStopAndFailure) {
