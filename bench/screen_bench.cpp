@@ -5,6 +5,7 @@
 #include "activity/event_log.hpp"
 #include "client/media_reader.hpp"
 #include "core/log.hpp"
+#include "core/process_runner.hpp"
 #include "core/task_pool.hpp"
 #include "net/io_thread.hpp"
 #include "screen/screen_capture_manager.hpp"
@@ -14,11 +15,13 @@
 #include "screen/x11_screen_source.hpp"
 #include "signaling/signaling_message.hpp"
 #include "support/private_servers.hpp"
+#include "support/test_support.hpp"
 
 // After GoogleTest (in private_servers.hpp): Xlib defines None, which GoogleTest uses as a name.
 #include "desktop_content.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -170,6 +173,112 @@ Result runOurs(std::chrono::seconds window, double& cpu) {
     std::lock_guard lock(mutex);
     return {static_cast<double>(latencies.size()) / static_cast<double>(window.count()), keyframes,
             percentile(latencies, 0.5), percentile(latencies, 0.99), stages};
+}
+
+// Rate control compared on the same frames: desktop-like content captured once, encoded back to back
+// under each mode, the stream decoded by ffmpeg and compared with what was captured.
+struct Encoded {
+    double msPerFrame = 0;
+    double mbitPerSecond = 0;
+    std::string quality; // ffmpeg's SSIM and PSNR
+};
+
+std::vector<FrameRef> captureDesktopFrames(int count) {
+    bench::DesktopContent content(bench::DesktopContent::Kind::Desktop);
+    X11ScreenSource source;
+    auto geometry = std::get<DisplayGeometry>(source.open());
+    std::vector<FrameRef> frames;
+    auto next = std::chrono::steady_clock::now();
+    for (int i = 0; i < count; ++i) {
+        source.poll();
+        auto frame = std::make_shared<VideoFrame>();
+        frame->resize(geometry.width, geometry.height);
+        source.render(*frame);
+        frames.push_back(std::move(frame));
+        next += bench::DesktopContent::frameInterval;
+        std::this_thread::sleep_until(next);
+    }
+    return frames;
+}
+
+Encoded encodeAll(const std::vector<FrameRef>& frames, VideoEncoderH265::RateControl rateControl,
+                  const std::filesystem::path& reference, const std::filesystem::path& out) {
+    VideoEncoderH265 encoder({"libx265"}, rateControl);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool idle = false;
+    std::string annexB;
+    auto startCode = std::string("\0\0\0\1", 4);
+    encoder.setOnParameterSets([&](const std::vector<std::string>& sets) {
+        for (const auto& set : sets) {
+            annexB += startCode + set;
+        }
+    });
+    encoder.setOnEncodedFrame([&](std::string units, bool, std::int64_t) {
+        // Length-prefixed units to Annex-B.
+        for (std::size_t at = 0; at + 4 <= units.size();) {
+            auto* p = reinterpret_cast<const unsigned char*>(units.data() + at);
+            std::size_t length =
+                (std::size_t(p[0]) << 24) | (std::size_t(p[1]) << 16) | (std::size_t(p[2]) << 8) | p[3];
+            annexB += startCode + units.substr(at + 4, length);
+            at += 4 + length;
+        }
+    });
+    encoder.setOnIdle([&] {
+        std::lock_guard lock(mutex);
+        idle = true;
+        changed.notify_all();
+    });
+    std::vector<double> times;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        auto started = std::chrono::steady_clock::now();
+        {
+            std::lock_guard lock(mutex);
+            idle = false;
+        }
+        encoder.encode(frames[i], static_cast<std::int64_t>(i) * 16'666'667, false);
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return idle; });
+        times.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+    }
+    encoder.invalidate();
+    std::ofstream(out, std::ios::binary) << annexB;
+    auto compared = runProcess({"ffmpeg",
+                                "-hide_banner",
+                                "-nostats",
+                                "-i",
+                                out.string(),
+                                "-f",
+                                "rawvideo",
+                                "-pix_fmt",
+                                "bgra",
+                                "-s",
+                                std::to_string(frames[0]->width) + "x" + std::to_string(frames[0]->height),
+                                "-r",
+                                "60",
+                                "-i",
+                                reference.string(),
+                                "-lavfi",
+                                "[0:v][1:v]ssim;[0:v][1:v]psnr",
+                                "-f",
+                                "null",
+                                "-"},
+                               {{}, 120s, std::nullopt, std::nullopt});
+    // "... SSIM Y:... All:0.968655 (15.038270)" and "... PSNR y:... average:41.141723 min:..."
+    auto figure = [&](const std::string& line, const std::string& key) {
+        auto at = compared.err.find(line);
+        at = at == std::string::npos ? at : compared.err.find(key, at);
+        if (at == std::string::npos) {
+            return std::string("?");
+        }
+        at += key.size();
+        return compared.err.substr(at, compared.err.find_first_of(" \n", at) - at);
+    };
+    std::string quality =
+        "SSIM " + figure("SSIM Y:", "All:") + ", PSNR " + figure("PSNR y:", "average:") + " dB";
+    double seconds = static_cast<double>(frames.size()) / 60.0;
+    return {percentile(times, 0.5), static_cast<double>(annexB.size()) * 8 / seconds / 1e6, quality};
 }
 
 // A still screen changes all at once: how long until the first byte of the frame that shows it
@@ -427,6 +536,29 @@ int main(int argc, char** argv) {
                     100 * xOurs / static_cast<double>(window.count() + 2),
                     100 * xTheirs / static_cast<double>(window.count() + 2));
         std::fflush(stdout);
+        if (size == "1920x1080") {
+            test::TempDir dir;
+            auto frames = captureDesktopFrames(120);
+            {
+                std::ofstream reference(dir / "reference.bgra", std::ios::binary);
+                for (const auto& f : frames) {
+                    reference.write(reinterpret_cast<const char*>(f->pixels.data()),
+                                    static_cast<std::streamsize>(f->pixels.size()));
+                }
+            }
+            for (double quality : {0.0, 18.0, 23.0, 28.0}) {
+                auto e = encodeAll(frames, {quality}, dir / "reference.bgra", dir / "out.hevc");
+                std::printf("%s rate control %s on 120 captured desktop frames (ours, back to back): encode "
+                            "%.1f ms per frame (median), %.1f Mbit/s at 60 fps; %s\n",
+                            size.c_str(),
+                            quality > 0 ? ("constant quality " + std::to_string(static_cast<int>(quality)) +
+                                           " capped at 45 Mbit/s")
+                                              .c_str()
+                                        : "average 45 Mbit/s",
+                            e.msPerFrame, e.mbitPerSecond, e.quality.c_str());
+                std::fflush(stdout);
+            }
+        }
     }
     return 0;
 }

@@ -59,7 +59,8 @@ bool supports(const AVCodec* codec, AVPixelFormat format) {
 // One open libavcodec encoder for one frame size.
 class VideoEncoderH265::Session {
 public:
-    static std::variant<std::unique_ptr<Session>, int> open(const std::string& name, int width, int height) {
+    static std::variant<std::unique_ptr<Session>, int> open(const std::string& name, int width, int height,
+                                                            RateControl rateControl) {
         const AVCodec* codec = avcodec_find_encoder_by_name(name.c_str());
         if (!codec) {
             return AVERROR_ENCODER_NOT_FOUND;
@@ -87,6 +88,11 @@ public:
             av_opt_set(options, "preset", "ultrafast", 0);
             av_opt_set(options, "tune", "zerolatency", 0);
             av_opt_set(options, "profile", tenBit ? "main422-10" : "main", 0);
+            if (rateControl.constantQuality > 0) {
+                av_opt_set_double(options, "crf", rateControl.constantQuality, 0);
+                c->rc_max_rate = bitrate;
+                c->rc_buffer_size = static_cast<int>(bitrate);
+            }
             // open-gop=0 makes forced and periodic keyframes IDR pictures rather than CRA.
             av_opt_set(options, "x265-params",
                        "log-level=error:info=0:open-gop=0:bframes=0:"
@@ -248,7 +254,8 @@ std::vector<std::string> VideoEncoderH265::defaultEncoders() {
     return {"hevc_nvenc", "hevc_vaapi", "hevc_qsv", "libx265"};
 }
 
-VideoEncoderH265::VideoEncoderH265(std::vector<std::string> encoders) : mEncoders(std::move(encoders)) {
+VideoEncoderH265::VideoEncoderH265(std::vector<std::string> encoders, RateControl rateControl)
+    : mEncoders(std::move(encoders)), mRateControl(rateControl) {
     routeLibavLog();
     mThread = std::thread([this] { work(); });
 }
@@ -343,7 +350,7 @@ void VideoEncoderH265::encodeNow(const Pending& pending) {
         }
         int status = AVERROR_ENCODER_NOT_FOUND;
         for (const auto& name : mEncoders) {
-            auto opened = Session::open(name, frame.width, frame.height);
+            auto opened = Session::open(name, frame.width, frame.height, mRateControl);
             if (auto* session = std::get_if<std::unique_ptr<Session>>(&opened)) {
                 mSession = std::move(*session);
                 break;

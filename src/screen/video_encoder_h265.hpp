@@ -42,10 +42,18 @@ public:
         int height = 0;
     };
 
+    // How libx265 spends its bits; hardware encoders keep their constant rate.
+    struct RateControl {
+        // 0: an average of `bitrate`. Above 0: this constant quality (x265's CRF), capped at
+        // `bitrate` through a one-second buffer.
+        double constantQuality;
+    };
+
     // libavcodec's HEVC encoders in the order they are tried.
     static std::vector<std::string> defaultEncoders();
 
-    explicit VideoEncoderH265(std::vector<std::string> encoders = defaultEncoders());
+    explicit VideoEncoderH265(std::vector<std::string> encoders = defaultEncoders(),
+                              RateControl rateControl = {});
     ~VideoEncoderH265();
 
     // Set before the first encode().
@@ -84,6 +92,7 @@ private:
     void closeSession();
 
     const std::vector<std::string> mEncoders;
+    const RateControl mRateControl;
     OnParameterSets mOnParameterSets;
     OnEncodedFrame mOnEncodedFrame;
     std::function<void()> mOnIdle;
