@@ -1,13 +1,16 @@
 // The LAN screen stream against ffmpeg's own pipeline doing the same job on the same Xvfb, on
 // desktop-like content and on flat fills: frames per second delivered and capture-to-wire latency
 // (three runs each, median and spread), how soon a full-screen change on a still screen reaches the
-// wire, and CPU time with a still screen. Usage: screen_bench [SECONDS]   (default 10 per run)
+// wire, and CPU time with a still screen; then rate control compared on captured frames.
+// Usage: screen_bench [SECONDS [RUNS [WxH]]]   (default 10 s per run, 3 runs; a size given: only
+// its streams)
 #include "activity/event_log.hpp"
 #include "client/media_reader.hpp"
 #include "core/log.hpp"
 #include "core/process_runner.hpp"
 #include "core/task_pool.hpp"
 #include "net/io_thread.hpp"
+#include "screen/hevc_nal.hpp"
 #include "screen/screen_capture_manager.hpp"
 #include "screen/screen_stream_manager.hpp"
 #include "screen/stage_times.hpp"
@@ -201,6 +204,7 @@ std::vector<FrameRef> captureDesktopFrames(int count) {
     return frames;
 }
 
+// Without a reference file, only timed.
 Encoded encodeAll(const std::vector<FrameRef>& frames, VideoEncoderH265::RateControl rateControl,
                   const std::filesystem::path& reference, const std::filesystem::path& out) {
     VideoEncoderH265 encoder({"libx265"}, rateControl);
@@ -214,16 +218,7 @@ Encoded encodeAll(const std::vector<FrameRef>& frames, VideoEncoderH265::RateCon
             annexB += startCode + set;
         }
     });
-    encoder.setOnEncodedFrame([&](std::string units, bool, std::int64_t) {
-        // Length-prefixed units to Annex-B.
-        for (std::size_t at = 0; at + 4 <= units.size();) {
-            auto* p = reinterpret_cast<const unsigned char*>(units.data() + at);
-            std::size_t length =
-                (std::size_t(p[0]) << 24) | (std::size_t(p[1]) << 16) | (std::size_t(p[2]) << 8) | p[3];
-            annexB += startCode + units.substr(at + 4, length);
-            at += 4 + length;
-        }
-    });
+    encoder.setOnEncodedFrame([&](std::string units, bool, std::int64_t) { annexB += toAnnexB(units); });
     encoder.setOnIdle([&] {
         std::lock_guard lock(mutex);
         idle = true;
@@ -243,6 +238,11 @@ Encoded encodeAll(const std::vector<FrameRef>& frames, VideoEncoderH265::RateCon
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
     }
     encoder.invalidate();
+    double seconds = static_cast<double>(frames.size()) / 60.0;
+    Encoded encoded{percentile(times, 0.5), static_cast<double>(annexB.size()) * 8 / seconds / 1e6, {}};
+    if (reference.empty()) {
+        return encoded; // timing only
+    }
     std::ofstream(out, std::ios::binary) << annexB;
     auto compared = runProcess({"ffmpeg",
                                 "-hide_banner",
@@ -275,10 +275,8 @@ Encoded encodeAll(const std::vector<FrameRef>& frames, VideoEncoderH265::RateCon
         at += key.size();
         return compared.err.substr(at, compared.err.find_first_of(" \n", at) - at);
     };
-    std::string quality =
-        "SSIM " + figure("SSIM Y:", "All:") + ", PSNR " + figure("PSNR y:", "average:") + " dB";
-    double seconds = static_cast<double>(frames.size()) / 60.0;
-    return {percentile(times, 0.5), static_cast<double>(annexB.size()) * 8 / seconds / 1e6, quality};
+    encoded.quality = "SSIM " + figure("SSIM Y:", "All:") + ", PSNR " + figure("PSNR y:", "average:") + " dB";
+    return encoded;
 }
 
 // A still screen changes all at once: how long until the first byte of the frame that shows it
@@ -465,7 +463,8 @@ struct Runs {
 
 int main(int argc, char** argv) {
     std::chrono::seconds window(argc > 1 ? std::atoi(argv[1]) : 10);
-    constexpr int runs = 3;
+    int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    std::string only = argc > 3 ? argv[3] : "";           // one size, and only its streams
     Log::shared().setSink([](std::string_view, bool) {}); // the host's lines would drown the figures
     std::printf(
         "screen_bench: %lld s per run, %d runs, ours / ffmpeg (x11grab → libx265 ultrafast zerolatency, "
@@ -473,6 +472,9 @@ int main(int argc, char** argv) {
         static_cast<long long>(window.count()), runs);
     using Kind = bench::DesktopContent::Kind;
     for (std::string size : {"1920x1080", "2880x1800"}) {
+        if (!only.empty() && size != only) {
+            continue;
+        }
         test::PrivateXvfb xvfb(size + "x24");
         pid_t server = xvfbPid();
         for (auto [kind, name] :
@@ -481,19 +483,24 @@ int main(int argc, char** argv) {
             std::vector<double> drawn;
             std::array<StageTimes::Figure, StageTimes::stageCount> stages{};
             for (int run = 0; run < runs; ++run) {
-                bench::DesktopContent content(kind);
-                double cpu = 0;
-                auto r = runOurs(window, cpu);
-                ours.add(r, cpu, window);
-                for (std::size_t i = 0; i < stages.size(); ++i) {
-                    stages[i].count += r.stages[i].count;
-                    stages[i].totalMs += r.stages[i].totalMs;
-                    stages[i].maxMs = std::max(stages[i].maxMs, r.stages[i].maxMs);
+                // Each pipeline gets the content from its start, and they take turns going first.
+                for (bool oursNow : {run % 2 == 0, run % 2 != 0}) {
+                    bench::DesktopContent content(kind);
+                    double cpu = 0;
+                    if (oursNow) {
+                        auto r = runOurs(window, cpu);
+                        ours.add(r, cpu, window);
+                        for (std::size_t i = 0; i < stages.size(); ++i) {
+                            stages[i].count += r.stages[i].count;
+                            stages[i].totalMs += r.stages[i].totalMs;
+                            stages[i].maxMs = std::max(stages[i].maxMs, r.stages[i].maxMs);
+                        }
+                    } else {
+                        auto r = runFfmpeg(size, xvfb.name(), window, cpu);
+                        theirs.add(r, cpu, window);
+                    }
+                    drawn.push_back(content.framesPerSecond());
                 }
-                drawn.push_back(content.framesPerSecond());
-                r = runFfmpeg(size, xvfb.name(), window, cpu);
-                theirs.add(r, cpu, window);
-                drawn.push_back(content.framesPerSecond());
             }
             std::printf(
                 "%s %s (drawn at %s fps): fps %s / %s; capture-to-wire median %s / %s ms, p99 %s / %s ms; "
@@ -503,6 +510,12 @@ int main(int argc, char** argv) {
                 spread(theirs.medianMs, "%.1f").c_str(), spread(ours.p99Ms, "%.0f").c_str(),
                 spread(theirs.p99Ms, "%.0f").c_str(), spread(ours.cpu, "%.0f").c_str(),
                 spread(theirs.cpu, "%.0f").c_str());
+            // The machine's own drift moves both alike; the ratio within a run is steadier.
+            std::vector<double> ratio;
+            for (std::size_t i = 0; i < ours.fps.size(); ++i) {
+                ratio.push_back(theirs.fps[i] > 0 ? ours.fps[i] / theirs.fps[i] : 0);
+            }
+            std::printf("  ours / ffmpeg fps within a run: %s\n", spread(ratio, "%.2f").c_str());
             std::printf("  ours per frame:");
             for (std::size_t i = 0; i < stages.size(); ++i) {
                 auto& f = stages[i];
@@ -511,6 +524,9 @@ int main(int argc, char** argv) {
                             i + 1 < stages.size() ? ";" : "\n");
             }
             std::fflush(stdout);
+        }
+        if (!only.empty()) {
+            continue;
         }
         auto changes = changeToWire(40);
         std::printf("%s full-screen change on a still screen to the first byte on the wire (ours, n=%zu): "
@@ -546,6 +562,14 @@ int main(int argc, char** argv) {
                                     static_cast<std::streamsize>(f->pixels.size()));
                 }
             }
+            // How steady the machine itself is: one job, the same frames, encoded again and again.
+            std::vector<double> again;
+            for (int i = 0; i < runs; ++i) {
+                again.push_back(encodeAll(frames, {0.0}, {}, dir / "out.hevc").msPerFrame);
+            }
+            std::printf(
+                "%s this machine: the same 120 frames encoded back to back %d times: %s ms per frame\n",
+                size.c_str(), runs, spread(again, "%.1f").c_str());
             for (double quality : {0.0, 18.0, 23.0, 28.0}) {
                 auto e = encodeAll(frames, {quality}, dir / "reference.bgra", dir / "out.hevc");
                 std::printf("%s rate control %s on 120 captured desktop frames (ours, back to back): encode "

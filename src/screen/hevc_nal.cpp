@@ -52,4 +52,22 @@ LengthPrefixedUnit fromAnnexB(std::string_view annexB) {
     return unit;
 }
 
+std::string toAnnexB(std::string_view lengthPrefixed) {
+    static constexpr std::string_view startCode("\0\0\0\1", 4);
+    std::string out;
+    for (std::size_t at = 0; at + 4 <= lengthPrefixed.size();) {
+        std::size_t length = 0;
+        for (int i = 0; i < 4; ++i) {
+            length = length << 8 | static_cast<unsigned char>(lengthPrefixed[at + i]);
+        }
+        at += 4;
+        if (length > lengthPrefixed.size() - at) {
+            break;
+        }
+        out.append(startCode).append(lengthPrefixed.substr(at, length));
+        at += length;
+    }
+    return out;
+}
+
 } // namespace pelorn

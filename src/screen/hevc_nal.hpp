@@ -17,6 +17,9 @@ struct LengthPrefixedUnit {
 // From an Annex-B byte stream (NAL units after 00 00 01 or 00 00 00 01 start codes).
 LengthPrefixedUnit fromAnnexB(std::string_view annexB);
 
+// Back to Annex-B: each length-prefixed unit after a 4-byte start code. A unit cut short ends it.
+std::string toAnnexB(std::string_view lengthPrefixed);
+
 // Appends `n` as a 4-byte big-endian integer, the length form of the media stream.
 void appendLength(std::string& out, std::size_t n);
 

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/hwcontext.h>
 #include <libavutil/opt.h>
 }
+#include <algorithm>
 #include <cstdarg>
 #include <libyuv/convert.h>
 #include <libyuv/convert_from_argb.h>
@@ -212,17 +213,25 @@ private:
         const int w = in.width, h = in.height;
         switch (f->format) {
         case AV_PIX_FMT_YUV422P10LE: {
-            // 8-bit 4:2:2 first, then widened to 10 bits (libyuv has no direct path).
+            // 8-bit 4:2:2 first, then widened to 10 bits (libyuv has no direct path), a strip of
+            // rows at a time so the 8-bit rows are still in cache when they are widened.
+            constexpr int strip = 16;
             int half = (w + 1) / 2;
-            m8.resize(static_cast<std::size_t>(w) * h + 2 * static_cast<std::size_t>(half) * h);
+            m8.resize(static_cast<std::size_t>(w + 2 * half) * strip);
             std::uint8_t* y = m8.data();
-            std::uint8_t* u = y + static_cast<std::ptrdiff_t>(w) * h;
-            std::uint8_t* v = u + static_cast<std::ptrdiff_t>(half) * h;
-            libyuv::ARGBToI422(in.pixels.data(), in.stride, y, w, u, half, v, half, w, h);
-            libyuv::I422ToI210(y, w, u, half, v, half, reinterpret_cast<std::uint16_t*>(f->data[0]),
-                               f->linesize[0] / 2, reinterpret_cast<std::uint16_t*>(f->data[1]),
-                               f->linesize[1] / 2, reinterpret_cast<std::uint16_t*>(f->data[2]),
-                               f->linesize[2] / 2, w, h);
+            std::uint8_t* u = y + static_cast<std::ptrdiff_t>(w) * strip;
+            std::uint8_t* v = u + static_cast<std::ptrdiff_t>(half) * strip;
+            auto plane = [f](int i, int row) {
+                return reinterpret_cast<std::uint16_t*>(f->data[i] +
+                                                        static_cast<std::ptrdiff_t>(row) * f->linesize[i]);
+            };
+            for (int row = 0; row < h; row += strip) {
+                int rows = std::min(strip, h - row);
+                libyuv::ARGBToI422(in.pixels.data() + static_cast<std::ptrdiff_t>(row) * in.stride, in.stride,
+                                   y, w, u, half, v, half, w, rows);
+                libyuv::I422ToI210(y, w, u, half, v, half, plane(0, row), f->linesize[0] / 2, plane(1, row),
+                                   f->linesize[1] / 2, plane(2, row), f->linesize[2] / 2, w, rows);
+            }
             break;
         }
         case AV_PIX_FMT_NV12:
