@@ -6,11 +6,15 @@
 #include "app/control/host_commands.hpp"
 #include "app/host_services.hpp"
 #include "app/server_controller.hpp"
+#include "cloud/cloud_config.hpp"
 #include "core/host_loop.hpp"
 #include "core/log.hpp"
+#include "core/text.hpp"
 #include "signaling/lan_protocol.hpp"
 #include "signaling/signaling_message.hpp"
 
+#include <mutex>
+#include <optional>
 #include <thread>
 
 namespace pelorn {
@@ -21,16 +25,36 @@ namespace {
 constexpr auto replacePause = std::chrono::milliseconds(300);
 constexpr auto quitRequestTimeout = std::chrono::milliseconds(2000);
 
+// Set once at launch; read by every cloud feature.
+std::optional<CloudConfig> gCloudConfig;
+std::once_flag gCloudConfigured;
+
 void configureCloudBackend() {
-    Log::shared().info(
-        "⚠️ Firebase: GoogleService-Info.plist not found - remote features disabled. Add it to the "
-        "pelorn (macOS) target to enable presence/signaling.");
+    std::call_once(gCloudConfigured, [] {
+        auto load = loadCloudConfig(cloudConfigFolders(), processEnvironment());
+        for (const auto& problem : load.problems) {
+            Log::shared().info("⚠️ Firebase: " + shownText(problem, 512));
+        }
+        if (!load.config) {
+            Log::shared().info("⚠️ Firebase: GoogleService-Info.plist not found - remote features "
+                               "disabled. Add it to the "
+                               "pelorn (macOS) target to enable presence/signaling.");
+            return;
+        }
+        // Nothing from the cloud is cached on disk: the clients keep what they read in memory only.
+        gCloudConfig = std::move(load.config);
+        Log::shared().info("✅ Firebase configured (Mac)");
+    });
 }
 
 } // namespace
 
 bool isCloudConfigured() {
-    return false;
+    return cloudConfig() != nullptr;
+}
+
+const CloudConfig* cloudConfig() {
+    return gCloudConfig ? &*gCloudConfig : nullptr;
 }
 
 AppDelegate::AppDelegate(Wiring wiring, std::function<void()> quit)

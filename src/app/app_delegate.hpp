@@ -59,7 +59,10 @@ private:
     bool mTerminated = false;
 };
 
-// Whether cloud features may run. Always false until a cloud backend configuration exists.
+struct CloudConfig;
+// Whether cloud features may run: a project file was found and read at launch.
 bool isCloudConfigured();
+// The configuration read at launch; null while the cloud is not configured.
+const CloudConfig* cloudConfig();
 
 } // namespace pelorn

@@ -38,7 +38,10 @@ TEST(HostProgram, GoesOnlineAndOfflineFromPelornctlAndRecordsIt) {
     EXPECT_EQ(host.waitForExit(), 0) << host.output();
     auto out = host.output();
     for (const char* line :
-         {"✅ Pelorn Mac daemon started (offline)\n", "⚠️ Go Online blocked - not signed in.\n",
+         {"⚠️ Firebase: GoogleService-Info.plist not found - remote features disabled. Add it to the "
+          "pelorn "
+          "(macOS) target to enable presence/signaling.\n",
+          "✅ Pelorn Mac daemon started (offline)\n", "⚠️ Go Online blocked - not signed in.\n",
           "🟢 Pelorn online - advertising as owner@example.com\n",
           "🔴 Pelorn offline - connection killed\n"}) {
         EXPECT_NE(out.find(line), std::string::npos) << line << " missing from:\n" << out;
@@ -48,6 +51,26 @@ TEST(HostProgram, GoesOnlineAndOfflineFromPelornctlAndRecordsIt) {
     EXPECT_EQ(activity.back()["kind"], "macOnline");
     EXPECT_EQ(activity[activity.size() - 2]["kind"], "macOffline");
     EXPECT_FALSE(std::filesystem::exists(home.dir / "run/pelorn/control.sock"));
+}
+
+TEST(HostProgram, ReadsTheCloudProjectFromTheUsersConfigFolder) {
+    Home home;
+    auto folder = home.dir / "config/pelorn";
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "google-services.json")
+        << R"({"project_info":{"project_id":"demo-pelorn"},"client":[{"client_info":{"mobilesdk_app_id":"1:1:android:1"},)"
+           R"("api_key":[{"current_key":"k"}]}]})";
+    HostProcess host(home, "host");
+    waitUntilServing(home, host.pid());
+    EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
+    EXPECT_EQ(host.waitForExit(), 0);
+    auto out = host.output();
+    EXPECT_NE(out.find("✅ Firebase configured (Mac)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("⚠️ Firebase: no oauth-client.json (a Desktop app OAuth client) in " +
+                       folder.string() + " - Google sign-in unavailable\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("not found"), std::string::npos) << out;
 }
 
 TEST(HostProgram, ActivityLogAndDeviceIdSurviveARestart) {
