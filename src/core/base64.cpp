@@ -56,4 +56,30 @@ std::optional<std::vector<std::uint8_t>> decode(std::string_view text) {
     return out;
 }
 
+std::string encodeUrl(std::span<const std::uint8_t> bytes) {
+    std::string out = encode(bytes);
+    while (!out.empty() && out.back() == '=') {
+        out.pop_back();
+    }
+    for (char& c : out) {
+        c = c == '+' ? '-' : c == '/' ? '_' : c;
+    }
+    return out;
+}
+
+std::optional<std::vector<std::uint8_t>> decodeUrl(std::string_view text) {
+    if (text.size() % 4 == 1) {
+        return std::nullopt;
+    }
+    std::string standard(text);
+    for (char& c : standard) {
+        if (c == '+' || c == '/' || c == '=') {
+            return std::nullopt;
+        }
+        c = c == '-' ? '+' : c == '_' ? '/' : c;
+    }
+    standard.append((4 - standard.size() % 4) % 4, '=');
+    return decode(standard);
+}
+
 } // namespace pelorn::base64

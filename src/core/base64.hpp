@@ -17,4 +17,9 @@ std::string encode(std::string_view bytes);
 // one or two characters, no white space. Absent otherwise.
 std::optional<std::vector<std::uint8_t>> decode(std::string_view text);
 
+// The URL-safe alphabet ('-' and '_' for '+' and '/') without padding, as JWT segments and PKCE use.
+std::string encodeUrl(std::span<const std::uint8_t> bytes);
+// Strict: only that alphabet, no '=', no length that no byte string encodes to.
+std::optional<std::vector<std::uint8_t>> decodeUrl(std::string_view text);
+
 } // namespace pelorn::base64

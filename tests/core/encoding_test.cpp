@@ -21,6 +21,22 @@ TEST(Base64, RoundTripsEveryLengthWithPadding) {
     EXPECT_EQ(base64::encode(std::string_view("any carnal pleas")), "YW55IGNhcm5hbCBwbGVhcw==");
 }
 
+TEST(Base64, UrlFormHasNoPaddingAndItsOwnTwoCharacters) {
+    std::vector<std::uint8_t> data;
+    for (int n = 0; n < 10; ++n) {
+        auto encoded = base64::encodeUrl(data);
+        EXPECT_EQ(encoded.find_first_of("+/="), std::string::npos) << encoded;
+        auto decoded = base64::decodeUrl(encoded);
+        ASSERT_TRUE(decoded) << encoded;
+        EXPECT_EQ(*decoded, data);
+        data.push_back(static_cast<std::uint8_t>(0xF8 + n)); // 0xFB, 0xFF: '-' and '_' appear
+    }
+    EXPECT_EQ(base64::encodeUrl(std::vector<std::uint8_t>{0xfb, 0xff}), "-_8");
+    for (const char* bad : {"-_8=", "+_8", "/_8", "abcde", "ab c"}) {
+        EXPECT_FALSE(base64::decodeUrl(bad)) << bad;
+    }
+}
+
 TEST(Base64, RefusesAnythingButTheStrictForm) {
     for (const char* bad :
          {"YWJj ", "YW Jj", "YWJ", "YW==YWJj", "YWJj\n", "YW=j", "Y===", "YWJ-", "YWJ_", "=AAA"}) {
