@@ -93,17 +93,22 @@ struct TcpListener::State : std::enable_shared_from_this<State> {
 };
 
 std::variant<std::unique_ptr<TcpListener>, std::string>
-TcpListener::open(asio::io_context& io, HostLoop& loop, std::uint16_t port) {
+TcpListener::open(asio::io_context& io, HostLoop& loop, std::uint16_t port, Reach reach) {
     auto state = std::make_shared<State>(io, loop);
     auto& acceptor = state->acceptor;
     asio::error_code error;
-    // Dual-stack first; a system without IPv6 gets an IPv4 listener.
-    acceptor.open(asio::ip::tcp::v6(), error);
-    if (!error) {
-        acceptor.set_option(asio::ip::v6_only(false), error);
-    }
     asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v6(), port);
-    if (error) {
+    if (reach == Reach::ThisMachine) {
+        endpoint = asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port);
+        acceptor.open(asio::ip::tcp::v4(), error);
+    } else {
+        // Dual-stack first; a system without IPv6 gets an IPv4 listener.
+        acceptor.open(asio::ip::tcp::v6(), error);
+        if (!error) {
+            acceptor.set_option(asio::ip::v6_only(false), error);
+        }
+    }
+    if (error && reach == Reach::Everywhere) {
         asio::error_code ignored;
         acceptor.close(ignored);
         error.clear();
