@@ -48,6 +48,7 @@ public:
 
     explicit AuthManager(Dependencies deps);
     ~AuthManager();
+    static AuthManager& shared();
 
     using UrlHandler = std::function<void(const std::string& url)>;
     // Starts an attempt (cancelling one in progress). The completion is called exactly once, true

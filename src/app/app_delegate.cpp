@@ -29,6 +29,8 @@ constexpr auto quitRequestTimeout = std::chrono::milliseconds(2000);
 std::optional<CloudConfig> gCloudConfig;
 std::once_flag gCloudConfigured;
 
+} // namespace
+
 void configureCloudBackend() {
     std::call_once(gCloudConfigured, [] {
         auto load = loadCloudConfig(cloudConfigFolders(), processEnvironment());
@@ -46,8 +48,6 @@ void configureCloudBackend() {
         Log::shared().info("✅ Firebase configured (Mac)");
     });
 }
-
-} // namespace
 
 bool isCloudConfigured() {
     return cloudConfig() != nullptr;

@@ -60,6 +60,9 @@ private:
 };
 
 struct CloudConfig;
+// Reads the cloud configuration, once per process (later calls do nothing) and before any service
+// that uses it is built: the launch's first step.
+void configureCloudBackend();
 // Whether cloud features may run: a project file was found and read at launch.
 bool isCloudConfigured();
 // The configuration read at launch; null while the cloud is not configured.

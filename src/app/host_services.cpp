@@ -9,8 +9,11 @@
 #include "access/master_password_store.hpp"
 #include "access/session_authenticator.hpp"
 #include "access/trusted_device_store.hpp"
+#include "account/auth_manager.hpp"
 #include "activity/event_log.hpp"
+#include "app/app_delegate.hpp"
 #include "app/server_controller.hpp"
+#include "cloud/firebase_auth.hpp"
 #include "core/glib_thread.hpp"
 #include "core/host_identity.hpp"
 #include "core/host_loop.hpp"
@@ -214,6 +217,9 @@ struct Host {
     // What cannot be said in a member's initialiser: links that run back up the list.
     Host() {
         signaling.setOnClientChanged([this] { stream.peerChanged(); });
+        if (cloudAuth) {
+            cloudAuth->start(); // the stored user, if any, is signed in again
+        }
     }
 
     HostLoop& loop = basics();
@@ -285,6 +291,24 @@ struct Host {
     StandInWebRTCPeer webrtc{telemetry};
     StandInUpdateChecker updates;
 
+    // The account. The cloud's sign-in exists only when the launch found a cloud configuration,
+    // which it reads before anything builds the host.
+    std::unique_ptr<FirebaseAuth> cloudAuth =
+        cloudConfig() ? std::make_unique<FirebaseAuth>(FirebaseAuth::Dependencies{
+                            loop, TaskPool::shared(), SecretStore::shared(), cloudConfig()->project.apiKey,
+                            cloudConfig()->endpoints})
+                      : nullptr;
+    AuthManager account{{loop, IoThread::shared().context(), TaskPool::shared(), settings,
+                         cloudConfig() ? cloudConfig()->desktopClient : std::nullopt,
+                         cloudConfig() ? cloudConfig()->endpoints : CloudEndpoints{}, cloudAuth.get(),
+                         performHttp, AuthManager::openWithXdgOpen,
+                         // The presence record names the account: published again when it changes.
+                         [this] {
+                             if (controller.isOnline().get()) {
+                                 presence.publish(true);
+                             }
+                         }}};
+
     // What the launch sequence and the controller use.
     LanAdvertiser advertiserLink{advertiser};
     LanSignalingLink signalingLink{signaling};
@@ -306,6 +330,12 @@ Host& host() {
 
 } // namespace
 
+AuthManager& AuthManager::shared() {
+    return host().account;
+}
+FirebaseAuth* FirebaseAuth::shared() {
+    return host().cloudAuth.get();
+}
 HostServices& HostServices::shared() {
     return host().services;
 }

@@ -1,13 +1,16 @@
 // pelorn-host: the remote-access host. Runs offline until the owner goes online.
 #include "access/session_authenticator.hpp"
+#include "account/auth_manager.hpp"
 #include "activity/event_log.hpp"
 #include "app/app_delegate.hpp"
 #include "app/control/access_commands.hpp"
+#include "app/control/account_commands.hpp"
 #include "app/control/control_protocol.hpp"
 #include "app/control/power_commands.hpp"
 #include "app/control/terminal_commands.hpp"
 #include "app/host_services.hpp"
 #include "app/server_controller.hpp"
+#include "cloud/firebase_auth.hpp"
 #include "core/host_identity.hpp"
 #include "core/host_loop.hpp"
 #include "core/notification_center.hpp"
@@ -83,11 +86,14 @@ int main(int argc, char** argv) {
         }
     });
 
+    // Before anything builds the services: which of them exist depends on it.
+    configureCloudBackend();
     AppDelegate delegate({loop, IoThread::shared().context(), Settings::shared(), EventLog::shared(),
                           ServerController::shared(), HostIdentity::shared(), HostServices::shared(),
                           controlSocketPath()},
                          [&loop] { loop.quit(); });
     auto approvalAnnouncements = registerAccessCommands(delegate.commands(), AuthServices::shared());
+    registerAccountCommands(delegate.commands(), {AuthManager::shared(), FirebaseAuth::shared()});
     registerPowerCommands(delegate.commands(), {PowerManager::shared(), ClosedLidModeManager::shared(),
                                                 ServerController::shared()});
     registerTerminalCommands(delegate.commands(), {loop, TerminalSessionStore::shared(), Settings::shared(),

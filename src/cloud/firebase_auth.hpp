@@ -57,6 +57,8 @@ public:
 
     explicit FirebaseAuth(Dependencies deps);
     ~FirebaseAuth();
+    // The process's, when the cloud is configured; null otherwise.
+    static FirebaseAuth* shared();
 
     // Host loop. Reads the stored user; listeners hear the outcome. A stored user counts as signed
     // in at once and its token is refreshed; only the service's word that the refresh token is dead

@@ -42,12 +42,14 @@ struct Home {
                 out.push_back(std::string(name) + "=" + value);
             }
         }
+        out.insert(out.end(), extraEnv.begin(), extraEnv.end());
         // Keeps the secret store choice away from the desktop's keyring, unless the test gives a bus.
         out.push_back("DBUS_SESSION_BUS_ADDRESS=" +
                       (sessionBus.empty() ? "unix:path=" + (dir / "no-bus").string() : sessionBus));
         return out;
     }
     std::string sessionBus;
+    std::vector<std::string> extraEnv; // "NAME=value", added to the rest
     std::filesystem::path settings() const { return dir / "config/pelorn/settings.json"; }
     std::filesystem::path activity() const { return dir / "data/Pelorn/activity.json"; }
     void signIn(const std::string& email) const {

@@ -16,6 +16,7 @@ using namespace pelorn;
 namespace {
 
 constexpr auto requestTimeout = std::chrono::seconds(30);
+constexpr auto signInTimeout = std::chrono::seconds(610);
 
 enum Exit { Ok = 0, Refused = 1, NotRunning = 2, Usage = 64 };
 
@@ -44,6 +45,10 @@ int usage(FILE* out) {
                "  closed-lid on|off\n"
                "                  keep running with the lid closed while online (asks for the\n"
                "                  administrator password)\n"
+               "  sign-in google [--print-link]\n"
+               "                  sign in with Google in the browser (--print-link: print the link to\n"
+               "                  open instead, and return at once)\n"
+               "  sign-out        sign out\n"
                "  quit            stop the host\n",
                out);
     return out == stderr ? Usage : Ok;
@@ -113,7 +118,9 @@ int main(int argc, char** argv) {
         request.input = std::move(*line);
     }
     auto socket = controlSocketPath();
-    auto result = sendControlRequest(socket, request, requestTimeout);
+    // Signing in waits for the person at the browser, as long as the host's own limit.
+    bool waitsForBrowser = request.command == "sign-in" && request.args == std::vector<std::string>{"google"};
+    auto result = sendControlRequest(socket, request, waitsForBrowser ? signInTimeout : requestTimeout);
     if (auto* failure = std::get_if<ControlClientFailure>(&result)) {
         if (failure->error == ControlClientError::NotRunning) {
             std::fprintf(stderr, "pelornctl: the host is not running (%s: %s)\n", socket.c_str(),

@@ -1,0 +1,70 @@
+#include "app/control/account_commands.hpp"
+
+#include "account/auth_manager.hpp"
+#include "app/control/control_commands.hpp"
+#include "cloud/firebase_auth.hpp"
+
+#include <memory>
+
+namespace pelorn {
+
+void registerAccountCommands(ControlCommands& commands, AccountCommandTargets targets) {
+    auto t = std::make_shared<AccountCommandTargets>(targets);
+    commands.add("sign-in", [t](const ControlRequest& request, ControlCommands::Reply reply) {
+        bool printLink = request.args == std::vector<std::string>{"google", "--print-link"};
+        if (!printLink && request.args != std::vector<std::string>{"google"}) {
+            reply(ControlResponse::failure("usage: sign-in google [--print-link]"));
+            return;
+        }
+        // One reply: with --print-link the link (the attempt goes on in the host), else the outcome.
+        auto pending = std::make_shared<ControlCommands::Reply>(std::move(reply));
+        auto answer = [pending](ControlResponse response) {
+            if (auto r = std::exchange(*pending, nullptr)) {
+                r(std::move(response));
+            }
+        };
+        AuthManager::UrlHandler handler;
+        if (printLink) {
+            handler = [answer](const std::string& url) {
+                answer(ControlResponse::success(
+                    "Open this link in a browser on this computer to sign in:\n" + url, {{"url", url}}));
+            };
+        }
+        t->auth.signIn(handler, [t, answer](bool ok) {
+            if (!ok) {
+                answer(ControlResponse::failure("sign-in failed (the host's log says why)"));
+                return;
+            }
+            answer(ControlResponse::success("signed in as " + t->auth.userEmail(),
+                                            {{"email", t->auth.userEmail()}, {"name", t->auth.userName()}}));
+        });
+    });
+    commands.add("sign-out", [t](const ControlRequest& request, ControlCommands::Reply reply) {
+        if (!request.args.empty()) {
+            reply(ControlResponse::failure("usage: sign-out"));
+            return;
+        }
+        t->auth.signOut();
+        reply(ControlResponse::success("signed out", nlohmann::json::object()));
+    });
+    commands.addStatusPart([t](nlohmann::json& data, std::string& text) {
+        auto& auth = t->auth;
+        auto cloudUser = t->cloud ? t->cloud->currentUser() : std::nullopt;
+        data["account"] = {{"signedIn", auth.isAuthenticated()},
+                           {"email", auth.userEmail()},
+                           {"name", auth.userName()},
+                           {"uid", auth.userUID()},
+                           {"cloudConfigured", t->cloud != nullptr},
+                           {"cloudSignedIn", cloudUser.has_value()}};
+        if (!auth.isAuthenticated()) {
+            text += "\naccount: not signed in";
+            return;
+        }
+        text += "\naccount: " + auth.userEmail() + " (" + auth.userName() + ")";
+        text += !t->cloud   ? ", cloud not configured"
+                : cloudUser ? ", cloud uid " + cloudUser->uid
+                            : ", cloud signed out";
+    });
+}
+
+} // namespace pelorn

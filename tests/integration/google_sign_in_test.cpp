@@ -1,0 +1,104 @@
+// The real host signs in with Google from pelornctl: a loopback fake of Google's OAuth endpoints,
+// the test as the browser, the Firebase Auth emulator as the cloud.
+#include "integration/host_harness.hpp"
+#include "support/auth_emulator.hpp"
+#include "support/private_servers.hpp"
+
+#include <fstream>
+#include <future>
+
+using namespace pelorn;
+using namespace pelorn::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* clientId = "42-pelorn.apps.googleusercontent.com";
+constexpr const char* clientSecret = "GOCSPX-test-secret";
+
+nlohmann::json account(const Home& home) {
+    return statusJson(home)["account"];
+}
+
+bool eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < 200; ++i) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilSignOut) {
+    PELORN_NEED_AUTH_EMULATOR(emulator);
+    ReadyProcess google({"python3", PELORN_TESTS_DIR "/support/fake_google_oauth.py", clientId, clientSecret},
+                        "--ready-fd");
+    auto base = "http://127.0.0.1:" + google.answer();
+    Home home;
+    auto folder = home.dir / "config/pelorn";
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "google-services.json")
+        << R"({"project_info":{"project_id":"demo-pelorn"},"client":[{"client_info":{"mobilesdk_app_id":"1:1:android:1"},)"
+           R"("api_key":[{"current_key":"fake-api-key"}]}]})";
+    std::ofstream(folder / "oauth-client.json") << R"({"installed":{"client_id":")" << clientId
+                                                << R"(","client_secret":")" << clientSecret << R"("}})";
+    home.extraEnv = {"FIREBASE_AUTH_EMULATOR_HOST=" + *emulator,
+                     "PELORN_GOOGLE_AUTHORIZE_URL=" + base + "/o/oauth2/v2/auth",
+                     "PELORN_GOOGLE_TOKEN_URL=" + base + "/token",
+                     "PELORN_GOOGLE_USERINFO_URL=" + base + "/oauth2/v2/userinfo"};
+    auto email = uniqueName("owner") + "@example.com";
+    ASSERT_EQ(
+        performHttp({"POST", base + "/_test/next", {}, R"({"email":")" + email + R"(","name":"Ann Owner"})"})
+            .status,
+        204);
+
+    std::string uid;
+    {
+        HostProcess host(home, "first");
+        waitUntilServing(home, host.pid());
+        auto before = account(home);
+        EXPECT_EQ(before["signedIn"], false);
+        EXPECT_EQ(before["cloudConfigured"], true);
+
+        auto link = ctl(home, {"--json", "sign-in", "google", "--print-link"});
+        ASSERT_TRUE(link.succeeded()) << link.err;
+        auto url = nlohmann::json::parse(link.out)["url"].get<std::string>();
+        // The browser: Google's page, then its redirect to the host.
+        auto consent = performHttp({"GET", url, {}, {}});
+        ASSERT_EQ(consent.status, 302) << consent.body;
+        auto page = performHttp({"GET", consent.body, {}, {}});
+        EXPECT_NE(page.body.find("Signed in to Pelorn"), std::string::npos) << page.body;
+
+        ASSERT_TRUE(eventually([&] { return !account(home)["uid"].get<std::string>().empty(); }));
+        auto signedIn = account(home);
+        EXPECT_EQ(signedIn["signedIn"], true);
+        EXPECT_EQ(signedIn["email"], email);
+        EXPECT_EQ(signedIn["name"], "Ann Owner");
+        EXPECT_EQ(signedIn["cloudSignedIn"], true);
+        uid = signedIn["uid"];
+        auto text = ctl(home, {"status"});
+        EXPECT_NE(text.out.find("account: " + email + " (Ann Owner), cloud uid " + uid), std::string::npos)
+            << text.out;
+        EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
+        EXPECT_EQ(host.waitForExit(), 0);
+        EXPECT_NE(host.output().find("✅ Firebase signed in (Mac), uid=" + uid), std::string::npos)
+            << host.output();
+    }
+    // A restart: the account and the cloud's user are back without a browser.
+    HostProcess host(home, "second");
+    waitUntilServing(home, host.pid());
+    ASSERT_TRUE(eventually([&] { return account(home)["cloudSignedIn"] == true; }));
+    EXPECT_EQ(account(home)["uid"], uid);
+
+    auto out = ctl(home, {"sign-out"});
+    EXPECT_TRUE(out.succeeded()) << out.err;
+    auto after = account(home);
+    EXPECT_EQ(after["signedIn"], false);
+    EXPECT_EQ(after["cloudSignedIn"], false);
+    EXPECT_EQ(ctl(home, {"sign-in", "apple"}).err, "pelornctl: usage: sign-in google [--print-link]\n");
+    EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
+    EXPECT_EQ(host.waitForExit(), 0);
+}
+
+} // namespace
