@@ -144,6 +144,23 @@ void FirebaseAuth::start() {
     });
 }
 
+std::variant<FirebaseAuth::Session, std::string> FirebaseAuth::sessionOf(const HttpResponse& response) const {
+    auto reply = json::parse(response.body);
+    if (response.status != 200 || !reply || !reply->is_object() || stringMember(*reply, "idToken").empty()) {
+        return reasonOf(response);
+    }
+    Session session;
+    session.user = {stringMember(*reply, "localId"),
+                    stringMember(*reply, "email"),
+                    stringMember(*reply, "displayName"),
+                    {}};
+    session.refreshToken = stringMember(*reply, "refreshToken");
+    session.idToken = stringMember(*reply, "idToken");
+    session.idTokenExpiry =
+        expiryOf(session.idToken, stringMember(*reply, "expiresIn"), mDeps.loop.wallNow());
+    return session;
+}
+
 void FirebaseAuth::signInWithGoogle(const std::string& idToken, const std::string& accessToken,
                                     Completion done) {
     std::vector<std::pair<std::string, std::string>> form;
@@ -161,19 +178,13 @@ void FirebaseAuth::signInWithGoogle(const std::string& idToken, const std::strin
         return;
     }
     send(identityToolkit("signInWithIdp", *body), [this, done](const HttpResponse& response) {
-        auto reply = json::parse(response.body);
-        if (response.status != 200 || !reply || !reply->is_object() ||
-            stringMember(*reply, "idToken").empty()) {
-            done(reasonOf(response));
+        auto signedIn = sessionOf(response);
+        if (auto* why = std::get_if<std::string>(&signedIn)) {
+            done(*why);
             return;
         }
-        Session session;
-        session.user = {stringMember(*reply, "localId"), stringMember(*reply, "email"),
-                        stringMember(*reply, "displayName"), "google.com"};
-        session.refreshToken = stringMember(*reply, "refreshToken");
-        session.idToken = stringMember(*reply, "idToken");
-        session.idTokenExpiry =
-            expiryOf(session.idToken, stringMember(*reply, "expiresIn"), mDeps.loop.wallNow());
+        auto session = std::get<Session>(std::move(signedIn));
+        session.user.providerId = "google.com";
         if (session.user.uid.empty() || session.refreshToken.empty()) {
             done(std::string("the sign-in reply had no user or refresh token"));
             return;
@@ -191,17 +202,12 @@ void FirebaseAuth::signInWithCustomToken(const std::string& token, Completion do
         return;
     }
     send(identityToolkit("signInWithCustomToken", *body), [this, done](const HttpResponse& response) {
-        auto reply = json::parse(response.body);
-        if (response.status != 200 || !reply || !reply->is_object() ||
-            stringMember(*reply, "idToken").empty()) {
-            done(reasonOf(response));
+        auto signedIn = sessionOf(response);
+        if (auto* why = std::get_if<std::string>(&signedIn)) {
+            done(*why);
             return;
         }
-        auto session = std::make_shared<Session>();
-        session->refreshToken = stringMember(*reply, "refreshToken");
-        session->idToken = stringMember(*reply, "idToken");
-        session->idTokenExpiry =
-            expiryOf(session->idToken, stringMember(*reply, "expiresIn"), mDeps.loop.wallNow());
+        auto session = std::make_shared<Session>(std::get<Session>(std::move(signedIn)));
         session->user.providerId = "custom";
         // The reply names nobody: the account is looked up with the new token.
         auto lookupBody = json::dump({{"idToken", session->idToken}});

@@ -92,6 +92,8 @@ private:
         HostLoop::WallTime idTokenExpiry{};
     };
 
+    // The tokens of a sign-in reply and what it says of the user; else the reason it failed.
+    std::variant<Session, std::string> sessionOf(const HttpResponse& response) const;
     void adopt(Session session, bool store);
     // Writes the user and its refresh token to the secret store, on the pool.
     void persist(const Session& session);

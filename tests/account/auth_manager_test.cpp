@@ -7,7 +7,7 @@
 #include "core/task_pool.hpp"
 #include "net/io_thread.hpp"
 #include "support/auth_emulator.hpp"
-#include "support/private_servers.hpp"
+#include "support/fake_google.hpp"
 #include "support/test_support.hpp"
 
 #include <future>
@@ -19,34 +19,23 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* clientId = "42-pelorn.apps.googleusercontent.com";
-constexpr const char* clientSecret = "GOCSPX-test-secret";
-
 class GoogleSignInTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        google = std::make_unique<ReadyProcess>(
-            std::vector<std::string>{"python3", PELORN_TESTS_DIR "/support/fake_google_oauth.py", clientId,
-                                     clientSecret},
-            "--ready-fd");
-        base = "http://127.0.0.1:" + google->answer();
-        endpoints.googleAuthorize = base + "/o/oauth2/v2/auth";
-        endpoints.googleToken = base + "/token";
-        endpoints.googleUserInfo = base + "/oauth2/v2/userinfo";
+        endpoints.googleAuthorize = google.authorize();
+        endpoints.googleToken = google.token();
+        endpoints.googleUserInfo = google.userInfo();
     }
 
     std::unique_ptr<AuthManager> make(FirebaseAuth* cloud = nullptr,
                                       std::optional<std::string> browserError = {}) {
         return std::make_unique<AuthManager>(AuthManager::Dependencies{
-            loop, io.context(), pool, settings, OAuthClient{clientId, clientSecret}, endpoints, cloud,
-            performHttp, [browserError](const std::string&) { return browserError; },
+            loop, io.context(), pool, settings, OAuthClient{FakeGoogle::clientId, FakeGoogle::clientSecret},
+            endpoints, cloud, performHttp, [browserError](const std::string&) { return browserError; },
             [this] { ++cloudSignIns; }});
     }
 
-    // What the fake Google does on the next consent page.
-    void nextSignIn(const std::string& plan) {
-        ASSERT_EQ(performHttp({"POST", base + "/_test/next", {}, plan}).status, 204);
-    }
+    void nextSignIn(const std::string& plan) { google.next(plan); }
 
     // A blocking request made while the loop keeps running (the loopback server lives on it).
     HttpResponse fetch(const std::string& url) {
@@ -84,8 +73,7 @@ protected:
     Settings settings{std::nullopt};
     FileSecretStore secrets{dir / "secrets"};
     CloudEndpoints endpoints;
-    std::unique_ptr<ReadyProcess> google;
-    std::string base;
+    FakeGoogle google;
     int cloudSignIns = 0;
     TaskPool pool{2};
 };

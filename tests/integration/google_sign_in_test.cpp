@@ -2,7 +2,7 @@
 // the test as the browser, the Firebase Auth emulator as the cloud.
 #include "integration/host_harness.hpp"
 #include "support/auth_emulator.hpp"
-#include "support/private_servers.hpp"
+#include "support/fake_google.hpp"
 
 #include <fstream>
 #include <future>
@@ -12,9 +12,6 @@ using namespace pelorn::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr const char* clientId = "42-pelorn.apps.googleusercontent.com";
-constexpr const char* clientSecret = "GOCSPX-test-secret";
 
 nlohmann::json account(const Home& home) {
     return statusJson(home)["account"];
@@ -32,26 +29,21 @@ bool eventually(const std::function<bool()>& done) {
 
 TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilSignOut) {
     PELORN_NEED_AUTH_EMULATOR(emulator);
-    ReadyProcess google({"python3", PELORN_TESTS_DIR "/support/fake_google_oauth.py", clientId, clientSecret},
-                        "--ready-fd");
-    auto base = "http://127.0.0.1:" + google.answer();
+    FakeGoogle google;
     Home home;
     auto folder = home.dir / "config/pelorn";
     std::filesystem::create_directories(folder);
     std::ofstream(folder / "google-services.json")
         << R"({"project_info":{"project_id":"demo-pelorn"},"client":[{"client_info":{"mobilesdk_app_id":"1:1:android:1"},)"
            R"("api_key":[{"current_key":"fake-api-key"}]}]})";
-    std::ofstream(folder / "oauth-client.json") << R"({"installed":{"client_id":")" << clientId
-                                                << R"(","client_secret":")" << clientSecret << R"("}})";
-    home.extraEnv = {"FIREBASE_AUTH_EMULATOR_HOST=" + *emulator,
-                     "PELORN_GOOGLE_AUTHORIZE_URL=" + base + "/o/oauth2/v2/auth",
-                     "PELORN_GOOGLE_TOKEN_URL=" + base + "/token",
-                     "PELORN_GOOGLE_USERINFO_URL=" + base + "/oauth2/v2/userinfo"};
+    std::ofstream(folder / "oauth-client.json")
+        << R"({"installed":{"client_id":")" << FakeGoogle::clientId << R"(","client_secret":")"
+        << FakeGoogle::clientSecret << R"("}})";
+    home.extraEnv = {
+        "FIREBASE_AUTH_EMULATOR_HOST=" + *emulator, "PELORN_GOOGLE_AUTHORIZE_URL=" + google.authorize(),
+        "PELORN_GOOGLE_TOKEN_URL=" + google.token(), "PELORN_GOOGLE_USERINFO_URL=" + google.userInfo()};
     auto email = uniqueName("owner") + "@example.com";
-    ASSERT_EQ(
-        performHttp({"POST", base + "/_test/next", {}, R"({"email":")" + email + R"(","name":"Ann Owner"})"})
-            .status,
-        204);
+    google.next(R"({"email":")" + email + R"(","name":"Ann Owner"})");
 
     std::string uid;
     {
