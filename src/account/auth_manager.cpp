@@ -18,10 +18,6 @@ namespace {
 constexpr const char* scopes = "openid https://www.googleapis.com/auth/userinfo.email "
                                "https://www.googleapis.com/auth/userinfo.profile";
 
-std::string member(const json::Value& object, const char* key) {
-    return json::stringMember(object, key).value.value_or("");
-}
-
 } // namespace
 
 AuthManager::AuthManager(Dependencies deps) : mDeps(std::move(deps)) {
@@ -172,17 +168,18 @@ void AuthManager::exchange(const std::string& code) {
                         tokenTimeout};
     send(std::move(request), [this](const HttpResponse& response) {
         auto reply = json::parse(response.body);
-        if (reply && reply->is_object() && !member(*reply, "access_token").empty()) {
+        if (reply && reply->is_object() && !json::stringOrEmpty(*reply, "access_token").empty()) {
             // Single use.
             mCodeVerifier.clear();
             mAuthState.clear();
-            fetchProfile(member(*reply, "access_token"), member(*reply, "id_token"));
+            fetchProfile(json::stringOrEmpty(*reply, "access_token"),
+                         json::stringOrEmpty(*reply, "id_token"));
             return;
         }
         std::string message;
-        if (reply && reply->is_object() && !member(*reply, "error").empty()) {
-            message = member(*reply, "error");
-            if (auto description = member(*reply, "error_description"); !description.empty()) {
+        if (reply && reply->is_object() && !json::stringOrEmpty(*reply, "error").empty()) {
+            message = json::stringOrEmpty(*reply, "error");
+            if (auto description = json::stringOrEmpty(*reply, "error_description"); !description.empty()) {
                 message += ": " + description;
             }
         } else if (!response.error.empty()) {
@@ -202,8 +199,8 @@ void AuthManager::fetchProfile(const std::string& accessToken, const std::string
             fail(std::nullopt);
             return;
         }
-        auto name = member(*profile, "name");
-        mDeps.settings.set("userEmail", member(*profile, "email"));
+        auto name = json::stringOrEmpty(*profile, "name");
+        mDeps.settings.set("userEmail", json::stringOrEmpty(*profile, "email"));
         mDeps.settings.set("userName", name.empty() ? "User" : name);
         mDeps.settings.set("isAuthenticated", true);
         // A uid from an earlier account is not this one's; the cloud sign-in sets the new one.

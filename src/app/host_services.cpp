@@ -293,15 +293,15 @@ struct Host {
 
     // The account. The cloud's sign-in exists only when the launch found a cloud configuration,
     // which it reads before anything builds the host.
+    const CloudConfig* cloud = cloudConfig();
     std::unique_ptr<FirebaseAuth> cloudAuth =
-        cloudConfig() ? std::make_unique<FirebaseAuth>(FirebaseAuth::Dependencies{
-                            loop, TaskPool::shared(), SecretStore::shared(), cloudConfig()->project.apiKey,
-                            cloudConfig()->endpoints})
-                      : nullptr;
+        cloud ? std::make_unique<FirebaseAuth>(FirebaseAuth::Dependencies{
+                    loop, TaskPool::shared(), SecretStore::shared(), cloud->project.apiKey, cloud->endpoints})
+              : nullptr;
     AuthManager account{{loop, IoThread::shared().context(), TaskPool::shared(), settings,
-                         cloudConfig() ? cloudConfig()->desktopClient : std::nullopt,
-                         cloudConfig() ? cloudConfig()->endpoints : CloudEndpoints{}, cloudAuth.get(),
-                         performHttp, AuthManager::openWithXdgOpen,
+                         cloud ? cloud->desktopClient : std::nullopt,
+                         cloud ? cloud->endpoints : CloudEndpoints{}, cloudAuth.get(), performHttp,
+                         AuthManager::openWithXdgOpen,
                          // The presence record names the account: published again when it changes.
                          [this] {
                              if (controller.isOnline().get()) {

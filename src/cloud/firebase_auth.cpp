@@ -40,10 +40,6 @@ bool isDefinitive(const HttpResponse& response) {
     return false;
 }
 
-std::string stringMember(const json::Value& object, const char* key) {
-    return json::stringMember(object, key).value.value_or("");
-}
-
 // When the token stops being valid: its "exp" claim, else `expiresIn` seconds from now.
 HostLoop::WallTime expiryOf(const std::string& idToken, const std::string& expiresIn,
                             HostLoop::WallTime now) {
@@ -130,9 +126,10 @@ void FirebaseAuth::start() {
             }
             Session session;
             if (stored && stored->is_object()) {
-                session.user = {stringMember(*stored, "uid"), stringMember(*stored, "email"),
-                                stringMember(*stored, "displayName"), stringMember(*stored, "providerId")};
-                session.refreshToken = stringMember(*stored, "refreshToken");
+                session.user = {json::stringOrEmpty(*stored, "uid"), json::stringOrEmpty(*stored, "email"),
+                                json::stringOrEmpty(*stored, "displayName"),
+                                json::stringOrEmpty(*stored, "providerId")};
+                session.refreshToken = json::stringOrEmpty(*stored, "refreshToken");
             }
             if (session.user.uid.empty() || session.refreshToken.empty()) {
                 auth->becomeSignedOut(false);
@@ -146,18 +143,19 @@ void FirebaseAuth::start() {
 
 std::variant<FirebaseAuth::Session, std::string> FirebaseAuth::sessionOf(const HttpResponse& response) const {
     auto reply = json::parse(response.body);
-    if (response.status != 200 || !reply || !reply->is_object() || stringMember(*reply, "idToken").empty()) {
+    if (response.status != 200 || !reply || !reply->is_object() ||
+        json::stringOrEmpty(*reply, "idToken").empty()) {
         return reasonOf(response);
     }
     Session session;
-    session.user = {stringMember(*reply, "localId"),
-                    stringMember(*reply, "email"),
-                    stringMember(*reply, "displayName"),
+    session.user = {json::stringOrEmpty(*reply, "localId"),
+                    json::stringOrEmpty(*reply, "email"),
+                    json::stringOrEmpty(*reply, "displayName"),
                     {}};
-    session.refreshToken = stringMember(*reply, "refreshToken");
-    session.idToken = stringMember(*reply, "idToken");
+    session.refreshToken = json::stringOrEmpty(*reply, "refreshToken");
+    session.idToken = json::stringOrEmpty(*reply, "idToken");
     session.idTokenExpiry =
-        expiryOf(session.idToken, stringMember(*reply, "expiresIn"), mDeps.loop.wallNow());
+        expiryOf(session.idToken, json::stringOrEmpty(*reply, "expiresIn"), mDeps.loop.wallNow());
     return session;
 }
 
@@ -220,9 +218,9 @@ void FirebaseAuth::signInWithCustomToken(const std::string& token, Completion do
                      return;
                  }
                  const auto& record = (*users)["users"][0];
-                 session->user.uid = stringMember(record, "localId");
-                 session->user.email = stringMember(record, "email");
-                 session->user.displayName = stringMember(record, "displayName");
+                 session->user.uid = json::stringOrEmpty(record, "localId");
+                 session->user.email = json::stringOrEmpty(record, "email");
+                 session->user.displayName = json::stringOrEmpty(record, "displayName");
                  if (session->user.uid.empty() || session->refreshToken.empty()) {
                      done(std::string("the sign-in reply had no user or refresh token"));
                      return;
@@ -357,17 +355,18 @@ void FirebaseAuth::refreshDone(std::uint64_t generation, const HttpResponse& res
     }
     mRefreshing = false;
     auto reply = json::parse(response.body);
-    if (response.status == 200 && reply && reply->is_object() && !stringMember(*reply, "id_token").empty()) {
-        auto uid = stringMember(*reply, "user_id");
+    if (response.status == 200 && reply && reply->is_object() &&
+        !json::stringOrEmpty(*reply, "id_token").empty()) {
+        auto uid = json::stringOrEmpty(*reply, "user_id");
         if (!uid.empty() && uid != mSession->user.uid) {
             Log::shared().info("⚠️ Firebase: the token service answered for another user - signed out");
             becomeSignedOut(true);
             return;
         }
-        mSession->idToken = stringMember(*reply, "id_token");
+        mSession->idToken = json::stringOrEmpty(*reply, "id_token");
         mSession->idTokenExpiry =
-            expiryOf(mSession->idToken, stringMember(*reply, "expires_in"), mDeps.loop.wallNow());
-        if (auto next = stringMember(*reply, "refresh_token");
+            expiryOf(mSession->idToken, json::stringOrEmpty(*reply, "expires_in"), mDeps.loop.wallNow());
+        if (auto next = json::stringOrEmpty(*reply, "refresh_token");
             !next.empty() && next != mSession->refreshToken) {
             mSession->refreshToken = next;
             persist(*mSession);

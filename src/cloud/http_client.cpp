@@ -78,19 +78,10 @@ HttpResponse performHttp(const HttpRequest& request) {
 }
 
 std::string percentEncode(std::string_view text) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-            c == '.' || c == '_' || c == '~') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
+    // libcurl's escaping leaves exactly the unreserved characters as they are.
+    std::unique_ptr<char, decltype(&curl_free)> escaped(
+        curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size())), &curl_free);
+    return escaped ? std::string(escaped.get()) : std::string();
 }
 
 std::string formEncode(const std::vector<std::pair<std::string, std::string>>& pairs) {

@@ -78,6 +78,10 @@ std::optional<std::string> dump(const Value& value) {
     }
 }
 
+std::string stringOrEmpty(const Value& object, const char* key) {
+    return stringMember(object, key).value.value_or("");
+}
+
 Field<std::string> stringMember(const Value& object, const char* key) {
     auto it = object.find(key);
     if (it == object.end() || it->is_null()) {

@@ -31,6 +31,8 @@ template <typename T> struct Field {
 };
 
 Field<std::string> stringMember(const Value& object, const char* key);
+// The member's string, or "" when it is missing or not a string: for lenient reading of replies.
+std::string stringOrEmpty(const Value& object, const char* key);
 // Any JSON number, finite.
 Field<double> doubleMember(const Value& object, const char* key);
 // A JSON number with an integral value inside [min, max]; 3.0 counts, 3.5 does not.

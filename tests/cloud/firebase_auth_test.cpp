@@ -220,16 +220,11 @@ TEST_F(FirebaseAuthTest, SignInFailuresSayWhyAndChangeNothing) {
     EXPECT_EQ(heard.size(), 1u);
 
     // A custom token names an account by uid; one without an e-mail is refused.
-    auto segment = [](const std::string& json) {
-        return base64::encodeUrl(std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
-    };
-    auto customToken = [&](const std::string& uid) {
-        return segment(R"({"alg":"none","typ":"JWT"})") + "." +
-               segment(
-                   R"({"uid":")" + uid +
-                   R"(","aud":"https://identitytoolkit.googleapis.com/google.identity.identitytoolkit.v1.IdentityToolkit",)"
-                   R"("iat":1700000000,"exp":4102444800,"iss":"pelorn-test","sub":"pelorn-test"})") +
-               ".";
+    auto customToken = [](const std::string& uid) {
+        return unsignedJwt(
+            R"({"uid":")" + uid +
+            R"(","aud":"https://identitytoolkit.googleapis.com/google.identity.identitytoolkit.v1.IdentityToolkit",)"
+            R"("iat":1700000000,"exp":4102444800,"iss":"pelorn-test","sub":"pelorn-test"})");
     };
     std::optional<FirebaseAuth::Result> custom;
     auth->signInWithCustomToken(customToken(uniqueName("apple")),

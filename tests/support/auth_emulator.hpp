@@ -46,17 +46,21 @@ inline std::optional<std::string> authEmulator(std::string& why) {
         GTEST_SKIP() << emulatorMissing;                                                                     \
     }
 
-// An unsigned Google ID token, which the emulator takes as Google's word.
-inline std::string googleIdToken(const std::string& subject, const std::string& email,
-                                 const std::string& name) {
+// A JWT with no signature ("alg": "none"), which the emulators take at its word.
+inline std::string unsignedJwt(const std::string& claims) {
     auto segment = [](const std::string& json) {
         return base64::encodeUrl(std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
     };
-    std::string claims = R"({"iss":"https://accounts.google.com","aud":"pelorn-test","sub":")" + subject +
-                         R"(","email":")" + email + R"(","email_verified":true,)" +
-                         (name.empty() ? "" : R"("name":")" + name + R"(",)") +
-                         R"("iat":1700000000,"exp":4102444800})";
     return segment(R"({"alg":"none","typ":"JWT"})") + "." + segment(claims) + ".";
+}
+
+// A Google ID token for the Auth emulator.
+inline std::string googleIdToken(const std::string& subject, const std::string& email,
+                                 const std::string& name) {
+    return unsignedJwt(R"({"iss":"https://accounts.google.com","aud":"pelorn-test","sub":")" + subject +
+                       R"(","email":")" + email + R"(","email_verified":true,)" +
+                       (name.empty() ? "" : R"("name":")" + name + R"(",)") +
+                       R"("iat":1700000000,"exp":4102444800})");
 }
 
 // A name no other test of this run uses, for accounts in the shared emulator.
