@@ -163,20 +163,4 @@ TEST_F(CallbackServerTest, StrangersAndFloodsAreCutOffWithoutEndingTheSignIn) {
     EXPECT_EQ(std::get<Query>(results[0]).at("error"), "access_denied");
 }
 
-TEST_F(CallbackServerTest, NoRedirectWithinTheTimeoutFailsOnTheLoopsClock) {
-    loop.advance(299s);
-    EXPECT_TRUE(results.empty());
-    loop.advance(1s);
-    ASSERT_EQ(results.size(), 1u);
-    auto failure = std::get<OAuthCallbackServer::Failure>(results[0]);
-    EXPECT_EQ(failure.description(), "Sign-in timed out. Please try again.");
-    server.stop(); // idempotent, and nothing follows
-    loop.advance(600s);
-    EXPECT_EQ(results.size(), 1u);
-    EXPECT_EQ(
-        (OAuthCallbackServer::Failure{OAuthCallbackServer::Failure::Kind::ListenerFailed, "Address in use"}
-             .description()),
-        "Could not open a local port for sign-in: Address in use");
-}
-
 } // namespace

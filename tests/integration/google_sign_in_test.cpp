@@ -74,6 +74,7 @@ TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilSignOut) {
             << text.out;
         EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
         EXPECT_EQ(host.waitForExit(), 0);
+        EXPECT_NE(host.output().find("✅ Firebase configured (Mac)\n"), std::string::npos) << host.output();
         EXPECT_NE(host.output().find("✅ Firebase signed in (Mac), uid=" + uid), std::string::npos)
             << host.output();
     }

@@ -53,26 +53,6 @@ TEST(HostProgram, GoesOnlineAndOfflineFromPelornctlAndRecordsIt) {
     EXPECT_FALSE(std::filesystem::exists(home.dir / "run/pelorn/control.sock"));
 }
 
-TEST(HostProgram, ReadsTheCloudProjectFromTheUsersConfigFolder) {
-    Home home;
-    auto folder = home.dir / "config/pelorn";
-    std::filesystem::create_directories(folder);
-    std::ofstream(folder / "google-services.json")
-        << R"({"project_info":{"project_id":"demo-pelorn"},"client":[{"client_info":{"mobilesdk_app_id":"1:1:android:1"},)"
-           R"("api_key":[{"current_key":"k"}]}]})";
-    HostProcess host(home, "host");
-    waitUntilServing(home, host.pid());
-    EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
-    EXPECT_EQ(host.waitForExit(), 0);
-    auto out = host.output();
-    EXPECT_NE(out.find("✅ Firebase configured (Mac)\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("⚠️ Firebase: no oauth-client.json (a Desktop app OAuth client) in " +
-                       folder.string() + " - Google sign-in unavailable\n"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(out.find("not found"), std::string::npos) << out;
-}
-
 TEST(HostProgram, ActivityLogAndDeviceIdSurviveARestart) {
     Home home;
     home.signIn("a@b.c");
