@@ -24,6 +24,8 @@ namespace {
 // How long a new host waits for the one it replaces to let go.
 constexpr auto replacePause = std::chrono::milliseconds(300);
 constexpr auto quitRequestTimeout = std::chrono::milliseconds(2000);
+// How long quitting waits for the offline presence record to be written.
+constexpr auto presenceWriteLimit = std::chrono::milliseconds(3000);
 
 // Set once at launch; read by every cloud feature.
 std::optional<CloudConfig> gCloudConfig;
@@ -67,6 +69,7 @@ AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching() {
     configureCloudBackend();
+    mWiring.services.profile.installAuthListener();
     terminateOtherInstances();
     startControlServer();
     mWiring.services.webrtc.setUp();
@@ -83,6 +86,8 @@ void AppDelegate::applicationWillTerminate() {
     }
     mTerminated = true;
     mWiring.controller.goOffline();
+    // The owner's phone must not go on seeing this computer online.
+    mWiring.services.presence.finishWrites(presenceWriteLimit);
     // Let the deferred screen stop and pending work run, then make sure the log reached the disk.
     mWiring.loop.runPending();
     mWiring.log.finishWrites();

@@ -14,6 +14,9 @@
 #include "app/app_delegate.hpp"
 #include "app/server_controller.hpp"
 #include "cloud/firebase_auth.hpp"
+#include "cloud/firestore.hpp"
+#include "cloud/presence_service.hpp"
+#include "cloud/user_profile_service.hpp"
 #include "core/glib_thread.hpp"
 #include "core/host_identity.hpp"
 #include "core/host_loop.hpp"
@@ -65,14 +68,6 @@ public:
     void addRemoteCandidate(const std::string&, const std::string&, std::int32_t) override {}
 };
 
-class StandInPresence final : public Presence {
-public:
-    void publish(bool) override {}
-    void startHeartbeat() override {}
-    void stopHeartbeat() override {}
-    void cleanupStaleRecords() override {}
-};
-
 class StandInRemoteSessions final : public RemoteSessions {
 public:
     void startListening() override {}
@@ -97,6 +92,32 @@ public:
 };
 
 // ---- The subsystems as the controller, the launch sequence and the signaling server see them.
+
+class CloudPresence final : public Presence {
+public:
+    CloudPresence(PresenceService& presence, Firestore* database)
+        : mPresence(presence), mDatabase(database) {}
+    void publish(bool online) override { mPresence.publish(online); }
+    void startHeartbeat() override { mPresence.startHeartbeat(); }
+    void stopHeartbeat() override { mPresence.stopHeartbeat(); }
+    void cleanupStaleRecords() override { mPresence.cleanupStaleRecords(); }
+    bool finishWrites(std::chrono::milliseconds limit) override {
+        return !mDatabase || mDatabase->flushWrites(limit);
+    }
+
+private:
+    PresenceService& mPresence;
+    Firestore* mDatabase;
+};
+
+class CloudUserProfile final : public UserProfile {
+public:
+    explicit CloudUserProfile(UserProfileService& profile) : mProfile(profile) {}
+    void installAuthListener() override { mProfile.installAuthListener(); }
+
+private:
+    UserProfileService& mProfile;
+};
 
 class LanAdvertiser final : public Advertiser {
 public:
@@ -286,18 +307,36 @@ struct Host {
         BonjourAdvertiser::configuredPort()};
 
     // Not built yet.
-    StandInPresence presence;
     StandInRemoteSessions remoteSessions;
     StandInWebRTCPeer webrtc{telemetry};
     StandInUpdateChecker updates;
 
-    // The account. The cloud's sign-in exists only when the launch found a cloud configuration,
-    // which it reads before anything builds the host.
+    // The cloud: its sign-in and its database exist only when the launch found a cloud
+    // configuration, which it reads before anything builds the host.
     const CloudConfig* cloud = cloudConfig();
     std::unique_ptr<FirebaseAuth> cloudAuth =
         cloud ? std::make_unique<FirebaseAuth>(FirebaseAuth::Dependencies{
                     loop, TaskPool::shared(), SecretStore::shared(), cloud->project.apiKey, cloud->endpoints})
               : nullptr;
+    std::unique_ptr<Firestore> database =
+        cloud ? std::make_unique<Firestore>(Firestore::Dependencies{
+                    loop, cloud->project.projectId, cloud->endpoints.firestore,
+                    cloud->endpoints.firestorePlaintext,
+                    [this](bool forceRefresh, std::function<void(std::optional<std::string>)> done) {
+                        cloudAuth->idTokenForRequest(forceRefresh, std::move(done));
+                    }})
+              : nullptr;
+    PresenceService presenceService{{loop, settings, database.get(), cloudAuth.get(),
+                                     [this] { return identity.deviceId(); },
+                                     [this] { return identity.hardwareId(); }, [] { return computerName(); },
+                                     [this] { return controller.isOnline().get(); }}};
+    UserProfileService profileService{{settings, database.get(), cloudAuth.get(),
+                                       std::string(PELORN_VERSION) + " (" + PELORN_VERSION + ")",
+                                       systemVersionString(), localeCountry()}};
+    CloudPresence presence{presenceService, database.get()};
+    CloudUserProfile profile{profileService};
+
+    // The account.
     AuthManager account{{loop, IoThread::shared().context(), TaskPool::shared(), settings,
                          cloud ? cloud->desktopClient : std::nullopt,
                          cloud ? cloud->endpoints : CloudEndpoints{}, cloudAuth.get(), performHttp,
@@ -317,9 +356,9 @@ struct Host {
     ManagedClosedLid closedLidLink{closedLid};
     MouseInputTrust inputTrust{input};
     WatcherTextFocus textFocusLink{textFocus};
-    HostServices services{advertiserLink, signalingLink, presence,      remoteSessions,
-                          webrtc,         onlinePower,   closedLidLink, screen,
-                          reaperLink,     inputTrust,    textFocusLink, updates};
+    HostServices services{advertiserLink, signalingLink, presence,      profile, remoteSessions,
+                          webrtc,         onlinePower,   closedLidLink, screen,  reaperLink,
+                          inputTrust,     textFocusLink, updates};
     ServerController controller{loop, settings, *log, services};
 };
 
@@ -335,6 +374,15 @@ AuthManager& AuthManager::shared() {
 }
 FirebaseAuth* FirebaseAuth::shared() {
     return host().cloudAuth.get();
+}
+Firestore* Firestore::shared() {
+    return host().database.get();
+}
+PresenceService& PresenceService::shared() {
+    return host().presenceService;
+}
+UserProfileService& UserProfileService::shared() {
+    return host().profileService;
 }
 HostServices& HostServices::shared() {
     return host().services;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -42,6 +43,15 @@ public:
     virtual void startHeartbeat() = 0;
     virtual void stopHeartbeat() = 0;
     virtual void cleanupStaleRecords() = 0;
+    // Waits up to `limit` for the records written so far to reach the cloud; false if they did not.
+    virtual bool finishWrites(std::chrono::milliseconds) { return true; }
+};
+
+// The owner's profile record in the cloud.
+class UserProfile {
+public:
+    virtual ~UserProfile() = default;
+    virtual void installAuthListener() = 0;
 };
 
 class RemoteSessions {
@@ -112,6 +122,7 @@ struct HostServices {
     Advertiser& advertiser;
     LanSignaling& signaling;
     Presence& presence;
+    UserProfile& profile;
     RemoteSessions& remoteSessions;
     WebRTCPeer& webrtc;
     OnlinePower& power;

@@ -247,6 +247,11 @@ std::optional<CloudUser> FirebaseAuth::currentUser() const {
     return mSession->user;
 }
 
+void FirebaseAuth::idTokenForRequest(bool forceRefresh,
+                                     std::function<void(std::optional<std::string>)> done) {
+    getIdToken(forceRefresh, [done = std::move(done)](const IdToken& result) { done(result.token); });
+}
+
 void FirebaseAuth::getIdToken(bool forceRefresh, std::function<void(const IdToken&)> done) {
     if (!mSession) {
         done({std::nullopt, "not signed in"});

@@ -75,6 +75,8 @@ public:
     // A token that stays valid for a while (refreshed first when needed, or always when forced,
     // as after a 401 from a service).
     void getIdToken(bool forceRefresh, std::function<void(const IdToken&)> done);
+    // The same for another service's request, which goes without credentials when none is signed in.
+    void idTokenForRequest(bool forceRefresh, std::function<void(std::optional<std::string>)> done);
 
     // Called at once with the current user (or none) when the state is known, then on every
     // change of user; token refreshes do not count. Host loop.

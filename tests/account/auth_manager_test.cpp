@@ -6,7 +6,7 @@
 #include "core/settings.hpp"
 #include "core/task_pool.hpp"
 #include "net/io_thread.hpp"
-#include "support/auth_emulator.hpp"
+#include "support/emulators.hpp"
 #include "support/fake_google.hpp"
 #include "support/test_support.hpp"
 

@@ -26,6 +26,7 @@ struct Journal {
 struct RecordingServices : Advertiser,
                            LanSignaling,
                            Presence,
+                           UserProfile,
                            RemoteSessions,
                            WebRTCPeer,
                            OnlinePower,
@@ -51,6 +52,11 @@ struct RecordingServices : Advertiser,
     void startHeartbeat() override { j.add("presence.startHeartbeat"); }
     void stopHeartbeat() override { j.add("presence.stopHeartbeat"); }
     void cleanupStaleRecords() override { j.add("presence.cleanupStaleRecords"); }
+    bool finishWrites(std::chrono::milliseconds) override {
+        j.add("presence.finishWrites");
+        return true;
+    }
+    void installAuthListener() override { j.add("profile.installAuthListener"); }
     void startListening() override { j.add("remote.startListening"); }
     void stopListening() override { j.add("remote.stopListening"); }
     void setUp() override { j.add("webrtc.setUp"); }
@@ -72,7 +78,7 @@ struct RecordingServices : Advertiser,
     HostServices services() {
         // stop() serves the advertiser and the screen, start() the reaper and the update
         // checker; the journal's order tells them apart.
-        return HostServices{*this, *this, *this, *this, *this, *this,
+        return HostServices{*this, *this, *this, *this, *this, *this, *this,
                             *this, *this, *this, *this, *this, *this};
     }
 };
@@ -159,6 +165,10 @@ TEST_F(Fixture, LaunchStartsOfflineAndTextFocusReachesBothChannels) {
     delegate.applicationDidFinishLaunching();
     EXPECT_TRUE(lines.contains("✅ Pelorn Mac daemon started (offline)"));
     EXPECT_FALSE(controller.isOnline().get());
+    // The profile listener goes in before anything else starts.
+    ASSERT_GE(journal.calls.size(), 2u);
+    EXPECT_EQ(journal.calls[0], "profile.installAuthListener");
+    EXPECT_EQ(journal.calls[1], "webrtc.setUp");
     ASSERT_TRUE(recorder.onFocus);
     journal.calls.clear();
     lines.clear();
@@ -175,6 +185,11 @@ TEST_F(Fixture, LaunchStartsOfflineAndTextFocusReachesBothChannels) {
               (std::vector<std::string>{"⌨️ PELORN: remote keyboard up (text field focused)",
                                         "⌨️ PELORN: remote keyboard down"}));
     EXPECT_EQ(lines.systemFlags(), (std::vector<bool>{true, true}));
+    journal.calls.clear();
     delegate.applicationWillTerminate();
+    // The offline record is written before the process goes.
+    auto offline = std::find(journal.calls.begin(), journal.calls.end(), "presence.publish false");
+    ASSERT_NE(offline, journal.calls.end());
+    EXPECT_NE(std::find(offline, journal.calls.end(), "presence.finishWrites"), journal.calls.end());
     EXPECT_EQ(journal.calls.back(), "stop"); // the deferred screen stop ran before termination ended
 }

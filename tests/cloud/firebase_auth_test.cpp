@@ -4,7 +4,7 @@
 #include "core/file_secret_store.hpp"
 #include "core/json.hpp"
 #include "core/task_pool.hpp"
-#include "support/auth_emulator.hpp"
+#include "support/emulators.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>

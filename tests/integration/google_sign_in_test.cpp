@@ -1,7 +1,9 @@
 // The real host signs in with Google from pelornctl: a loopback fake of Google's OAuth endpoints,
-// the test as the browser, the Firebase Auth emulator as the cloud.
+// the test as the browser, the Firebase Auth emulator as the cloud. With it, the host keeps the
+// owner's profile and its own presence record in the Cloud Firestore emulator.
+#include "core/uuid.hpp"
 #include "integration/host_harness.hpp"
-#include "support/auth_emulator.hpp"
+#include "support/emulators.hpp"
 #include "support/fake_google.hpp"
 
 #include <fstream>
@@ -17,6 +19,19 @@ nlohmann::json account(const Home& home) {
     return statusJson(home)["account"];
 }
 
+// A document as the emulator holds it, read past the security rules; null when there is none.
+nlohmann::json stored(const std::string& emulator, const std::string& path) {
+    auto reply =
+        performHttp({"GET",
+                     "http://" + emulator + "/v1/projects/demo-pelorn/databases/(default)/documents/" + path,
+                     {"Authorization: Bearer owner"},
+                     {}});
+    if (reply.status != 200) {
+        return nullptr;
+    }
+    return nlohmann::json::parse(reply.body, nullptr, false)["fields"];
+}
+
 bool eventually(const std::function<bool()>& done) {
     for (int i = 0; i < 200; ++i) {
         if (done()) {
@@ -29,6 +44,7 @@ bool eventually(const std::function<bool()>& done) {
 
 TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilSignOut) {
     PELORN_NEED_AUTH_EMULATOR(emulator);
+    PELORN_NEED_FIRESTORE_EMULATOR(firestore);
     FakeGoogle google;
     Home home;
     auto folder = home.dir / "config/pelorn";
@@ -39,9 +55,12 @@ TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilSignOut) {
     std::ofstream(folder / "oauth-client.json")
         << R"({"installed":{"client_id":")" << FakeGoogle::clientId << R"(","client_secret":")"
         << FakeGoogle::clientSecret << R"("}})";
-    home.extraEnv = {
-        "FIREBASE_AUTH_EMULATOR_HOST=" + *emulator, "PELORN_GOOGLE_AUTHORIZE_URL=" + google.authorize(),
-        "PELORN_GOOGLE_TOKEN_URL=" + google.token(), "PELORN_GOOGLE_USERINFO_URL=" + google.userInfo()};
+    home.extraEnv = {"FIREBASE_AUTH_EMULATOR_HOST=" + *emulator, "FIRESTORE_EMULATOR_HOST=" + *firestore,
+                     "PELORN_GOOGLE_AUTHORIZE_URL=" + google.authorize(),
+                     "PELORN_GOOGLE_TOKEN_URL=" + google.token(),
+                     "PELORN_GOOGLE_USERINFO_URL=" + google.userInfo()};
+    // Its own device id: each run is another owner, and the rules keep a record to its owner.
+    std::ofstream(folder / "settings.json") << nlohmann::json{{"pelornDeviceId", randomUuid()}}.dump();
     auto email = uniqueName("owner") + "@example.com";
     google.next(R"({"email":")" + email + R"(","name":"Ann Owner"})");
 
@@ -69,6 +88,13 @@ TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilSignOut) {
         EXPECT_EQ(signedIn["name"], "Ann Owner");
         EXPECT_EQ(signedIn["cloudSignedIn"], true);
         uid = signedIn["uid"];
+        // The cloud sign-in publishes the owner's profile.
+        ASSERT_TRUE(eventually([&] { return !stored(*firestore, "users/" + email).is_null(); }));
+        auto profile = stored(*firestore, "users/" + email);
+        EXPECT_EQ(profile["uid"]["stringValue"], uid);
+        EXPECT_EQ(profile["displayName"]["stringValue"], "Ann Owner");
+        EXPECT_EQ(profile["lastPlatform"]["stringValue"], "mac");
+        EXPECT_TRUE(profile.contains("firstLoginAt"));
         auto text = ctl(home, {"status"});
         EXPECT_NE(text.out.find("account: " + email + " (Ann Owner), cloud uid " + uid), std::string::npos)
             << text.out;
@@ -79,10 +105,29 @@ TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilSignOut) {
             << host.output();
     }
     // A restart: the account and the cloud's user are back without a browser.
+    std::string device;
+    {
+        HostProcess host(home, "again");
+        waitUntilServing(home, host.pid());
+        ASSERT_TRUE(eventually([&] { return account(home)["cloudSignedIn"] == true; }));
+        EXPECT_EQ(account(home)["uid"], uid);
+
+        // Online, the presence record says so; quitting leaves it offline before the host is gone.
+        device = statusJson(home)["deviceId"];
+        EXPECT_TRUE(ctl(home, {"online"}).succeeded());
+        ASSERT_TRUE(eventually(
+            [&] { return stored(*firestore, "devices/" + device)["online"]["booleanValue"] == true; }));
+        auto record = stored(*firestore, "devices/" + device);
+        EXPECT_EQ(record["ownerEmail"]["stringValue"], email);
+        EXPECT_EQ(record["deviceType"]["stringValue"], "mac");
+        EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
+        EXPECT_EQ(host.waitForExit(), 0);
+        EXPECT_EQ(stored(*firestore, "devices/" + device)["online"]["booleanValue"], false);
+        EXPECT_NE(host.output().find("✅ Presence offline for "), std::string::npos) << host.output();
+    }
     HostProcess host(home, "second");
     waitUntilServing(home, host.pid());
     ASSERT_TRUE(eventually([&] { return account(home)["cloudSignedIn"] == true; }));
-    EXPECT_EQ(account(home)["uid"], uid);
 
     auto out = ctl(home, {"sign-out"});
     EXPECT_TRUE(out.succeeded()) << out.err;

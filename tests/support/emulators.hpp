@@ -1,0 +1,89 @@
+#pragma once
+
+// The Firebase emulators that scripts/test-env starts, and credentials they accept.
+#include "cloud/http_client.hpp"
+#include "core/base64.hpp"
+
+#include <chrono>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+
+namespace pelorn::test {
+
+// "host:port" of the emulator named by `variable` once it answers; absent, with the reason, when
+// there is none.
+inline std::optional<std::string> emulatorAt(const char* variable, const std::string& name,
+                                             const char* install, std::string& why) {
+    const char* host = std::getenv(variable);
+    if (!host || !*host) {
+        why = "no " + name + " emulator: " + install + ", then run the tests under scripts/test-env";
+        return std::nullopt;
+    }
+    // It was started in the background with the test run and takes several seconds to come up.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (performHttp({"GET", "http://" + std::string(host) + "/", {}, {}, std::chrono::seconds(2)})
+                .status != 0) {
+            return std::string(host);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    why = "the " + name + " emulator at " + std::string(host) + " did not answer within 90 s";
+    return std::nullopt;
+}
+
+// Skips the test when there is no such emulator; fails it when one was started but does not answer,
+// or when PELORN_REQUIRE_EMULATORS says every emulator must be there.
+#define PELORN_NEED_EMULATOR(host, variable, name, install)                                                  \
+    std::string host##Missing;                                                                               \
+    auto host = ::pelorn::test::emulatorAt(variable, name, install, host##Missing);                          \
+    if (!host) {                                                                                             \
+        if (std::getenv(variable) || std::getenv("PELORN_REQUIRE_EMULATORS")) {                              \
+            FAIL() << host##Missing;                                                                         \
+        }                                                                                                    \
+        GTEST_SKIP() << host##Missing;                                                                       \
+    }
+#define PELORN_NEED_AUTH_EMULATOR(host)                                                                      \
+    PELORN_NEED_EMULATOR(host, "FIREBASE_AUTH_EMULATOR_HOST", "Firebase Auth",                               \
+                         "run scripts/install-emulators")
+#define PELORN_NEED_FIRESTORE_EMULATOR(host)                                                                 \
+    PELORN_NEED_EMULATOR(host, "FIRESTORE_EMULATOR_HOST", "Cloud Firestore",                                 \
+                         "install the Google Cloud CLI component google-cloud-cli-firestore-emulator")
+
+// A JWT with no signature ("alg": "none"), which the emulators take at its word.
+inline std::string unsignedJwt(const std::string& claims) {
+    auto segment = [](const std::string& json) {
+        return base64::encodeUrl(std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
+    };
+    return segment(R"({"alg":"none","typ":"JWT"})") + "." + segment(claims) + ".";
+}
+
+// A Google ID token for the Auth emulator.
+inline std::string googleIdToken(const std::string& subject, const std::string& email,
+                                 const std::string& name) {
+    return unsignedJwt(R"({"iss":"https://accounts.google.com","aud":"pelorn-test","sub":")" + subject +
+                       R"(","email":")" + email + R"(","email_verified":true,)" +
+                       (name.empty() ? "" : R"("name":")" + name + R"(",)") +
+                       R"("iat":1700000000,"exp":4102444800})");
+}
+
+// A Firebase ID token for the Firestore emulator, which reads the claims without checking them.
+inline std::string firebaseIdToken(const std::string& uid, const std::string& email,
+                                   const std::string& project = "demo-pelorn") {
+    return unsignedJwt(R"({"iss":"https://securetoken.google.com/)" + project + R"(","aud":")" + project +
+                       R"(","sub":")" + uid + R"(","user_id":")" + uid + R"(","email":")" + email +
+                       R"(","email_verified":true,"iat":1700000000,"auth_time":1700000000,"exp":4102444800,)"
+                       R"("firebase":{"sign_in_provider":"custom","identities":{}}})");
+}
+
+// A name no other test of this run uses, for accounts in the shared emulator.
+inline std::string uniqueName(const std::string& prefix) {
+    static std::mt19937_64 random(std::random_device{}());
+    return prefix + std::to_string(random() % 1'000'000'000'000ULL);
+}
+
+} // namespace pelorn::test
