@@ -150,8 +150,10 @@ int main(int argc, char** argv) {
             loop, [&] { return snapshots > 0 && database.usage().documentReads >= 2; }, seconds(30));
         database.flushWrites(seconds(30));
         auto atStart = database.usage();
-        for (int minute = 0; minute < 60; ++minute) {
-            loop.advance(minutes(1));
+        // Beat by beat, each write landing before the next, as in real time.
+        for (auto elapsed = HostLoop::Duration::zero(); elapsed < hours(1);
+             elapsed += PresenceService::heartbeatInterval) {
+            loop.advance(PresenceService::heartbeatInterval);
             database.flushWrites(seconds(30));
         }
         pumpUntil(

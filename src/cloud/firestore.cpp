@@ -342,8 +342,18 @@ public:
 
     using WriteStep = std::function<void(std::function<void()> finished)>;
 
-    void enqueueWrite(WriteStep step) {
-        mWriteQueue.push_back(std::move(step));
+    // A write waiting for its turn. A merge keeps its document and fields until it starts, so that
+    // merges into the same document made meanwhile join it: while the database cannot be reached,
+    // a heartbeat every 30 s adds nothing to the queue.
+    struct QueuedWrite {
+        WriteStep step;        // anything but a merge
+        std::string mergePath; // a merge
+        firestore::Fields fields;
+        std::vector<WriteDone> dones;
+    };
+
+    void enqueueWrite(QueuedWrite write) {
+        mWriteQueue.push_back(std::move(write));
         if (!mWriting) {
             nextWrite();
         }
@@ -355,18 +365,60 @@ public:
             return;
         }
         mWriting = true;
-        auto step = std::move(mWriteQueue.front());
+        auto write = std::move(mWriteQueue.front());
         mWriteQueue.pop_front();
-        step([weak = weak_from_this()] {
+        auto next = [weak = weak_from_this()] {
             if (auto self = weak.lock()) {
                 self->nextWrite();
             }
-        });
+        };
+        if (write.mergePath.empty()) {
+            write.step(std::move(next));
+            return;
+        }
+        commit({firestore::writeOf(write.mergePath, write.fields, false, mNames)}, {}, true,
+               [dones = std::move(write.dones), next = std::move(next)](const grpc::Status& status) {
+                   for (const auto& done : dones) {
+                       if (done) {
+                           done(status.ok() ? std::nullopt : std::optional(errorOf(status)));
+                       }
+                   }
+                   next();
+               });
+    }
+
+    void merge(const std::string& path, const firestore::Fields& fields, WriteDone done) {
+        if (!mWriteQueue.empty() && mWriteQueue.back().mergePath == path) {
+            mergeInto(mWriteQueue.back().fields, fields);
+            mWriteQueue.back().dones.push_back(std::move(done));
+            return;
+        }
+        QueuedWrite write;
+        write.mergePath = path;
+        write.fields = fields;
+        write.dones.push_back(std::move(done));
+        enqueueWrite(std::move(write));
+    }
+
+    // What two merges in a row leave: the later value of each field, maps joined field by field.
+    static void mergeInto(firestore::Fields& into, const firestore::Fields& later) {
+        for (const auto& [name, value] : later) {
+            auto* inner = value.as<firestore::Map>();
+            auto it = into.find(name);
+            if (inner && !inner->empty() && it != into.end() && it->second.as<firestore::Map>()) {
+                auto joined = *it->second.as<firestore::Map>();
+                mergeInto(joined, *inner);
+                it->second = std::move(joined);
+            } else {
+                into.insert_or_assign(name, value);
+            }
+        }
     }
 
     void write(api::Write write, bool retryTransient, WriteDone done) {
-        enqueueWrite([this, write = std::move(write), retryTransient,
-                      done = std::move(done)](std::function<void()> finished) mutable {
+        QueuedWrite queued;
+        queued.step = [this, write = std::move(write), retryTransient,
+                       done = std::move(done)](std::function<void()> finished) mutable {
             commit({std::move(write)}, {}, retryTransient,
                    [done = std::move(done), finished = std::move(finished)](const grpc::Status& status) {
                        if (done) {
@@ -374,7 +426,8 @@ public:
                        }
                        finished();
                    });
-        });
+        };
+        enqueueWrite(std::move(queued));
     }
 
     void fail(WriteDone done, std::string problem) {
@@ -620,7 +673,7 @@ public:
     std::unique_ptr<api::Firestore::Stub> mStub;
     std::shared_ptr<Flights> mFlights = std::make_shared<Flights>();
 
-    std::deque<WriteStep> mWriteQueue;
+    std::deque<QueuedWrite> mWriteQueue;
     bool mWriting = false;
 
     firestore::WatchTargets mWatch;
@@ -648,7 +701,7 @@ void Firestore::setMerge(const std::string& path, const firestore::Fields& field
         mImpl->fail(std::move(done), problem);
         return;
     }
-    mImpl->write(firestore::writeOf(path, fields, false, mImpl->mNames), true, std::move(done));
+    mImpl->merge(path, fields, std::move(done));
 }
 
 void Firestore::add(const std::string& collection, const firestore::Fields& fields, Done<std::string> done) {
@@ -721,11 +774,13 @@ void Firestore::mergeInTransaction(const std::string& path, Build build, WriteDo
         return;
     }
     auto* impl = mImpl.get();
-    impl->enqueueWrite([impl, path, build = std::move(build),
-                        done = std::move(done)](std::function<void()> finished) {
+    Impl::QueuedWrite write;
+    write.step = [impl, path, build = std::move(build),
+                  done = std::move(done)](std::function<void()> finished) {
         impl->beginTransaction(
             std::make_shared<Impl::Transaction>(Impl::Transaction{path, build, done, std::move(finished)}));
-    });
+    };
+    impl->enqueueWrite(std::move(write));
 }
 
 ListenerRegistration Firestore::addSnapshotListener(const FirestoreQuery& query, SnapshotListener listener) {

@@ -175,19 +175,31 @@ TEST_F(FirestoreTest, TransactionSeesWhetherTheDocumentExisted) {
     EXPECT_NE(*second.field("lastLoginAt"), *first.field("lastLoginAt"));
 }
 
-TEST_F(FirestoreTest, WritesLandInTheOrderMade) {
-    auto path = device("order");
+TEST_F(FirestoreTest, WritesLandInTheOrderMadeAndWaitingMergesJoin) {
+    auto first = device("first");
+    auto second = device("second");
     std::vector<int> finished;
-    for (int i = 1; i <= 20; ++i) {
-        db->setMerge(path, {{"ownerEmail", email}, {"n", i}}, [&finished, i](const std::optional<Error>& e) {
-            EXPECT_EQ(e, std::nullopt);
-            finished.push_back(i);
-        });
+    auto write = [&](const std::string& path, int i) {
+        db->setMerge(path, {{"ownerEmail", email}, {"n", i}, {"map", Map{{"k" + std::to_string(i % 2), i}}}},
+                     [&finished, i](const std::optional<Error>& e) {
+                         EXPECT_EQ(e, std::nullopt);
+                         finished.push_back(i);
+                     });
+    };
+    // Taking turns, each is its own write; into one document, those that wait become one.
+    for (int i = 1; i <= 10; ++i) {
+        write(i % 2 ? first : second, i);
+    }
+    for (int i = 11; i <= 20; ++i) {
+        write(first, i);
     }
     ASSERT_TRUE(pumpUntil(loop, [&] { return finished.size() == 20; }));
     EXPECT_TRUE(std::is_sorted(finished.begin(), finished.end()));
-    EXPECT_EQ(*existing(path).field("n"), Value(20));
-    EXPECT_EQ(db->usage().documentWrites, 20u);
+    EXPECT_EQ(db->usage().documentWrites, 11u);
+    auto document = existing(first);
+    EXPECT_EQ(*document.field("n"), Value(20));
+    EXPECT_EQ(*document.field("map"), Value(Map{{"k0", 20}, {"k1", 19}}));
+    EXPECT_EQ(*existing(second).field("n"), Value(10));
 }
 
 } // namespace
