@@ -201,6 +201,11 @@ public:
         // A stream that is quiet for long may have lost its connection without a word; the ping
         // interval is the shortest servers accept by default.
         arguments.SetInt(GRPC_ARG_KEEPALIVE_TIME_MS, 5 * 60 * 1000);
+        // The channel's own reconnection keeps to the stream's pace, or a call made after an
+        // outage would fail at once for up to two minutes.
+        arguments.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 1000);
+        arguments.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS,
+                         static_cast<int>(std::chrono::milliseconds(longestReconnect).count()));
         auto credentials = deps.plaintext ? grpc::InsecureChannelCredentials()
                                           : grpc::SslCredentials(grpc::SslCredentialsOptions{});
         mStub = api::Firestore::NewStub(grpc::CreateCustomChannel(deps.target, credentials, arguments));
