@@ -1,0 +1,39 @@
+#pragma once
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelorn {
+
+// One object of a statistics report under the standard WebRTC names ("candidate-pair",
+// "bytesSent", …); values as JSON scalars.
+struct StatsObject {
+    std::string type;
+    nlohmann::json values = nlohmann::json::object();
+};
+// By report id.
+using StatsReport = std::map<std::string, StatsObject>;
+
+struct PathClassification {
+    std::string path; // "direct" or "relay"
+    std::string localType;
+    std::string remoteType;
+    bool operator==(const PathClassification&) const = default;
+};
+
+// The path the media takes: the transport's selected pair, else the nominated succeeded pair
+// (the busiest of several); relayed when either end is a relay candidate. Absent when the report
+// names no such pair.
+std::optional<PathClassification> classifyPath(const StatsReport& report);
+
+// "📊 Mac OUT video: …" for each outgoing video stream.
+std::vector<std::string> outgoingVideoLines(const StatsReport& report);
+
+// "🔬 PAIR …" for every candidate pair; the final dump also names the winner and why each other
+// pair lost.
+std::vector<std::string> candidatePairLines(const StatsReport& report, bool final);
+
+} // namespace pelorn
