@@ -1,0 +1,29 @@
+#pragma once
+
+#include "webrtc/webrtc_engine.hpp"
+
+namespace pelorn {
+
+class HostLoop;
+
+// The WebRTC engine on GStreamer's webrtcbin (with libnice for ICE): per peer connection one
+// pipeline, NV12 frames → scaling to the fitted size → x264 (constrained baseline, zero latency)
+// → RTP → webrtcbin, send-only. webrtcbin's own threads raise its events; each is posted to the
+// host loop, where the caller's handlers run.
+class GstWebRTCEngine final : public WebRTCEngine {
+public:
+    explicit GstWebRTCEngine(HostLoop& loop);
+    // Whether GStreamer has every element a peer connection needs; the reason when not.
+    static std::optional<std::string> missingElements();
+
+    std::vector<VideoCodec> supportedVideoCodecs() const override;
+    void setPreferredVideoCodec(const VideoCodec& codec) override;
+    std::unique_ptr<PeerConnection> createPeerConnection(const PeerConfiguration& configuration,
+                                                         PeerConnection::Events events) override;
+
+private:
+    HostLoop& mLoop;
+    std::optional<VideoCodec> mPreferred;
+};
+
+} // namespace pelorn
