@@ -34,6 +34,7 @@ inline constexpr std::string_view terminalInput = "terminal_input";
 inline constexpr std::string_view terminalResize = "terminal_resize";
 
 // ---- Host to client.
+inline constexpr std::string_view offer = "offer";                  // sdp: the WebRTC offer
 inline constexpr std::string_view authChallenge = "auth_challenge"; // sdp: JSON payload
 inline constexpr std::string_view authResult = "auth_result";       // sdp: JSON payload
 inline constexpr std::string_view mediaPort = "media_port";

@@ -24,10 +24,12 @@ namespace {
 // encoder is told to write in its parameter sets (webrtcbin refuses a stream whose profile-level-id
 // differs from the offer's; its payloader knows no level above 5.1), enough for the largest sizes.
 constexpr const char* h264Profile = "42c033";
-constexpr const char* offerCaps = "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,"
-                                  "packetization-mode=(string)1,profile-level-id=(string)42c033";
-constexpr const char* rtpCaps = "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,"
-                                "packetization-mode=(string)1,profile-level-id=(string)42c033";
+constexpr const char* offerCaps =
+    "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,"
+    "packetization-mode=(string)1,profile-level-id=(string)42c033";
+constexpr const char* rtpCaps =
+    "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,"
+    "packetization-mode=(string)1,profile-level-id=(string)42c033";
 
 // A lambda as a GLib signal handler (the G_CALLBACK macro cannot take one with braces in it).
 template <typename Function> GCallback signalHandler(Function* function) {

@@ -2,9 +2,15 @@
 // namespace of the test's own: offer and answer, trickled candidates both ways, the H.264 track
 // decoded at the size the host fitted it to, text both ways on both channels, and the statistics
 // under their standard names.
+#include "activity/event_log.hpp"
+#include "core/settings.hpp"
+#include "core/task_pool.hpp"
+#include "signaling/connection_telemetry.hpp"
+#include "signaling/signaling_message.hpp"
 #include "support/test_support.hpp"
 #include "support/webrtc_test_client.hpp"
 #include "webrtc/gst_webrtc_engine.hpp"
+#include "webrtc/webrtc_manager.hpp"
 
 #include <gtest/gtest.h>
 
@@ -98,7 +104,8 @@ TEST(GstWebRTCEngineTest, AClientReceivesTheScreenAndTalksOnBothChannels) {
     ASSERT_TRUE(pumpUntil(loop, connected, 20s)) << "decoded " << client.decodedFrames();
     EXPECT_FALSE(local.empty());
     for (const auto& candidate : local) {
-        EXPECT_NE(candidate.line.find(" 127.0.0.1 "), std::string::npos) << "only loopback here: " << candidate.line;
+        EXPECT_NE(candidate.line.find(" 127.0.0.1 "), std::string::npos)
+            << "only loopback here: " << candidate.line;
     }
     EXPECT_EQ(local[0].mid, std::optional<std::string>("video0")) << "the mid of the candidate's m-line";
     // libnice goes from checking straight to completed; either counts as connected.
@@ -137,6 +144,64 @@ TEST(GstWebRTCEngineTest, AClientReceivesTheScreenAndTalksOnBothChannels) {
     peer->close();
     EXPECT_EQ(peer->channelState("control"), DataChannelState::Closed);
     EXPECT_FALSE(peer->sendText("control", "late"));
+}
+
+} // namespace
+
+namespace {
+
+// The peer manager on the real engine: its offer (level raised) is one webrtcbin accepts as its own
+// description, the client decodes what it pushes, and the path it classifies is the direct one.
+TEST(GstWebRTCManagerTest, TheManagersOfferConnectsAndThePathIsDirect) {
+    HostLoop loop(HostLoop::TimeMode::Manual);
+    LogCapture lines;
+    TaskPool pool(1);
+    Settings settings(std::nullopt);
+    ConnectionTelemetry telemetry(settings);
+    auto log = EventLog::create(loop, pool, std::nullopt);
+    GstWebRTCEngine engine(loop);
+    WebRTCTestClient client;
+    std::vector<SignalingMessage> sent;
+    WebRTCManager::FrameSink capture;
+    WebRTCManager manager({loop,
+                           engine,
+                           telemetry,
+                           *log,
+                           {},
+                           [&](WebRTCManager::FrameSink sink) { capture = std::move(sink); },
+                           [&] { capture = nullptr; },
+                           [] {},
+                           [] {},
+                           [&](const SignalingMessage& m) { sent.push_back(m); },
+                           true});
+    manager.setUp();
+    manager.startStream();
+    ASSERT_TRUE(pumpUntil(loop, [&] { return !sent.empty(); }));
+    ASSERT_EQ(sent[0].type, "offer");
+    EXPECT_NE(sent[0].sdp->find("profile-level-id=42c034"), std::string::npos) << *sent[0].sdp;
+    manager.applyAnswer(client.answer(*sent[0].sdp));
+    manager.startScreen();
+    ASSERT_TRUE(capture);
+
+    TestPicture picture(640, 360);
+    std::size_t forwarded = 1;
+    auto flowing = [&] {
+        for (; forwarded < sent.size(); ++forwarded) {
+            client.addCandidate(*sent[forwarded].sdpMLineIndex, *sent[forwarded].sdp);
+        }
+        for (const auto& c : client.takeCandidates()) {
+            manager.addRemoteCandidate(c.line, "video0", c.mLineIndex);
+        }
+        capture(picture.next(), 0ns);
+        std::this_thread::sleep_for(20ms);
+        return client.decodedFrames() >= 10 && manager.activePath().has_value();
+    };
+    ASSERT_TRUE(pumpUntil(loop, flowing, 20s)) << "decoded " << client.decodedFrames();
+    EXPECT_EQ(manager.activePath(), "direct");
+    EXPECT_TRUE(lines.contains("🛰️ PELORN ACTIVE PATH: DIRECT (host/host)"));
+    EXPECT_TRUE(lines.contains("🎥 SDP negotiated H264 ✅"));
+    EXPECT_EQ(settings.integer("pelornTelemetryDirectCount"), 1);
+    manager.stopStream();
 }
 
 } // namespace
