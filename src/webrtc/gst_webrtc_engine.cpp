@@ -461,28 +461,22 @@ public:
             std::lock_guard lock(mShared->mutex);
             mShared->localMids = midsOf(sdp);
         }
-        setDescription(sdp, GST_WEBRTC_SDP_TYPE_OFFER, "set-local-description",
-                       [this, sdp, done](auto error) {
-                           if (!error) {
-                               std::vector<IceCandidate> again;
-                               {
-                                   std::lock_guard lock(mShared->mutex);
-                                   mShared->localMids = midsOf(sdp);
-                                   if (mResendCandidates) {
-                                       again = mShared->localCandidates;
-                                   }
-                               }
-                               // libnice does not gather again after a restart: the peer hears the same
-                               // candidates under the new credentials.
-                               if (mResendCandidates && mShared->events.localCandidate) {
-                                   for (const auto& candidate : again) {
-                                       mShared->events.localCandidate(candidate);
-                                   }
-                               }
-                               mResendCandidates = false;
-                           }
-                           done(error);
-                       });
+        setDescription(sdp, GST_WEBRTC_SDP_TYPE_OFFER, "set-local-description", [this, done](auto error) {
+            std::vector<IceCandidate> again;
+            if (!error && mResendCandidates) {
+                std::lock_guard lock(mShared->mutex);
+                again = mShared->localCandidates;
+            }
+            mResendCandidates = false;
+            done(error);
+            // libnice does not gather again after a restart: once the offer is out, the peer hears
+            // the same candidates under the new credentials.
+            if (mShared->events.localCandidate) {
+                for (const auto& candidate : again) {
+                    mShared->events.localCandidate(candidate);
+                }
+            }
+        });
     }
 
     void setRemoteAnswer(const std::string& sdp, Completion done) override {

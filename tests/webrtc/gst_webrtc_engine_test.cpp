@@ -205,3 +205,73 @@ TEST(GstWebRTCManagerTest, TheManagersOfferConnectsAndThePathIsDirect) {
 }
 
 } // namespace
+
+namespace {
+
+// An ICE restart on the real engine: the new offer carries new credentials, the client answers it,
+// the candidates go again, and the track keeps being decoded.
+TEST(GstWebRTCManagerTest, AnIceRestartKeepsTheSessionGoing) {
+    HostLoop loop(HostLoop::TimeMode::Manual);
+    LogCapture lines;
+    TaskPool pool(1);
+    Settings settings(std::nullopt);
+    ConnectionTelemetry telemetry(settings);
+    auto log = EventLog::create(loop, pool, std::nullopt);
+    GstWebRTCEngine engine(loop);
+    WebRTCTestClient client;
+    std::vector<SignalingMessage> sent;
+    WebRTCManager::FrameSink capture;
+    WebRTCManager manager({loop,
+                           engine,
+                           telemetry,
+                           *log,
+                           {},
+                           [&](WebRTCManager::FrameSink sink) { capture = std::move(sink); },
+                           [&] { capture = nullptr; },
+                           [] {},
+                           [] {},
+                           [&](const SignalingMessage& m) { sent.push_back(m); },
+                           true});
+    manager.startStream();
+    ASSERT_TRUE(pumpUntil(loop, [&] { return !sent.empty(); }));
+    manager.applyAnswer(client.answer(*sent[0].sdp));
+    manager.startScreen();
+    TestPicture picture(320, 180);
+    std::size_t handled = 1;
+    int decodedTarget = 10;
+    auto exchange = [&] {
+        for (; handled < sent.size(); ++handled) {
+            if (sent[handled].type == "offer") {
+                manager.applyAnswer(client.answer(*sent[handled].sdp));
+            } else {
+                client.addCandidate(*sent[handled].sdpMLineIndex, *sent[handled].sdp);
+            }
+        }
+        for (const auto& c : client.takeCandidates()) {
+            manager.addRemoteCandidate(c.line, "video0", c.mLineIndex);
+        }
+        capture(picture.next(), 0ns);
+        std::this_thread::sleep_for(20ms);
+        return client.decodedFrames() >= decodedTarget;
+    };
+    ASSERT_TRUE(pumpUntil(loop, exchange, 20s));
+    auto ufrag = [](const std::string& sdp) { return sdp.substr(sdp.find("a=ice-ufrag:"), 30); };
+    auto before = sent.size();
+
+    manager.restartIce();
+    ASSERT_TRUE(pumpUntil(loop, [&] { return lines.contains("📤 ICE restart offer sent (attempt 1)"); }));
+    auto restart = std::find_if(sent.begin() + static_cast<std::ptrdiff_t>(before), sent.end(),
+                                [](const SignalingMessage& m) { return m.type == "offer"; });
+    ASSERT_NE(restart, sent.end());
+    EXPECT_NE(ufrag(*restart->sdp), ufrag(*sent[0].sdp)) << "new ICE credentials";
+    EXPECT_GT(std::count_if(restart + 1, sent.end(),
+                            [](const SignalingMessage& m) { return m.type == "candidate"; }),
+              0)
+        << "the local candidates go again";
+    decodedTarget = client.decodedFrames() + 30;
+    ASSERT_TRUE(pumpUntil(loop, exchange, 20s)) << "decoded " << client.decodedFrames();
+    EXPECT_FALSE(lines.contains("❌ ICE restart offer error: "));
+    manager.stopStream();
+}
+
+} // namespace
