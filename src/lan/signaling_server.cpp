@@ -8,6 +8,7 @@
 #include "core/notification_center.hpp"
 #include "core/text.hpp"
 #include "net/tcp_connection.hpp"
+#include "signaling/control_dispatch.hpp"
 #include "signaling/lan_protocol.hpp"
 
 #include <algorithm>
@@ -192,81 +193,31 @@ void SignalingServer::handle(Client& client, const SignalingMessage& message) {
 }
 
 void SignalingServer::dispatch(const SignalingMessage& m) {
-    using Handler = void (SignalingServer::*)(const SignalingMessage&);
-    static const std::unordered_map<std::string_view, Handler> handlers = {
-        {msg::answer, &SignalingServer::onAnswer},
-        {msg::candidate, &SignalingServer::onCandidate},
-        {msg::screenStart, &SignalingServer::onScreenStart},
-        {msg::screenStop, &SignalingServer::onScreenStop},
-        {msg::privacyOn, &SignalingServer::onPrivacyOn},
-        {msg::privacyOff, &SignalingServer::onPrivacyOff},
-        {msg::keyEvent, &SignalingServer::onKeyEvent},
-        {msg::cmdKey, &SignalingServer::onCommandKey},
-        {msg::mouseEvent, &SignalingServer::onMouseEvent},
-        {msg::termList, &SignalingServer::onTerminal},
-        {msg::termCreate, &SignalingServer::onTerminal},
-        {msg::termKill, &SignalingServer::onTerminal},
-        {msg::termAttach, &SignalingServer::onTerminal},
-        {msg::termDetach, &SignalingServer::onTerminal},
-        {msg::terminalInput, &SignalingServer::onTerminal},
-        {msg::terminalResize, &SignalingServer::onTerminal},
+    ControlHandlers handlers;
+    handlers.input = &mTargets.input;
+    handlers.screenStart = [this] {
+        mTargets.screen.startSharing([this] { send(msg::bare(msg::screenLimitReached)); });
     };
-    auto handler = handlers.find(m.type);
-    if (handler == handlers.end()) {
+    handlers.screenStop = [this] { mTargets.screen.stopSharing(); };
+    handlers.privacyOn = [this] { mTargets.screen.privacyOn(); };
+    handlers.privacyOff = [this] { mTargets.screen.privacyOff(); };
+    handlers.terminal = [this](const SignalingMessage& message) {
+        ensureTerminalPeer();
+        mTerminal->handle(message);
+    };
+    handlers.answer = [this](const SignalingMessage& message) {
+        if (auto answer = msg::Answer::from(message)) {
+            mTargets.webrtc.applyAnswer(answer->sdp);
+        }
+    };
+    handlers.candidate = [this](const SignalingMessage& message) {
+        if (auto candidate = msg::Candidate::from(message)) {
+            mTargets.webrtc.addRemoteCandidate(candidate->sdp, candidate->sdpMid, candidate->sdpMLineIndex);
+        }
+    };
+    if (!dispatchControlMessage(m, handlers)) {
         Log::shared().info("⚠️ Unknown message type: " + shownText(m.type));
-        return;
     }
-    (this->*handler->second)(m);
-}
-
-void SignalingServer::onAnswer(const SignalingMessage& m) {
-    if (auto answer = msg::Answer::from(m)) {
-        mTargets.webrtc.applyAnswer(answer->sdp);
-    }
-}
-
-void SignalingServer::onCandidate(const SignalingMessage& m) {
-    if (auto candidate = msg::Candidate::from(m)) {
-        mTargets.webrtc.addRemoteCandidate(candidate->sdp, candidate->sdpMid, candidate->sdpMLineIndex);
-    }
-}
-
-void SignalingServer::onScreenStart(const SignalingMessage&) {
-    mTargets.screen.startSharing([this] { send(msg::bare(msg::screenLimitReached)); });
-}
-
-void SignalingServer::onScreenStop(const SignalingMessage&) {
-    mTargets.screen.stopSharing();
-}
-
-void SignalingServer::onPrivacyOn(const SignalingMessage&) {
-    mTargets.screen.privacyOn();
-}
-
-void SignalingServer::onPrivacyOff(const SignalingMessage&) {
-    mTargets.screen.privacyOff();
-}
-
-void SignalingServer::onKeyEvent(const SignalingMessage& m) {
-    if (auto key = msg::Key::from(m)) {
-        mTargets.input.handleKeyEvent(key->key);
-    }
-}
-
-void SignalingServer::onCommandKey(const SignalingMessage& m) {
-    if (auto key = msg::Key::from(m)) {
-        mTargets.input.pressCommandShortcut(key->key);
-    }
-}
-
-void SignalingServer::onMouseEvent(const SignalingMessage& m) {
-    auto event = msg::MouseEvent::from(m);
-    mTargets.input.handleMouseEvent(event.action, event.x, event.y, event.button, event.deltaY);
-}
-
-void SignalingServer::onTerminal(const SignalingMessage& m) {
-    ensureTerminalPeer();
-    mTerminal->handle(m);
 }
 
 void SignalingServer::ensureTerminalPeer() {

@@ -89,17 +89,6 @@ private:
     void closeCurrent();
     void armHandshakeDeadline(Client& client);
     void dispatch(const SignalingMessage& message);
-    // One handler per message type of an authorised client.
-    void onAnswer(const SignalingMessage& m);
-    void onCandidate(const SignalingMessage& m);
-    void onScreenStart(const SignalingMessage& m);
-    void onScreenStop(const SignalingMessage& m);
-    void onPrivacyOn(const SignalingMessage& m);
-    void onPrivacyOff(const SignalingMessage& m);
-    void onKeyEvent(const SignalingMessage& m);
-    void onCommandKey(const SignalingMessage& m);
-    void onMouseEvent(const SignalingMessage& m);
-    void onTerminal(const SignalingMessage& m);
     void ensureTerminalPeer();
     void resetConnectionState();
     void onDeviceRevoked(const std::string& deviceId);

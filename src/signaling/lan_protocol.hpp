@@ -32,6 +32,7 @@ inline constexpr std::string_view termAttach = "term_attach";
 inline constexpr std::string_view termDetach = "term_detach";
 inline constexpr std::string_view terminalInput = "terminal_input";
 inline constexpr std::string_view terminalResize = "terminal_resize";
+inline constexpr std::string_view requestRestart = "request_restart"; // over WebRTC: the media stalled
 
 // ---- Host to client.
 inline constexpr std::string_view offer = "offer";                  // sdp: the WebRTC offer
