@@ -281,6 +281,7 @@ public:
     ~GstPeerConnection() override { close(); }
 
     bool createDataChannel(const std::string& label) override {
+        std::lock_guard lock(mChannelMutex);
         if (!mWebrtc || mChannels.count(label)) {
             return false;
         }
@@ -326,31 +327,38 @@ public:
     }
 
     DataChannelState channelState(const std::string& label) const override {
-        auto it = mChannels.find(label);
-        if (it == mChannels.end()) {
+        auto* channel = channelOf(label);
+        if (!channel) {
             return DataChannelState::Closed;
         }
         GstWebRTCDataChannelState state{};
-        g_object_get(it->second, "ready-state", &state, nullptr);
+        g_object_get(channel, "ready-state", &state, nullptr);
+        g_object_unref(channel);
         return static_cast<DataChannelState>(static_cast<int>(state) - 1);
     }
 
     bool sendText(const std::string& label, const std::string& text) override {
-        auto it = mChannels.find(label);
-        if (it == mChannels.end() || channelState(label) != DataChannelState::Open) {
+        auto* channel = channelOf(label);
+        if (!channel) {
             return false;
         }
-        GError* error = nullptr;
-        bool sent = gst_webrtc_data_channel_send_string_full(it->second, text.c_str(), &error);
-        g_clear_error(&error);
+        GstWebRTCDataChannelState state{};
+        g_object_get(channel, "ready-state", &state, nullptr);
+        bool sent = false;
+        if (state == GST_WEBRTC_DATA_CHANNEL_STATE_OPEN) {
+            GError* error = nullptr;
+            sent = gst_webrtc_data_channel_send_string_full(channel, text.c_str(), &error);
+            g_clear_error(&error);
+        }
+        g_object_unref(channel);
         return sent;
     }
 
     std::uint64_t bufferedAmount(const std::string& label) const override {
-        auto it = mChannels.find(label);
         guint64 amount = 0;
-        if (it != mChannels.end()) {
-            g_object_get(it->second, "buffered-amount", &amount, nullptr);
+        if (auto* channel = channelOf(label)) {
+            g_object_get(channel, "buffered-amount", &amount, nullptr);
+            g_object_unref(channel);
         }
         return amount;
     }
@@ -522,12 +530,16 @@ public:
             std::lock_guard lock(mFrameMutex);
             mPlaying = false;
         }
-        for (auto& [label, channel] : mChannels) {
+        std::map<std::string, GstWebRTCDataChannel*> channels;
+        {
+            std::lock_guard lock(mChannelMutex);
+            channels = std::exchange(mChannels, {});
+        }
+        for (auto& [label, channel] : channels) {
             g_signal_handlers_disconnect_matched(channel, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
                                                  nullptr);
             g_object_unref(channel);
         }
-        mChannels.clear();
         gst_element_set_state(mPipeline, GST_STATE_NULL);
         for (GstElement** element : {&mWebrtc, &mSource, &mEncoder, &mSize}) {
             if (*element) {
@@ -743,6 +755,13 @@ private:
         gst_webrtc_session_description_free(description);
     }
 
+    // A reference to the channel, or null; the caller unrefs it.
+    GstWebRTCDataChannel* channelOf(const std::string& label) const {
+        std::lock_guard lock(mChannelMutex);
+        auto it = mChannels.find(label);
+        return it == mChannels.end() ? nullptr : GST_WEBRTC_DATA_CHANNEL(g_object_ref(it->second));
+    }
+
     void play() {
         std::lock_guard lock(mFrameMutex);
         if (!mPlaying && mPipeline) {
@@ -757,6 +776,8 @@ private:
     GstElement* mSource = nullptr;
     GstElement* mEncoder = nullptr;
     GstElement* mSize = nullptr;
+    // Terminal output reaches the channels from a reading thread.
+    mutable std::mutex mChannelMutex; // guards mChannels
     std::map<std::string, GstWebRTCDataChannel*> mChannels;
     SenderParameters mParameters;
     std::string mRemote;

@@ -5,6 +5,7 @@
 #include "signaling/connection_telemetry.hpp"
 #include "signaling/lan_protocol.hpp"
 #include "signaling/signaling_message.hpp"
+#include "webrtc/remote_control.hpp"
 #include "webrtc/sdp.hpp"
 
 namespace pelorn {
@@ -22,6 +23,7 @@ WebRTCManager::WebRTCManager(Dependencies deps) : mDeps(std::move(deps)), mSigna
 
 WebRTCManager::~WebRTCManager() {
     mLifetime.end();
+    mRemote.reset();
     if (mCapturing && mDeps.stopCapture) {
         mDeps.stopCapture();
     }
@@ -307,6 +309,9 @@ void WebRTCManager::stopStream() {
     for (auto id : std::exchange(mVideoLogTimers, {})) {
         mDeps.loop.cancel(id);
     }
+    if (mRemote) {
+        mRemote->detach();
+    }
     ++mSession;
     {
         std::lock_guard lock(mFrameMutex);
@@ -354,6 +359,26 @@ void WebRTCManager::adaptSource() {
     }
     auto size = fittedSize(*mProfile, source);
     mPeer->adaptOutputFormat(size.width, size.height, mProfile->fps);
+}
+
+void WebRTCManager::sendControlMessage(const SignalingMessage& message) {
+    if (mRemote) {
+        mRemote->sendControlMessage(message);
+    }
+}
+
+void WebRTCManager::sendHostOffline() {
+    if (mRemote) {
+        mRemote->sendHostOffline();
+    }
+}
+
+bool WebRTCManager::sendTerminalOutput(const SignalingMessage& output) {
+    return !mRemote || mRemote->sendTerminalOutput(output);
+}
+
+bool WebRTCManager::isRemoteAuthorized() const {
+    return mRemote && mRemote->isAuthorized();
 }
 
 // ---- Monitoring

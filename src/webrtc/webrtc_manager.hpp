@@ -16,8 +16,11 @@
 
 namespace pelorn {
 
+struct AuthServices;
 class ConnectionTelemetry;
 class EventLog;
+class NotificationCenter;
+class RemoteControl;
 struct SignalingMessage;
 
 // The host's one WebRTC peer: it offers, sends the screen as H.264 and carries control and terminal
@@ -44,6 +47,12 @@ public:
         std::function<void(const SignalingMessage&)> lanSend;
         // Candidates on loopback too (peers on this machine, as in tests).
         bool loopbackCandidates = false;
+        // What the client drives once authorised on "control"; without them, nothing is.
+        AuthServices* auth = nullptr;
+        NotificationCenter* notifications = nullptr;
+        InputTarget* input = nullptr;
+        TerminalTarget* terminal = nullptr;
+        std::function<void()> privacyOn = {};
     };
 
     static constexpr int maxIceRestartAttempts = 3;
@@ -77,6 +86,13 @@ public:
 
     void applyProfile(const VideoQualityProfile& profile, const std::string& reason);
     void restartIce();
+
+    // The client's data channels: dropped while they are not open.
+    void sendControlMessage(const SignalingMessage& message);
+    void sendHostOffline();
+    // Any thread; false when the client is not keeping up.
+    bool sendTerminalOutput(const SignalingMessage& output);
+    bool isRemoteAuthorized() const;
 
     bool hasSession() const { return mPeer != nullptr; }
     int iceRestartAttempts() const { return mIceRestartAttempts; }
@@ -127,6 +143,7 @@ private:
     std::int32_t mSourceHeight = 0;
     std::uint64_t mPushedFrames = 0;
 
+    std::unique_ptr<RemoteControl> mRemote; // after the frame path, which its terminal output uses
     Lifetime<WebRTCManager> mLifetime{this};
 };
 
