@@ -42,6 +42,7 @@
 #include "power/power_manager.hpp"
 #include "privacy/privacy_screen_controller.hpp"
 #include "privacy/x11_gamma_blackout.hpp"
+#include "screen/nv12_frame.hpp"
 #include "screen/screen_capture_manager.hpp"
 #include "screen/screen_session_limit.hpp"
 #include "screen/screen_stream_manager.hpp"
@@ -54,6 +55,8 @@
 #include "terminal/terminal_peer.hpp"
 #include "terminal/terminal_session_store.hpp"
 #include "terminal/tmux.hpp"
+#include "webrtc/gst_webrtc_engine.hpp"
+#include "webrtc/webrtc_manager.hpp"
 
 namespace pelorn {
 
@@ -62,28 +65,10 @@ namespace {
 // ---- Stand-ins for the services not built yet. Each does nothing; when a subsystem lands, its
 // real service takes the stand-in's place in Host and the stand-in is deleted.
 
-class StandInWebRTCTarget final : public WebRTCTarget {
-public:
-    void applyAnswer(const std::string&) override {}
-    void addRemoteCandidate(const std::string&, const std::string&, std::int32_t) override {}
-};
-
 class StandInRemoteSessions final : public RemoteSessions {
 public:
     void startListening() override {}
     void stopListening() override {}
-};
-
-// Set-up of the peer logs the connection telemetry; that part exists already.
-class StandInWebRTCPeer final : public WebRTCPeer {
-public:
-    explicit StandInWebRTCPeer(ConnectionTelemetry& telemetry) : mTelemetry(telemetry) {}
-    void setUp() override { mTelemetry.logSummary(); }
-    void sendHostOffline() override {}
-    void sendControlMessage(const SignalingMessage&) override {}
-
-private:
-    ConnectionTelemetry& mTelemetry;
 };
 
 class StandInUpdateChecker final : public UpdateChecker {
@@ -92,6 +77,56 @@ public:
 };
 
 // ---- The subsystems as the controller, the launch sequence and the signaling server see them.
+
+class ManagedWebRTCPeer final : public WebRTCPeer {
+public:
+    explicit ManagedWebRTCPeer(WebRTCManager& manager) : mManager(manager) {}
+    void setUp() override { mManager.setUp(); }
+    void sendHostOffline() override { mManager.sendHostOffline(); }
+    void sendControlMessage(const SignalingMessage& message) override {
+        mManager.sendControlMessage(message);
+    }
+
+private:
+    WebRTCManager& mManager;
+};
+
+// The screen for the WebRTC peer: captured frames converted once to NV12 on the capture thread. A
+// still screen sends a frame a second, which keeps the encoder's keyframes coming and nothing more.
+class WebRTCScreenFeed {
+public:
+    static constexpr auto stillInterval = std::chrono::seconds(1);
+
+    explicit WebRTCScreenFeed(ScreenCaptureManager& capture) : mCapture(capture) {}
+
+    void start(WebRTCManager::FrameSink sink) {
+        struct State {
+            Nv12Frame nv12;
+            std::optional<std::int64_t> lastPts;
+        };
+        auto state = std::make_shared<State>();
+        mCapture.setReadiness({});
+        mCapture.setOnFrame(
+            [sink = std::move(sink), state](const FrameRef& frame, std::int64_t pts, bool changed) {
+                auto still = std::chrono::nanoseconds(stillInterval).count();
+                if (!changed && state->lastPts && pts - *state->lastPts < still) {
+                    return;
+                }
+                state->lastPts = pts;
+                state->nv12.convert(*frame);
+                const auto& f = state->nv12;
+                sink({f.width, f.height, f.y, f.width, f.uv, f.width}, std::chrono::nanoseconds(pts));
+            });
+        mCapture.start();
+    }
+    void stop() {
+        mCapture.setOnFrame({});
+        mCapture.stop();
+    }
+
+private:
+    ScreenCaptureManager& mCapture;
+};
 
 class CloudPresence final : public Presence {
 public:
@@ -296,9 +331,29 @@ struct Host {
     ScreenSessionLimit screenLimit{loop, *log};
     LanScreen screen{stream, screenLimit, privacy};
 
+    // The WebRTC peer: its offer and candidates go over the LAN connection unless an internet
+    // session installs its own signal sender.
+    GstWebRTCEngine webrtcEngine{loop};
+    WebRTCScreenFeed webrtcFeed{capture};
+    WebRTCManager webrtcManager{{loop,
+                                 webrtcEngine,
+                                 telemetry,
+                                 *log,
+                                 {},
+                                 [this](WebRTCManager::FrameSink sink) { webrtcFeed.start(std::move(sink)); },
+                                 [this] { webrtcFeed.stop(); },
+                                 [this] { privacy.turnOff(); },
+                                 [this] { screenLimit.stop(); },
+                                 [this](const SignalingMessage& m) { signaling.send(m); },
+                                 false,
+                                 &auth,
+                                 &notifications,
+                                 &input,
+                                 &terminals,
+                                 [this] { privacy.turnOn(); }}};
+
     // The LAN: the signaling server and the listener that feeds it.
-    StandInWebRTCTarget webrtcTarget;
-    SignalingServer signaling{loop, notifications, auth, {input, screen, webrtcTarget, terminals}};
+    SignalingServer signaling{loop, notifications, auth, {input, screen, webrtcManager, terminals}};
     std::unique_ptr<ServicePublisher> publisher = systemServicePublisher(loop);
     BonjourAdvertiser advertiser{
         {loop, IoThread::shared().context(), *publisher, [this] { return identity.deviceId(); },
@@ -308,7 +363,6 @@ struct Host {
 
     // Not built yet.
     StandInRemoteSessions remoteSessions;
-    StandInWebRTCPeer webrtc{telemetry};
     StandInUpdateChecker updates;
 
     // The cloud: its sign-in and its database exist only when the launch found a cloud
@@ -352,6 +406,7 @@ struct Host {
     LanAdvertiser advertiserLink{advertiser};
     LanSignalingLink signalingLink{signaling};
     ReaperService reaperLink{reaper};
+    ManagedWebRTCPeer webrtc{webrtcManager};
     ManagedOnlinePower onlinePower{power};
     ManagedClosedLid closedLidLink{closedLid};
     MouseInputTrust inputTrust{input};
@@ -383,6 +438,9 @@ PresenceService& PresenceService::shared() {
 }
 UserProfileService& UserProfileService::shared() {
     return host().profileService;
+}
+WebRTCManager& WebRTCManager::shared() {
+    return host().webrtcManager;
 }
 HostServices& HostServices::shared() {
     return host().services;

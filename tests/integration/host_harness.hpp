@@ -36,8 +36,10 @@ struct Home {
             // A tmux server of the test's own, with a plain shell.
             "TMUX_TMPDIR=" + dir.path().string(), "SHELL=/bin/sh"};
         // Passed through: the DNS-SD backend, the X server of tests that start one (test-env clears
-        // DISPLAY), the system bus of tests with a fake logind, and the sanitizer's options.
-        for (const char* name : {"PELORN_DNS_SD", "DISPLAY", "DBUS_SYSTEM_BUS_ADDRESS", "TSAN_OPTIONS"}) {
+        // DISPLAY), the system bus of tests with a fake logind, the sanitizer's options, and the
+        // run's GStreamer registry (else each host rescans the plugins).
+        for (const char* name :
+             {"PELORN_DNS_SD", "DISPLAY", "DBUS_SYSTEM_BUS_ADDRESS", "TSAN_OPTIONS", "GST_REGISTRY"}) {
             if (const char* value = std::getenv(name)) {
                 out.push_back(std::string(name) + "=" + value);
             }

@@ -41,6 +41,7 @@ TEST(HostProgram, GoesOnlineAndOfflineFromPelornctlAndRecordsIt) {
          {"⚠️ Firebase: GoogleService-Info.plist not found - remote features disabled. Add it to the "
           "pelorn "
           "(macOS) target to enable presence/signaling.\n",
+          "✅ WebRTC Manager ready (Mac side)\n", "🎥 PELORN preferred codec: H264 (42c033)\n",
           "✅ Pelorn Mac daemon started (offline)\n", "⚠️ Go Online blocked - not signed in.\n",
           "🟢 Pelorn online - advertising as owner@example.com\n",
           "🔴 Pelorn offline - connection killed\n"}) {
