@@ -19,6 +19,33 @@ void say(const std::string& line) {
 } // namespace
 
 WebRTCManager::WebRTCManager(Dependencies deps) : mDeps(std::move(deps)), mSignalSender(mDeps.lanSend) {
+    if (!mDeps.auth || !mDeps.notifications || !mDeps.input || !mDeps.terminal) {
+        return;
+    }
+    auto self = mLifetime.weak();
+    auto later = [self](void (WebRTCManager::*method)()) {
+        return [self, method] {
+            if (auto* manager = self.lock()) {
+                (manager->*method)();
+            }
+        };
+    };
+    mRemote = std::make_unique<RemoteControl>(RemoteControl::Dependencies{
+        mDeps.loop, *mDeps.auth, *mDeps.notifications, *mDeps.input, *mDeps.terminal, mDeps.privacyOn,
+        mDeps.turnOffPrivacy, later(&WebRTCManager::startScreen), later(&WebRTCManager::stopScreen),
+        [self] {
+            if (auto* manager = self.lock()) {
+                manager->mIceRestartAttempts = 0;
+                manager->restartIce();
+            }
+        },
+        later(&WebRTCManager::stopStream),
+        // Terminal output may still come from a reading thread as the manager goes away: the frame
+        // path it reads is shared, not the manager's.
+        [frames = mFrames] {
+            std::lock_guard lock(frames->mutex);
+            return frames->peer;
+        }});
 }
 
 WebRTCManager::~WebRTCManager() {
@@ -95,22 +122,28 @@ void WebRTCManager::startStream() {
     PeerConnection::Events events{
         guard([](WebRTCManager& m, const IceCandidate& c) { m.onLocalCandidate(c); }),
         guard([](WebRTCManager& m, IceConnectionState s) { m.onIceState(s); }),
-        guard([](WebRTCManager&, const std::string& label, DataChannelState state) {
+        guard([](WebRTCManager& m, const std::string& label, DataChannelState state) {
             static constexpr const char* names[] = {"connecting", "open", "closing", "closed"};
             auto index = static_cast<int>(state);
             say(label +
                 " channel state: " + (index >= 0 && index < 4 ? names[index] : std::to_string(index)));
+            if (m.mRemote) {
+                m.mRemote->channelStateChanged(label, state);
+            }
         }),
-        // Nothing is acted on from the channels until the handshake on "control" exists.
-        guard([](WebRTCManager&, const std::string&, const std::string&) {}),
+        guard([](WebRTCManager& m, const std::string& label, const std::string& text) {
+            if (m.mRemote) {
+                m.mRemote->messageReceived(label, text);
+            }
+        }),
     };
     if (mPeer) {
         mPeer->close();
     }
     mPeer = mDeps.engine.createPeerConnection(configuration, std::move(events));
     {
-        std::lock_guard lock(mFrameMutex);
-        mFramePeer = mPeer;
+        std::lock_guard lock(mFrames->mutex);
+        mFrames->peer = mPeer;
     }
     if (mPeer->createDataChannel("control")) {
         say("📡 Control data channel created");
@@ -229,15 +262,15 @@ void WebRTCManager::pushFrame(const VideoFrameView& frame, std::chrono::nanoseco
     bool resized = false;
     std::uint64_t count = 0;
     {
-        std::lock_guard lock(mFrameMutex);
-        peer = mFramePeer;
+        std::lock_guard lock(mFrames->mutex);
+        peer = mFrames->peer;
         if (peer) {
-            if (frame.width != mSourceWidth || frame.height != mSourceHeight) {
-                mSourceWidth = frame.width;
-                mSourceHeight = frame.height;
+            if (frame.width != mFrames->width || frame.height != mFrames->height) {
+                mFrames->width = frame.width;
+                mFrames->height = frame.height;
                 resized = true;
             }
-            count = ++mPushedFrames;
+            count = ++mFrames->pushed;
         }
     }
     if (!peer) {
@@ -314,11 +347,11 @@ void WebRTCManager::stopStream() {
     }
     ++mSession;
     {
-        std::lock_guard lock(mFrameMutex);
-        mFramePeer.reset();
-        mPushedFrames = 0;
-        mSourceWidth = 0;
-        mSourceHeight = 0;
+        std::lock_guard lock(mFrames->mutex);
+        mFrames->peer.reset();
+        mFrames->pushed = 0;
+        mFrames->width = 0;
+        mFrames->height = 0;
     }
     if (mPeer) {
         mPeer->close();
@@ -351,8 +384,8 @@ void WebRTCManager::applyProfile(const VideoQualityProfile& profile, const std::
 void WebRTCManager::adaptSource() {
     VideoSize source;
     {
-        std::lock_guard lock(mFrameMutex);
-        source = {mSourceWidth, mSourceHeight};
+        std::lock_guard lock(mFrames->mutex);
+        source = {mFrames->width, mFrames->height};
     }
     if (!mProfile || !mPeer || source.width < 1 || source.height < 1) {
         return;

@@ -136,12 +136,16 @@ private:
     std::uint64_t mSession = 0; // moves with each session; late completions of older ones are dropped
     bool mCapturing = false;
 
-    // The frame path, from the capture's thread.
-    mutable std::mutex mFrameMutex; // guards the fields below
-    std::shared_ptr<PeerConnection> mFramePeer;
-    std::int32_t mSourceWidth = 0;
-    std::int32_t mSourceHeight = 0;
-    std::uint64_t mPushedFrames = 0;
+    // The session's peer as other threads see it: frames from the capture's thread, terminal
+    // output from a reading thread. Shared, so a late caller never reaches a manager that is gone.
+    struct FramePath {
+        std::mutex mutex; // guards the fields below
+        std::shared_ptr<PeerConnection> peer;
+        std::int32_t width = 0;
+        std::int32_t height = 0;
+        std::uint64_t pushed = 0;
+    };
+    std::shared_ptr<FramePath> mFrames = std::make_shared<FramePath>();
 
     std::unique_ptr<RemoteControl> mRemote; // after the frame path, which its terminal output uses
     Lifetime<WebRTCManager> mLifetime{this};
