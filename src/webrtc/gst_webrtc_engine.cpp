@@ -20,9 +20,9 @@ namespace pelorn {
 
 namespace {
 
-// What the offer says of the video: H.264 constrained baseline at level 5.1, which is what the
-// encoder is told to write in its parameter sets (webrtcbin refuses a stream whose profile-level-id
-// differs from the offer's; its payloader knows no level above 5.1), enough for the largest sizes.
+// What the offer says of the video: H.264 constrained baseline up to level 5.1, enough for the
+// largest sizes. The payloader's caps carry the same value, or webrtcbin refuses the stream; 1.22's
+// payloader knows no level above 5.1. The encoder's parameter sets say the level it actually uses.
 constexpr const char* h264Profile = "42c033";
 constexpr const char* offerCaps =
     "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,"
