@@ -7,31 +7,18 @@
 // Usage: cloud_bench [WRITES]   (default 200)
 #include "cloud/firestore.hpp"
 #include "cloud/presence_service.hpp"
-#include "core/process_runner.hpp"
 #include "core/settings.hpp"
 #include "support/emulators.hpp"
 #include "support/test_support.hpp"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
-#include <sstream>
 
 using namespace pelorn;
 using namespace pelorn::test;
 using namespace std::chrono;
 
 namespace {
-
-struct Emulator {
-    std::string host;
-    int pid = 0;
-    ~Emulator() {
-        if (pid > 0) {
-            ::kill(-pid, SIGKILL);
-        }
-    }
-};
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
@@ -54,23 +41,11 @@ Firestore::TokenSource tokenFor(const std::string& email) {
 int main(int argc, char** argv) {
     int writes = argc > 1 ? std::atoi(argv[1]) : 200;
     TempDir folder;
-    Emulator emulator;
-    auto started = runProcess(
-        {std::string(PELORN_TESTS_DIR) + "/../scripts/start-firestore-emulator", folder.path().string()});
-    std::istringstream lines(started.out);
-    std::string pid;
-    std::getline(lines, emulator.host);
-    std::getline(lines, pid);
-    if (emulator.host.empty()) {
-        std::fprintf(stderr,
-                     "cloud_bench: no Cloud Firestore emulator (google-cloud-cli-firestore-emulator)\n");
-        return 1;
-    }
-    emulator.pid = std::stoi(pid);
-    setenv("PELORN_BENCH_FIRESTORE", emulator.host.c_str(), 1);
-    std::string why;
-    if (!emulatorAt("PELORN_BENCH_FIRESTORE", "Cloud Firestore", "", why)) {
-        std::fprintf(stderr, "cloud_bench: %s\n", why.c_str());
+    FirestoreEmulatorProcess emulator(folder.path());
+    std::string target = emulator.start();
+    if (target.empty()) {
+        std::fprintf(stderr, "cloud_bench: no Cloud Firestore emulator answered "
+                             "(google-cloud-cli-firestore-emulator)\n");
         return 1;
     }
     auto email = uniqueName("bench") + "@example.com";
@@ -78,8 +53,8 @@ int main(int argc, char** argv) {
     // ---- 1. Listener latency, real time.
     {
         HostLoop loop;
-        Firestore host({loop, "demo-pelorn", emulator.host, true, tokenFor(email)});
-        Firestore phone({loop, "demo-pelorn", emulator.host, true, tokenFor(email)});
+        Firestore host({loop, "demo-pelorn", target, true, tokenFor(email)});
+        Firestore phone({loop, "demo-pelorn", target, true, tokenFor(email)});
         auto query = FirestoreQuery{"devices"}.where("ownerEmail", email).where("deviceType", "ipad");
         std::optional<steady_clock::time_point> sentAt;
         std::vector<double> listenerMs;
@@ -129,7 +104,7 @@ int main(int argc, char** argv) {
     // ---- 2. An hour online and idle, on the loop's clock (the calls are real).
     {
         HostLoop loop(HostLoop::TimeMode::Manual);
-        Firestore database({loop, "demo-pelorn", emulator.host, true, tokenFor(email)});
+        Firestore database({loop, "demo-pelorn", target, true, tokenFor(email)});
         Settings settings(std::nullopt);
         settings.set("userEmail", email);
         LogCapture quiet;

@@ -820,8 +820,8 @@ std::vector<VideoCodec> GstWebRTCEngine::supportedVideoCodecs() const {
     return {VideoCodec{"H264", {{"profile-level-id", h264Profile}, {"packetization-mode", "1"}}}};
 }
 
-void GstWebRTCEngine::setPreferredVideoCodec(const VideoCodec& codec) {
-    mPreferred = codec;
+// The pipeline offers one codec, so there is nothing to choose between.
+void GstWebRTCEngine::setPreferredVideoCodec(const VideoCodec&) {
 }
 
 std::unique_ptr<PeerConnection> GstWebRTCEngine::createPeerConnection(const PeerConfiguration& configuration,

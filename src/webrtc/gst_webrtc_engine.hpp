@@ -23,7 +23,6 @@ public:
 
 private:
     HostLoop& mLoop;
-    std::optional<VideoCodec> mPreferred;
 };
 
 } // namespace pelorn

@@ -12,6 +12,22 @@
 
 namespace pelorn {
 
+namespace {
+
+// One "terminal_output" on the terminal channel; dropped, as on any closed channel, when it is not
+// open. False when the channel's queue is past the high-water mark.
+bool sendOutput(const std::shared_ptr<PeerConnection>& connection, bool open,
+                const SignalingMessage& output) {
+    auto text = output.encode();
+    if (!connection || !open || !text) {
+        return true;
+    }
+    connection->sendText(RemoteControl::terminalLabel, *text);
+    return connection->bufferedAmount(RemoteControl::terminalLabel) <= RemoteControl::terminalHighWater;
+}
+
+} // namespace
+
 RemoteControl::RemoteControl(Dependencies deps) : mDeps(std::move(deps)) {
     mRevocations = mDeps.notifications.observe(TrustedDeviceStore::revokedNotification,
                                                [this](const nlohmann::json& id) {
@@ -121,13 +137,7 @@ void RemoteControl::ensureTerminal() {
         [self, loop, peer = mDeps.peer, open = mTerminalOpen](const SignalingMessage& output) {
             // The attachment's reading thread: the channel is reached through the peer, which
             // outlives this call, not through the control object.
-            auto connection = peer();
-            auto text = output.encode();
-            if (!connection || !*open || !text) {
-                return true; // dropped, as on any closed channel
-            }
-            connection->sendText(terminalLabel, *text);
-            if (connection->bufferedAmount(terminalLabel) <= terminalHighWater) {
+            if (sendOutput(peer(), *open, output)) {
                 return true;
             }
             loop->post([self] {
@@ -172,13 +182,7 @@ void RemoteControl::sendHostOffline() {
 }
 
 bool RemoteControl::sendTerminalOutput(const SignalingMessage& output) {
-    auto connection = mDeps.peer();
-    auto text = output.encode();
-    if (!connection || !*mTerminalOpen || !text) {
-        return true;
-    }
-    connection->sendText(terminalLabel, *text);
-    return connection->bufferedAmount(terminalLabel) <= terminalHighWater;
+    return sendOutput(mDeps.peer(), *mTerminalOpen, output);
 }
 
 void RemoteControl::detach() {

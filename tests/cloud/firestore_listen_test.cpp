@@ -2,11 +2,6 @@
 // first, then each change as another client makes it; refusals; an emulator that goes away and
 // comes back under a listening client.
 #include "cloud/firestore_fixture.hpp"
-#include "core/process_runner.hpp"
-
-#include <csignal>
-#include <filesystem>
-#include <sstream>
 
 using namespace pelorn;
 using namespace pelorn::test;
@@ -144,55 +139,9 @@ TEST_F(FirestoreListenTest, AQueryTheRulesRefuseEndsWithAnErrorWhileOthersGoOn) 
 
 namespace {
 
-// An emulator of the test's own, which it can stop and start again on the same port.
-class PrivateEmulator {
-public:
-    explicit PrivateEmulator(const std::filesystem::path& folder) : mFolder(folder) {}
-    ~PrivateEmulator() { stop(); }
-
-    // "host:port" once it answers; empty when it did not start.
-    std::string start(const std::string& port = "") {
-        std::vector<std::string> argv{std::string(PELORN_TESTS_DIR) + "/../scripts/start-firestore-emulator",
-                                      mFolder.string()};
-        if (!port.empty()) {
-            argv.push_back(port);
-        }
-        auto result = runProcess(argv);
-        std::istringstream lines(result.out);
-        std::string pid;
-        std::getline(lines, mHost);
-        std::getline(lines, pid);
-        if (mHost.empty() || pid.empty()) {
-            return {};
-        }
-        mPid = std::stoi(pid);
-        std::string why;
-        setenv("PELORN_PRIVATE_EMULATOR", mHost.c_str(), 1);
-        return emulatorAt("PELORN_PRIVATE_EMULATOR", "private Firestore", "", why) ? mHost : std::string();
-    }
-    void stop() {
-        if (mPid > 0) {
-            ::kill(-mPid, SIGKILL);
-            mPid = 0;
-            // Gone once its port refuses connections.
-            auto deadline = std::chrono::steady_clock::now() + 20s;
-            while (std::chrono::steady_clock::now() < deadline &&
-                   performHttp({"GET", "http://" + mHost + "/", {}, {}, 1s}).status != 0) {
-                std::this_thread::sleep_for(100ms);
-            }
-        }
-    }
-    std::string port() const { return mHost.substr(mHost.rfind(':') + 1); }
-
-private:
-    std::filesystem::path mFolder;
-    std::string mHost;
-    int mPid = 0;
-};
-
 TEST_F(FirestoreListenTest, AListenerCarriesOnAcrossAnEmulatorRestart) {
     TempDir folder;
-    PrivateEmulator emulator(folder.path());
+    FirestoreEmulatorProcess emulator(folder.path());
     target = emulator.start();
     ASSERT_NE(target, "") << "the private emulator did not start";
     db = make(token);

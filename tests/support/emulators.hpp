@@ -3,16 +3,35 @@
 // The Firebase emulators that scripts/test-env starts, and credentials they accept.
 #include "cloud/http_client.hpp"
 #include "core/base64.hpp"
+#include "core/process_runner.hpp"
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 
 namespace pelorn::test {
+
+// "host:port" of the emulator named by `variable` once it answers; absent, with the reason, when
+// there is none.
+// Whether the emulator at "host:port" answers within 90 s (it may have been started just now, and
+// takes several seconds to come up).
+inline bool emulatorAnswers(const std::string& host) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (performHttp({"GET", "http://" + host + "/", {}, {}, std::chrono::seconds(2)}).status != 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    return false;
+}
 
 // "host:port" of the emulator named by `variable` once it answers; absent, with the reason, when
 // there is none.
@@ -23,18 +42,57 @@ inline std::optional<std::string> emulatorAt(const char* variable, const std::st
         why = "no " + name + " emulator: " + install + ", then run the tests under scripts/test-env";
         return std::nullopt;
     }
-    // It was started in the background with the test run and takes several seconds to come up.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (performHttp({"GET", "http://" + std::string(host) + "/", {}, {}, std::chrono::seconds(2)})
-                .status != 0) {
-            return std::string(host);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    if (!emulatorAnswers(host)) {
+        why = "the " + name + " emulator at " + std::string(host) + " did not answer within 90 s";
+        return std::nullopt;
     }
-    why = "the " + name + " emulator at " + std::string(host) + " did not answer within 90 s";
-    return std::nullopt;
+    return std::string(host);
 }
+
+// A Cloud Firestore emulator of the caller's own (scripts/start-firestore-emulator), which it can
+// stop and start again on the same port.
+class FirestoreEmulatorProcess {
+public:
+    explicit FirestoreEmulatorProcess(std::filesystem::path folder) : mFolder(std::move(folder)) {}
+    ~FirestoreEmulatorProcess() { stop(); }
+
+    // "host:port" once it answers; empty when it did not start.
+    std::string start(const std::string& port = "") {
+        std::vector<std::string> argv{std::string(PELORN_TESTS_DIR) + "/../scripts/start-firestore-emulator",
+                                      mFolder.string()};
+        if (!port.empty()) {
+            argv.push_back(port);
+        }
+        std::istringstream lines(runProcess(argv).out);
+        std::string pid;
+        std::getline(lines, mHost);
+        std::getline(lines, pid);
+        if (mHost.empty() || pid.empty()) {
+            return {};
+        }
+        mPid = std::stoi(pid);
+        return emulatorAnswers(mHost) ? mHost : std::string();
+    }
+    void stop() {
+        if (mPid > 0) {
+            ::kill(-mPid, SIGKILL);
+            mPid = 0;
+            // Gone once its port refuses connections.
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (std::chrono::steady_clock::now() < deadline &&
+                   performHttp({"GET", "http://" + mHost + "/", {}, {}, std::chrono::seconds(1)}).status !=
+                       0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+    }
+    std::string port() const { return mHost.substr(mHost.rfind(':') + 1); }
+
+private:
+    std::filesystem::path mFolder;
+    std::string mHost;
+    int mPid = 0;
+};
 
 // Skips the test when there is no such emulator; fails it when one was started but does not answer,
 // or when PELORN_REQUIRE_EMULATORS says every emulator must be there.

@@ -2,15 +2,7 @@
 // namespace of the test's own: offer and answer, trickled candidates both ways, the H.264 track
 // decoded at the size the host fitted it to, text both ways on both channels, and the statistics
 // under their standard names.
-#include "activity/event_log.hpp"
-#include "core/settings.hpp"
-#include "core/task_pool.hpp"
-#include "signaling/connection_telemetry.hpp"
-#include "signaling/signaling_message.hpp"
-#include "support/test_support.hpp"
-#include "support/webrtc_test_client.hpp"
-#include "webrtc/gst_webrtc_engine.hpp"
-#include "webrtc/webrtc_manager.hpp"
+#include "support/webrtc_session.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,27 +11,6 @@ using namespace pelorn::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-// A moving NV12 picture, so that every frame differs.
-struct TestPicture {
-    TestPicture(int w, int h)
-        : width(w), height(h), y(static_cast<std::size_t>(w * h)), uv(y.size() / 2, 128) {}
-    VideoFrameView next() {
-        ++tick;
-        for (int row = 0; row < height; ++row) {
-            for (int column = 0; column < width; ++column) {
-                y[static_cast<std::size_t>(row * width + column)] =
-                    static_cast<std::uint8_t>((row + column + tick * 4) & 0xff);
-            }
-        }
-        return {width, height, y, width, uv, width};
-    }
-    int width;
-    int height;
-    std::vector<std::uint8_t> y;
-    std::vector<std::uint8_t> uv;
-    int tick = 0;
-};
 
 TEST(GstWebRTCEngineTest, AClientReceivesTheScreenAndTalksOnBothChannels) {
     ASSERT_EQ(GstWebRTCEngine::missingElements(), std::nullopt);
@@ -90,7 +61,7 @@ TEST(GstWebRTCEngineTest, AClientReceivesTheScreenAndTalksOnBothChannels) {
     EXPECT_EQ(peer->remoteDescription(), answer);
 
     // Frames at 30 a second until the client has decoded some; candidates go across as they come.
-    TestPicture picture(640, 360);
+    MovingPicture picture(640, 360);
     auto connected = [&] {
         for (const auto& c : client.takeCandidates()) {
             peer->addRemoteCandidate({c.line, std::nullopt, c.mLineIndex},
@@ -153,46 +124,21 @@ namespace {
 // The peer manager on the real engine: its offer (level raised) is one webrtcbin accepts as its own
 // description, the client decodes what it pushes, and the path it classifies is the direct one.
 TEST(GstWebRTCManagerTest, TheManagersOfferConnectsAndThePathIsDirect) {
-    HostLoop loop(HostLoop::TimeMode::Manual);
-    LogCapture lines;
-    TaskPool pool(1);
-    Settings settings(std::nullopt);
-    ConnectionTelemetry telemetry(settings);
-    auto log = EventLog::create(loop, pool, std::nullopt);
-    GstWebRTCEngine engine(loop);
-    WebRTCTestClient client;
-    std::vector<SignalingMessage> sent;
-    WebRTCManager::FrameSink capture;
-    WebRTCManager manager({loop,
-                           engine,
-                           telemetry,
-                           *log,
-                           {},
-                           [&](WebRTCManager::FrameSink sink) { capture = std::move(sink); },
-                           [&] { capture = nullptr; },
-                           [] {},
-                           [] {},
-                           [&](const SignalingMessage& m) { sent.push_back(m); },
-                           true});
+    WebRTCSession session;
+    auto [loop, lines, sent, manager, client] =
+        std::tie(session.loop, session.lines, session.sent, session.manager, session.client);
     manager.setUp();
     manager.startStream();
     ASSERT_TRUE(pumpUntil(loop, [&] { return !sent.empty(); }));
     ASSERT_EQ(sent[0].type, "offer");
     EXPECT_NE(sent[0].sdp->find("profile-level-id=42c034"), std::string::npos) << *sent[0].sdp;
-    manager.applyAnswer(client.answer(*sent[0].sdp));
+    session.exchange();
     manager.startScreen();
-    ASSERT_TRUE(capture);
+    ASSERT_TRUE(session.capture);
 
-    TestPicture picture(640, 360);
-    std::size_t forwarded = 1;
+    MovingPicture picture(640, 360);
     auto flowing = [&] {
-        for (; forwarded < sent.size(); ++forwarded) {
-            client.addCandidate(*sent[forwarded].sdpMLineIndex, *sent[forwarded].sdp);
-        }
-        for (const auto& c : client.takeCandidates()) {
-            manager.addRemoteCandidate(c.line, "video0", c.mLineIndex);
-        }
-        capture(picture.next(), 0ns);
+        session.step(picture);
         std::this_thread::sleep_for(20ms);
         return client.decodedFrames() >= 10 && manager.activePath().has_value();
     };
@@ -200,57 +146,23 @@ TEST(GstWebRTCManagerTest, TheManagersOfferConnectsAndThePathIsDirect) {
     EXPECT_EQ(manager.activePath(), "direct");
     EXPECT_TRUE(lines.contains("🛰️ PELORN ACTIVE PATH: DIRECT (host/host)"));
     EXPECT_TRUE(lines.contains("🎥 SDP negotiated H264 ✅"));
-    EXPECT_EQ(settings.integer("pelornTelemetryDirectCount"), 1);
+    EXPECT_EQ(session.settings.integer("pelornTelemetryDirectCount"), 1);
     manager.stopStream();
 }
-
-} // namespace
-
-namespace {
 
 // An ICE restart on the real engine: the new offer carries new credentials, the client answers it,
 // the candidates go again, and the track keeps being decoded.
 TEST(GstWebRTCManagerTest, AnIceRestartKeepsTheSessionGoing) {
-    HostLoop loop(HostLoop::TimeMode::Manual);
-    LogCapture lines;
-    TaskPool pool(1);
-    Settings settings(std::nullopt);
-    ConnectionTelemetry telemetry(settings);
-    auto log = EventLog::create(loop, pool, std::nullopt);
-    GstWebRTCEngine engine(loop);
-    WebRTCTestClient client;
-    std::vector<SignalingMessage> sent;
-    WebRTCManager::FrameSink capture;
-    WebRTCManager manager({loop,
-                           engine,
-                           telemetry,
-                           *log,
-                           {},
-                           [&](WebRTCManager::FrameSink sink) { capture = std::move(sink); },
-                           [&] { capture = nullptr; },
-                           [] {},
-                           [] {},
-                           [&](const SignalingMessage& m) { sent.push_back(m); },
-                           true});
+    WebRTCSession session;
+    auto [loop, lines, sent, manager, client] =
+        std::tie(session.loop, session.lines, session.sent, session.manager, session.client);
     manager.startStream();
     ASSERT_TRUE(pumpUntil(loop, [&] { return !sent.empty(); }));
-    manager.applyAnswer(client.answer(*sent[0].sdp));
     manager.startScreen();
-    TestPicture picture(320, 180);
-    std::size_t handled = 1;
+    MovingPicture picture(320, 180);
     int decodedTarget = 10;
     auto exchange = [&] {
-        for (; handled < sent.size(); ++handled) {
-            if (sent[handled].type == "offer") {
-                manager.applyAnswer(client.answer(*sent[handled].sdp));
-            } else {
-                client.addCandidate(*sent[handled].sdpMLineIndex, *sent[handled].sdp);
-            }
-        }
-        for (const auto& c : client.takeCandidates()) {
-            manager.addRemoteCandidate(c.line, "video0", c.mLineIndex);
-        }
-        capture(picture.next(), 0ns);
+        session.step(picture);
         std::this_thread::sleep_for(20ms);
         return client.decodedFrames() >= decodedTarget;
     };
