@@ -73,17 +73,6 @@ TEST_F(FirestoreTest, AddGivesEachDocumentItsOwnGeneratedId) {
     EXPECT_NE(ids[0], ids[1]);
 }
 
-TEST_F(FirestoreTest, DeletedAndNeverWrittenDocumentsReadAsAbsent) {
-    auto path = device("gone");
-    ASSERT_EQ(set(path, {{"ownerEmail", email}}), std::nullopt);
-    ASSERT_EQ(remove(path), std::nullopt);
-    // Reading a missing device is refused by the rules (no owner to compare); the profile is not.
-    auto profile = get("users/" + email);
-    ASSERT_TRUE(std::holds_alternative<std::optional<Document>>(profile));
-    EXPECT_FALSE(std::get<std::optional<Document>>(profile).has_value());
-    EXPECT_TRUE(query(FirestoreQuery{"devices"}.where("ownerEmail", email)).empty());
-}
-
 TEST_F(FirestoreTest, QueriesMatchEveryFieldGiven) {
     auto mac = device("mac");
     auto ipad = device("ipad");
