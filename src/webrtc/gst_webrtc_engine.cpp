@@ -106,8 +106,26 @@ std::string camelCase(const char* name) {
     return out;
 }
 
+nlohmann::json jsonOf(const GValue* value);
+
+// A structure's fields under camel-case names (GStreamer nests the RTP session's own statistics).
+nlohmann::json jsonOf(const GstStructure* structure) {
+    nlohmann::json out = nlohmann::json::object();
+    gst_structure_foreach(
+        structure,
+        [](GQuark name, const GValue* v, gpointer into) -> gboolean {
+            (*static_cast<nlohmann::json*>(into))[camelCase(g_quark_to_string(name))] = jsonOf(v);
+            return TRUE;
+        },
+        &out);
+    return out;
+}
+
 nlohmann::json jsonOf(const GValue* value) {
     GType type = G_VALUE_TYPE(value);
+    if (GST_VALUE_HOLDS_STRUCTURE(value)) {
+        return gst_value_get_structure(value) ? jsonOf(gst_value_get_structure(value)) : nlohmann::json();
+    }
     switch (G_TYPE_FUNDAMENTAL(type)) {
     case G_TYPE_STRING:
         return g_value_get_string(value) ? nlohmann::json(g_value_get_string(value)) : nlohmann::json();
@@ -174,17 +192,17 @@ StatsReport reportOf(const GstStructure* reply) {
             if (gst_structure_get(stats, "type", GST_TYPE_WEBRTC_STATS_TYPE, &type, nullptr)) {
                 object.type = statsType(static_cast<int>(type));
             }
-            gst_structure_foreach(
-                stats,
-                [](GQuark name, const GValue* v, gpointer into) -> gboolean {
-                    auto* values = static_cast<nlohmann::json*>(into);
-                    const char* key = g_quark_to_string(name);
-                    if (std::strcmp(key, "type") != 0) {
-                        (*values)[camelCase(key)] = jsonOf(v);
-                    }
-                    return TRUE;
-                },
-                &object.values);
+            object.values = jsonOf(stats);
+            object.values.erase("type");
+            // The receiver report's highest sequence number sits in the RTP session's own
+            // statistics; it is what shows that the client still reports at all.
+            if (object.type == "remote-inbound-rtp") {
+                auto session = object.values.find("gstRtpsourceStats");
+                if (session != object.values.end() && session->is_object() &&
+                    session->value("haveRb", false) && session->contains("rbExthighestseq")) {
+                    object.values["extendedHighestSequenceNumber"] = (*session)["rbExthighestseq"];
+                }
+            }
             auto* out = static_cast<StatsReport*>(data);
             (*out)[g_quark_to_string(field)] = std::move(object);
             return TRUE;

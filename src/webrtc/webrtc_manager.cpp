@@ -181,6 +181,7 @@ void WebRTCManager::offer(bool iceRestart) {
                     say((iceRestart ? "❌ ICE restart offer error: " : "❌ Offer error: ") + *error);
                     return;
                 }
+                m->mOfferUnanswered = true;
                 m->send(msg::withSdp(msg::offer, sdp));
                 say(iceRestart ? "📤 ICE restart offer sent (attempt " + std::to_string(attempt) + ")"
                                : std::string("📤 Sent offer (H264 level raised)"));
@@ -206,6 +207,7 @@ void WebRTCManager::remoteAnswerApplied(const std::optional<std::string>& error)
         say("❌ setRemoteDescription error: " + *error);
         return;
     }
+    mOfferUnanswered = false;
     say("✅ Remote answer applied");
     auto remote = mPeer ? mPeer->remoteDescription() : std::string();
     if (remote.find("H264") != std::string::npos) {
@@ -339,6 +341,11 @@ void WebRTCManager::stopStream() {
     mPairDiagnosticsStarted = false;
     mDisconnectTimer.cancel();
     mIceRestartAttempts = 0;
+    mConnected = false;
+    mOfferUnanswered = false;
+    mLastProgress.reset();
+    mSilentPolls = 0;
+    mStallGaveUp = false;
     for (auto id : std::exchange(mVideoLogTimers, {})) {
         mDeps.loop.cancel(id);
     }
@@ -420,6 +427,7 @@ void WebRTCManager::onIceState(IceConnectionState state) {
     say("🧊 ICE state: " + std::to_string(static_cast<int>(state)));
     switch (state) {
     case IceConnectionState::Checking:
+        mConnected = false;
         startPairDiagnostics();
         break;
     case IceConnectionState::Connected:
@@ -427,6 +435,12 @@ void WebRTCManager::onIceState(IceConnectionState state) {
         startPairDiagnostics();
         mDisconnectTimer.cancel();
         mIceRestartAttempts = 0;
+        mSilentPolls = 0;
+        mStallGaveUp = false;
+        // Connected then completed is one connection, logged once.
+        if (std::exchange(mConnected, true)) {
+            break;
+        }
         for (auto delay : {std::chrono::seconds(3), std::chrono::seconds(6), std::chrono::seconds(9)}) {
             mVideoLogTimers.push_back(mDeps.loop.runAfter(delay, [self = mLifetime.weak()] {
                 if (auto* manager = self.lock()) {
@@ -437,10 +451,12 @@ void WebRTCManager::onIceState(IceConnectionState state) {
         startStatsPoll();
         break;
     case IceConnectionState::Failed:
+        mConnected = false;
         mDisconnectTimer.cancel();
         restartIce();
         break;
     case IceConnectionState::Disconnected:
+        mConnected = false;
         mDisconnectTimer.startOnce(mDeps.loop, disconnectGrace, [self = mLifetime.weak()] {
             if (auto* manager = self.lock()) {
                 manager->restartIce();
@@ -462,6 +478,11 @@ void WebRTCManager::restartIce() {
     }
     ++mIceRestartAttempts;
     say("🔄 ICE restart attempt " + std::to_string(mIceRestartAttempts) + "/3");
+    mSilentPolls = 0;
+    if (mOfferUnanswered) {
+        say("⏳ ICE restart offer held back - the client has not answered the last offer yet");
+        return;
+    }
     offer(true);
 }
 
@@ -486,9 +507,32 @@ void WebRTCManager::startStatsPoll() {
 }
 
 void WebRTCManager::classify(const StatsReport& report) {
+    watchReceiverReports(report);
     if (auto path = classifyPath(report)) {
         pathChanged(*path);
     }
+}
+
+void WebRTCManager::watchReceiverReports(const StatsReport& report) {
+    auto progress = receiverProgress(report);
+    if (!progress) {
+        return;
+    }
+    bool silent = mConnected && mLastProgress && progress->packetsSent > mLastProgress->packetsSent &&
+                  progress->reportedThrough == mLastProgress->reportedThrough;
+    mLastProgress = progress;
+    mSilentPolls = silent ? mSilentPolls + 1 : 0;
+    if (mSilentPolls < silentPollsBeforeRestart || mStallGaveUp) {
+        return;
+    }
+    // Past the limit, the restart says once that it gives up.
+    mStallGaveUp = mIceRestartAttempts >= maxIceRestartAttempts;
+    if (!mStallGaveUp) {
+        say("⚠️ No receiver reports from the client for " +
+            std::to_string(silentPollsBeforeRestart * statsPollInterval.count() / 1000) +
+            " s while video went out - restarting ICE");
+    }
+    restartIce();
 }
 
 void WebRTCManager::pathChanged(const PathClassification& path) {

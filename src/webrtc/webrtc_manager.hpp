@@ -60,6 +60,10 @@ public:
     static constexpr auto statsPollInterval = std::chrono::milliseconds(3000);
     static constexpr auto pairDiagnosticsInterval = std::chrono::milliseconds(1500);
     static constexpr auto pairDiagnosticsLength = std::chrono::milliseconds(15000);
+    // webrtcbin never notices a client that stopped (asleep, frozen, gone without a word): the
+    // client's receiver reports are what does. Polls in a row in which video went out and no
+    // report came back before the connection counts as stalled.
+    static constexpr int silentPollsBeforeRestart = 2;
 
     explicit WebRTCManager(Dependencies deps);
     ~WebRTCManager() override;
@@ -114,6 +118,7 @@ private:
     void onIceState(IceConnectionState state);
     void startStatsPoll();
     void classify(const StatsReport& report);
+    void watchReceiverReports(const StatsReport& report);
     void pathChanged(const PathClassification& path);
     void logOutgoingVideo();
     void startPairDiagnostics();
@@ -125,6 +130,12 @@ private:
     std::optional<VideoQualityProfile> mProfile;
     std::vector<IceCandidate> mPendingCandidates;
     int mIceRestartAttempts = 0;
+    bool mConnected = false;
+    // webrtcbin cannot take an offer back: a restart waits while the client owes an answer.
+    bool mOfferUnanswered = false;
+    std::optional<ReceiverProgress> mLastProgress;
+    int mSilentPolls = 0;
+    bool mStallGaveUp = false;
     std::optional<std::string> mActivePath;
     bool mRecordedTelemetry = false;
     bool mPairDiagnosticsStarted = false;

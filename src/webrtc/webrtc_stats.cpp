@@ -113,6 +113,24 @@ std::optional<PathClassification> classifyPath(const StatsReport& report) {
     return result;
 }
 
+std::optional<ReceiverProgress> receiverProgress(const StatsReport& report) {
+    for (const auto& [id, object] : report) {
+        if (object.type != "remote-inbound-rtp" || !object.values.contains("extendedHighestSequenceNumber")) {
+            continue;
+        }
+        auto sent = report.find(string(object.values, "localId"));
+        if (sent == report.end() || !sent->second.values.contains("packetsSent")) {
+            continue;
+        }
+        const auto& through = object.values["extendedHighestSequenceNumber"];
+        const auto& packets = sent->second.values["packetsSent"];
+        if (through.is_number_integer() && packets.is_number_integer()) {
+            return ReceiverProgress{packets.get<std::int64_t>(), through.get<std::int64_t>()};
+        }
+    }
+    return std::nullopt;
+}
+
 std::vector<std::string> outgoingVideoLines(const StatsReport& report) {
     std::vector<std::string> lines;
     for (const auto& [id, object] : report) {

@@ -29,6 +29,16 @@ struct PathClassification {
 // names no such pair.
 std::optional<PathClassification> classifyPath(const StatsReport& report);
 
+// How far the client has acknowledged the video: the packets sent, and the highest sequence number
+// its latest receiver report covers. Absent before its first report. The first climbs while the
+// second stands still when the client has stopped reporting (frozen, asleep, gone).
+struct ReceiverProgress {
+    std::int64_t packetsSent = 0;
+    std::int64_t reportedThrough = 0;
+    bool operator==(const ReceiverProgress&) const = default;
+};
+std::optional<ReceiverProgress> receiverProgress(const StatsReport& report);
+
 // "📊 Mac OUT video: …" for each outgoing video stream.
 std::vector<std::string> outgoingVideoLines(const StatsReport& report);
 

@@ -265,7 +265,7 @@ TEST_F(SignalingServerTest, ApprovedClientIsServedWithTheDefaultsApplied) {
 }
 
 // A newcomer is challenged beside the served client and changes nothing for it until it has
-// proved itself; then it replaces it.
+// proved itself; then it replaces it. Strangers of every kind are the hostile-peer test's.
 TEST_F(SignalingServerTest, ANewcomerReplacesTheServedClientOnlyOnceAuthorised) {
     auto first = authorised("A");
     first->send(SignalingMessage{.type = "term_list"});
@@ -273,21 +273,14 @@ TEST_F(SignalingServerTest, ANewcomerReplacesTheServedClientOnlyOnceAuthorised) 
     ASSERT_TRUE(test::pumpUntil(
         loop, [&] { return !recorder.calls.empty() && recorder.calls.back() == "privacy on"; }));
     {
-        auto silent = connect();
-        auto junk = connect();
-        junk->sendRaw(frameText("{not json") + *frameMessage(SignalingMessage{.type = "screen_start"}));
         auto wrong = connect();
         wrong->challengeNonce = Bytes(32, 7); // a proof for another nonce
         respond(*wrong, "B");
         ASSERT_TRUE(wrong->next()); // the wrong-password answer
-        EXPECT_EQ(server->newcomerCount(), 3u);
-    } // all three leave
+    } // it leaves
     ASSERT_TRUE(test::pumpUntil(loop, [&] { return server->newcomerCount() == 0; }));
-    first->send(SignalingMessage{.type = "key_event", .key = "k"});
-    ASSERT_TRUE(test::pumpUntil(loop, [&] { return recorder.calls.back() == "key k"; }));
     EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "terminal stop"), 0);
     EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "privacy off"), 0);
-    EXPECT_TRUE(lines.contains("🔒 Dropped screen_start from unauthenticated LAN client"));
 
     // The same device back on a new connection, proving itself, takes over.
     auto second = authorised("A");

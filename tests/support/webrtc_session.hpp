@@ -4,6 +4,7 @@
 // this process, for tests and the benchmark: the manager's messages reach the client and the
 // client's candidates the manager, and frames of a moving picture go into the screen track.
 #include "activity/event_log.hpp"
+#include "core/process_runner.hpp"
 #include "core/settings.hpp"
 #include "core/task_pool.hpp"
 #include "signaling/connection_telemetry.hpp"
@@ -14,12 +15,19 @@
 #include "webrtc/webrtc_manager.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <fstream>
 #include <net/if.h>
 #include <sched.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace pelorn::test {
 
@@ -62,13 +70,89 @@ struct MovingPicture {
     int tick = 0;
 };
 
+// The real engine, with the test's say on how peers gather: relayed candidates only, when asked.
+struct TestEngine final : WebRTCEngine {
+    explicit TestEngine(HostLoop& loop) : real(loop) {}
+    std::vector<VideoCodec> supportedVideoCodecs() const override { return real.supportedVideoCodecs(); }
+    void setPreferredVideoCodec(const VideoCodec& codec) override { real.setPreferredVideoCodec(codec); }
+    std::unique_ptr<PeerConnection> createPeerConnection(const PeerConfiguration& configuration,
+                                                         PeerConnection::Events events) override {
+        auto configured = configuration;
+        configured.relayOnly = relayOnly;
+        return real.createPeerConnection(configured, std::move(events));
+    }
+    GstWebRTCEngine real;
+    bool relayOnly = false;
+};
+
+// coturn on loopback for one test, with one long-term user; it relays to loopback peers, which is
+// where the client is. Ready once its UDP port is bound.
+class LocalTurnServer {
+public:
+    static constexpr int port = 3478;
+    static inline const std::string user = "pelorn";
+    static inline const std::string secret = "relay-secret";
+
+    LocalTurnServer() {
+        std::vector<std::string> args{"turnserver",
+                                      "-n",
+                                      "--listening-ip=127.0.0.1",
+                                      "--relay-ip=127.0.0.1",
+                                      "--listening-port=" + std::to_string(port),
+                                      "--lt-cred-mech",
+                                      "--user=" + user + ":" + secret,
+                                      "--realm=pelorn.test",
+                                      "--allow-loopback-peers",
+                                      "--no-tls",
+                                      "--no-dtls",
+                                      "--no-cli",
+                                      "--log-file=stdout"};
+        auto argv = cStrings(args);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        mStarted = posix_spawnp(&mPid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~LocalTurnServer() {
+        if (mStarted) {
+            ::kill(mPid, SIGTERM);
+            ::waitpid(mPid, nullptr, 0);
+        }
+    }
+    // Whether it listens, waiting up to `limit`.
+    bool ready(std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
+        char bound[32];
+        std::snprintf(bound, sizeof bound, "0100007F:%04X", port);
+        for (auto end = std::chrono::steady_clock::now() + limit;
+             mStarted && std::chrono::steady_clock::now() < end;
+             std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            std::ifstream udp("/proc/net/udp");
+            for (std::string line; std::getline(udp, line);) {
+                if (line.find(bound) != std::string::npos) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+    IceServer iceServer() const {
+        return {{"turn:127.0.0.1:" + std::to_string(port) + "?transport=udp"}, user, secret};
+    }
+
+private:
+    pid_t mPid = -1;
+    bool mStarted = false;
+};
+
 struct WebRTCSession {
     WebRTCManager::Dependencies dependencies() {
         return {loop,
                 engine,
                 telemetry,
                 *log,
-                {},
+                [this] { return iceServers; },
                 [this](WebRTCManager::FrameSink sink) { capture = std::move(sink); },
                 [this] { capture = nullptr; },
                 [] {},
@@ -104,7 +188,8 @@ struct WebRTCSession {
     Settings settings{std::nullopt};
     ConnectionTelemetry telemetry{settings};
     std::shared_ptr<EventLog> log = EventLog::create(loop, pool, std::nullopt);
-    GstWebRTCEngine engine{loop};
+    TestEngine engine{loop};
+    std::vector<IceServer> iceServers;
     WebRTCTestClient client;
     std::vector<SignalingMessage> sent;
     std::size_t handled = 0;

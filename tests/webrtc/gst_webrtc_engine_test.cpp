@@ -186,4 +186,36 @@ TEST(GstWebRTCManagerTest, AnIceRestartKeepsTheSessionGoing) {
     manager.stopStream();
 }
 
+// Relayed candidates only, through a local coturn: the path is the relay, its profile is applied,
+// and the session is counted once, as relayed.
+TEST(GstWebRTCManagerTest, ThroughATurnServerThePathIsTheRelayAndItsProfileApplies) {
+    LocalTurnServer turn;
+    ASSERT_TRUE(turn.ready()) << "turnserver (Debian's coturn) did not start";
+    WebRTCSession session;
+    auto [loop, lines, sent, manager, client] =
+        std::tie(session.loop, session.lines, session.sent, session.manager, session.client);
+    session.engine.relayOnly = true;
+    session.iceServers = {turn.iceServer()};
+    manager.startStream();
+    manager.startScreen();
+    MovingPicture picture(320, 180);
+    auto flowing = [&] {
+        session.step(picture);
+        std::this_thread::sleep_for(20ms);
+        return client.decodedFrames() >= 10 && manager.activePath().has_value();
+    };
+    ASSERT_TRUE(pumpUntil(loop, flowing, 20s)) << "decoded " << client.decodedFrames();
+    for (const auto& m : sent) {
+        if (m.type == "candidate") {
+            EXPECT_NE(m.sdp->find(" typ relay"), std::string::npos) << "relayed only: " << *m.sdp;
+        }
+    }
+    EXPECT_EQ(manager.activePath(), "relay");
+    EXPECT_TRUE(lines.contains("🧊 local candidate: relay (TURN)"));
+    EXPECT_EQ(manager.currentProfile()->name, "RELAY");
+    EXPECT_EQ(session.settings.integer("pelornTelemetryRelayCount"), 1);
+    EXPECT_EQ(session.settings.integer("pelornTelemetryDirectCount"), 0);
+    manager.stopStream();
+}
+
 } // namespace

@@ -128,6 +128,11 @@ protected:
         peer = engine.last;
     }
 
+    void answer() {
+        manager.applyAnswer("v=0\r\n");
+        loop.runPending();
+    }
+
     VideoFrameView frame(int width, int height) { return {width, height, {}, width, {}, width}; }
 
     StatsReport pathReport(const std::string& local, const std::string& remote) {
@@ -243,10 +248,12 @@ TEST_F(WebRTCManagerTest, FramesAreCountedAndASizeChangeFitsTheSourceOnce) {
 
 TEST_F(WebRTCManagerTest, IceRestartsAreLimitedPerOutageAndADisconnectGetsAGracePeriod) {
     start();
+    answer();
     lines.clear();
     for (int i = 0; i < 4; ++i) {
         peer->events.iceConnectionState(IceConnectionState::Failed);
         loop.runPending();
+        answer();
     }
     for (const char* line :
          {"🔄 ICE restart attempt 1/3", "🔄 ICE restart attempt 2/3", "🔄 ICE restart attempt 3/3",
@@ -258,15 +265,71 @@ TEST_F(WebRTCManagerTest, IceRestartsAreLimitedPerOutageAndADisconnectGetsAGrace
     // Connected again: a later outage may restart three times again.
     peer->events.iceConnectionState(IceConnectionState::Connected);
     EXPECT_EQ(manager.iceRestartAttempts(), 0);
+    // webrtcbin cannot take an offer back: while the client owes an answer, a restart sends none.
+    peer->events.iceConnectionState(IceConnectionState::Failed);
+    loop.runPending();
+    peer->events.iceConnectionState(IceConnectionState::Failed);
+    loop.runPending();
+    EXPECT_EQ(peer->offers.size(), 5u);
+    EXPECT_TRUE(
+        lines.contains("⏳ ICE restart offer held back - the client has not answered the last offer yet"));
+    answer();
+    peer->events.iceConnectionState(IceConnectionState::Connected);
+
     peer->events.iceConnectionState(IceConnectionState::Disconnected);
     loop.advance(3900ms);
     peer->events.iceConnectionState(IceConnectionState::Connected);
     loop.advance(5s);
-    EXPECT_EQ(peer->offers.size(), 4u) << "recovered within the grace period";
+    EXPECT_EQ(peer->offers.size(), 5u) << "recovered within the grace period";
     peer->events.iceConnectionState(IceConnectionState::Disconnected);
     loop.advance(4s);
     loop.runPending();
-    EXPECT_EQ(peer->offers.size(), 5u) << "one restart after the grace period";
+    EXPECT_EQ(peer->offers.size(), 6u) << "one restart after the grace period";
+}
+
+// webrtcbin never reports a client that stopped: its receiver reports standing still while video
+// goes out is what tells, two statistics polls in a row.
+TEST_F(WebRTCManagerTest, AClientWhoseReceiverReportsStopIsRestartedUpToTheLimit) {
+    start();
+    answer();
+    int packets = 100;
+    int through = 1100;
+    auto poll = [&](int moreSent, int moreThrough) {
+        packets += moreSent;
+        through += moreThrough;
+        peer->report = {
+            {"O", {"outbound-rtp", {{"kind", "video"}, {"packetsSent", packets}}}},
+            {"I", {"remote-inbound-rtp", {{"localId", "O"}, {"extendedHighestSequenceNumber", through}}}}};
+        loop.advance(3s);
+    };
+    peer->events.iceConnectionState(IceConnectionState::Connected);
+    peer->events.iceConnectionState(IceConnectionState::Completed);
+    loop.runPending();
+    for (auto [moreSent, moreThrough] : {std::pair{90, 90}, {90, 80}, {0, 0}, {0, 0}, {0, 0}, {90, 90}}) {
+        poll(moreSent, moreThrough); // reports keep up, or nothing went out to report on
+    }
+    EXPECT_EQ(peer->offers.size(), 1u);
+    EXPECT_EQ(lines.count("📊 Mac OUT video: framesEncoded=? framesSent=? bytesSent=? size=?x? limit=?"), 3)
+        << "connected then completed is one connection: logged at 3, 6 and 9 s once";
+
+    poll(90, 0);
+    EXPECT_EQ(peer->offers.size(), 1u) << "one silent poll is not yet a stall";
+    poll(90, 0);
+    EXPECT_TRUE(lines.contains(
+        "⚠️ No receiver reports from the client for 6 s while video went out - restarting ICE"));
+    EXPECT_EQ(peer->offers, (std::vector<bool>{false, true}));
+    for (int i = 0; i < 8; ++i) {
+        answer();
+        poll(90, 0);
+    }
+    EXPECT_EQ(peer->offers, (std::vector<bool>{false, true, true, true}));
+    EXPECT_EQ(lines.count("❌ ICE restart limit (3) reached - giving up"), 1);
+
+    peer->events.iceConnectionState(IceConnectionState::Connected);
+    poll(90, 90);
+    poll(90, 0);
+    poll(90, 0);
+    EXPECT_EQ(peer->offers.size(), 5u) << "connected again, a new stall restarts again";
 }
 
 TEST_F(WebRTCManagerTest, ThePathDecidesTheProfileAndIsCountedOncePerSession) {
