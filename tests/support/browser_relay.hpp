@@ -55,6 +55,12 @@ public:
         return mReport;
     }
 
+    // What the page marked as it happened ({"name": …, "at": epoch milliseconds, …}), oldest first.
+    std::vector<nlohmann::json> events() const {
+        std::lock_guard lock(mMutex);
+        return mEvents;
+    }
+
     BrowserRelay(const BrowserRelay&) = delete;
     BrowserRelay& operator=(const BrowserRelay&) = delete;
 
@@ -122,6 +128,9 @@ private:
             if (parsed && parsed->value("type", "") == "report") {
                 std::lock_guard lock(mMutex);
                 mReport = *parsed;
+            } else if (parsed && parsed->value("type", "") == "event") {
+                std::lock_guard lock(mMutex);
+                mEvents.push_back(*parsed);
             } else if (auto message = SignalingMessage::decode(body)) {
                 mDeliver(*message);
             }
@@ -140,6 +149,7 @@ private:
     mutable std::mutex mMutex;
     std::vector<std::string> mToPage;
     nlohmann::json mReport;
+    std::vector<nlohmann::json> mEvents;
     IoThread mIo; // before the acceptor, which it outlives
     asio::ip::tcp::acceptor mAcceptor{mIo.context()};
 };

@@ -9,7 +9,6 @@
 
 #include <csignal>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -48,7 +47,9 @@ public:
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
         posix_spawnattr_setpgroup(&attributes, 0);
-        EXPECT_EQ(posix_spawnp(&mPid, "chromium", &actions, &attributes, argv.data(), envp.data()), 0);
+        if (posix_spawnp(&mPid, "chromium", &actions, &attributes, argv.data(), envp.data()) != 0) {
+            mPid = -1;
+        }
         posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
     }
@@ -59,6 +60,8 @@ public:
             ::waitpid(mPid, nullptr, 0);
         }
     }
+
+    bool started() const { return mPid > 0; }
 
     // Every process of the browser stops (as a device that went to sleep), or goes on.
     void freeze() { ::kill(-mPid, SIGSTOP); }
