@@ -277,7 +277,7 @@ TEST_F(SignalingServerTest, ANewcomerReplacesTheServedClientOnlyOnceAuthorised) 
         wrong->challengeNonce = Bytes(32, 7); // a proof for another nonce
         respond(*wrong, "B");
         ASSERT_TRUE(wrong->next()); // the wrong-password answer
-    } // it leaves
+    }                               // it leaves
     ASSERT_TRUE(test::pumpUntil(loop, [&] { return server->newcomerCount() == 0; }));
     EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "terminal stop"), 0);
     EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "privacy off"), 0);
