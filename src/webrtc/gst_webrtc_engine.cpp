@@ -24,9 +24,6 @@ namespace {
 // largest sizes. The payloader's caps carry the same value, or webrtcbin refuses the stream; 1.22's
 // payloader knows no level above 5.1. The encoder's parameter sets say the level it actually uses.
 constexpr const char* h264Profile = "42c033";
-constexpr const char* offerCaps =
-    "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,"
-    "packetization-mode=(string)1,profile-level-id=(string)42c033";
 constexpr const char* rtpCaps =
     "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000,"
     "packetization-mode=(string)1,profile-level-id=(string)42c033";
@@ -210,6 +207,28 @@ StatsReport reportOf(const GstStructure* reply) {
         &report);
     return report;
 }
+
+// What the encoder has put out, counted on its streaming thread: the statistics webrtcbin does not
+// keep for a sender.
+struct EncoderCounters {
+    std::atomic<std::uint64_t> frames{0};
+    std::atomic<std::uint64_t> keyframes{0};
+    std::atomic<int> width{0};
+    std::atomic<int> height{0};
+
+    void addTo(StatsReport& report) const {
+        for (auto& [id, object] : report) {
+            if (object.type == "outbound-rtp" && object.values.value("kind", "") == "video") {
+                object.values["framesEncoded"] = frames.load();
+                object.values["keyFramesEncoded"] = keyframes.load();
+                if (width > 0) {
+                    object.values["frameWidth"] = width.load();
+                    object.values["frameHeight"] = height.load();
+                }
+            }
+        }
+    }
+};
 
 // What webrtcbin's threads share with the connection: where to post, and the handlers.
 struct Shared {
@@ -445,7 +464,7 @@ public:
             return;
         }
         mParameters = parameters;
-        // x264's average bitrate in kbit/s; the window's top is what the path can carry.
+        // The encoder's bitrate in kbit/s; the window's top is what the path can carry.
         g_object_set(mEncoder, "bitrate", static_cast<guint>(std::max(100, parameters.maxBitrateBps / 1000)),
                      nullptr);
         std::lock_guard lock(mFrameMutex);
@@ -534,8 +553,11 @@ public:
             post([done] { done({}); });
             return;
         }
-        GstPromise* promise =
-            promiseTo(mShared, [done](Shared&, GstStructure* reply) { done(reportOf(reply)); });
+        GstPromise* promise = promiseTo(mShared, [done, encoded = mEncoded](Shared&, GstStructure* reply) {
+            auto report = reportOf(reply);
+            encoded->addTo(report);
+            done(report);
+        });
         g_signal_emit_by_name(mWebrtc, "get-stats", nullptr, promise);
     }
 
@@ -578,9 +600,9 @@ private:
         std::string description =
             "appsrc name=source is-live=true format=time max-buffers=2 leaky-type=downstream "
             "caps=video/x-raw,format=NV12,width=16,height=16,framerate=0/1 ! videoscale ! "
-            "capsfilter name=size ! x264enc name=encoder tune=zerolatency speed-preset=ultrafast "
-            "bitrate=8000 "
-            "key-int-max=120 ! video/x-h264,profile=constrained-baseline ! "
+            "capsfilter name=size ! " +
+            GstWebRTCEngine::videoEncoder().element +
+            " name=encoder ! video/x-h264,profile=constrained-baseline ! "
             "rtph264pay config-interval=-1 aggregate-mode=zero-latency ! queue max-size-time=100000000 "
             "leaky=downstream ! " +
             std::string(rtpCaps) + " ! webrtcbin name=webrtc bundle-policy=max-bundle";
@@ -600,6 +622,42 @@ private:
         mSource = gst_bin_get_by_name(GST_BIN(mPipeline), "source");
         mEncoder = gst_bin_get_by_name(GST_BIN(mPipeline), "encoder");
         mSize = gst_bin_get_by_name(GST_BIN(mPipeline), "size");
+        for (const auto& [property, value] : GstWebRTCEngine::videoEncoder().settings) {
+            if (g_object_class_find_property(G_OBJECT_GET_CLASS(mEncoder), property.c_str())) {
+                gst_util_set_object_arg(G_OBJECT(mEncoder), property.c_str(), value.c_str());
+            }
+        }
+        g_object_set(mEncoder, "bitrate", 8000u, nullptr); // kbit/s, every encoder of the list
+        GstPad* encoded = gst_element_get_static_pad(mEncoder, "src");
+        gst_pad_add_probe(
+            encoded,
+            static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+            +[](GstPad*, GstPadProbeInfo* info, gpointer data) {
+                auto& counters = **static_cast<std::shared_ptr<EncoderCounters>*>(data);
+                if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+                    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+                    ++counters.frames;
+                    if (!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)) {
+                        ++counters.keyframes;
+                    }
+                } else if (GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+                           GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+                    GstCaps* caps = nullptr;
+                    gst_event_parse_caps(event, &caps);
+                    int width = 0;
+                    int height = 0;
+                    const GstStructure* format = caps ? gst_caps_get_structure(caps, 0) : nullptr;
+                    if (format && gst_structure_get_int(format, "width", &width) &&
+                        gst_structure_get_int(format, "height", &height)) {
+                        counters.width = width;
+                        counters.height = height;
+                    }
+                }
+                return GST_PAD_PROBE_OK;
+            },
+            new std::shared_ptr<EncoderCounters>(mEncoded),
+            [](gpointer data) { delete static_cast<std::shared_ptr<EncoderCounters>*>(data); });
+        gst_object_unref(encoded);
         configureIce(configuration);
 
         auto connect = [&](const char* signal, GCallback callback) {
@@ -789,6 +847,7 @@ private:
     }
 
     std::shared_ptr<Shared> mShared;
+    std::shared_ptr<EncoderCounters> mEncoded = std::make_shared<EncoderCounters>();
     GstElement* mPipeline = nullptr;
     GstElement* mWebrtc = nullptr;
     GstElement* mSource = nullptr;
@@ -813,6 +872,28 @@ private:
 
 GstWebRTCEngine::GstWebRTCEngine(HostLoop& loop) : mLoop(loop) {
     initGstreamer();
+}
+
+const H264Encoder& GstWebRTCEngine::videoEncoder() {
+    static const H264Encoder& chosen = []() -> const H264Encoder& {
+        initGstreamer();
+        // An element that exists may still lack its device: it must open, which it does by READY.
+        const auto& encoder = chooseH264Encoder([](const H264Encoder& candidate) {
+            GstElement* element = gst_element_factory_make(candidate.element.c_str(), nullptr);
+            if (!element) {
+                return false;
+            }
+            gst_object_ref_sink(element);
+            bool opens = gst_element_set_state(element, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE;
+            gst_element_set_state(element, GST_STATE_NULL);
+            gst_object_unref(element);
+            return opens;
+        });
+        Log::shared().info("🎥 PELORN H.264 encoder: " + encoder.name + " (" +
+                           (encoder.hardware ? "hardware" : "software") + ", " + encoder.element + ")");
+        return encoder;
+    }();
+    return chosen;
 }
 
 std::optional<std::string> GstWebRTCEngine::missingElements() {

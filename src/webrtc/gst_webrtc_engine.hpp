@@ -1,5 +1,6 @@
 #pragma once
 
+#include "webrtc/h264_encoders.hpp"
 #include "webrtc/webrtc_engine.hpp"
 
 namespace pelorn {
@@ -15,6 +16,8 @@ public:
     explicit GstWebRTCEngine(HostLoop& loop);
     // Whether GStreamer has every element a peer connection needs; the reason when not.
     static std::optional<std::string> missingElements();
+    // The H.264 encoder of every peer connection: the first of the list that opens here.
+    static const H264Encoder& videoEncoder();
 
     std::vector<VideoCodec> supportedVideoCodecs() const override;
     void setPreferredVideoCodec(const VideoCodec& codec) override;

@@ -4,14 +4,18 @@
 // companion client, for tests and the benchmark. The page (tests/webrtc/browser_client.html)
 // reaches the host through a relay carrying signaling messages, runs the master-password handshake
 // on "control" with WebCrypto and, once authorised, asks for the privacy screen and the terminal
-// sessions. Chromium gathers candidates only with a default route: see routeToLoopback().
+// sessions of a tmux server of the session's own. Chromium gathers candidates only with a default route: see
+// routeToLoopback().
 #include "core/atomic_file.hpp"
 #include "core/process_runner.hpp"
 #include "signaling/lan_protocol.hpp"
 #include "support/access_host.hpp"
 #include "support/browser_relay.hpp"
 #include "support/headless_chromium.hpp"
+#include "support/private_tmux.hpp"
 #include "support/webrtc_session.hpp"
+#include "terminal/terminal_peer.hpp"
+#include "terminal/terminal_session_store.hpp"
 
 namespace pelorn::test {
 
@@ -21,32 +25,14 @@ inline bool routeToLoopback() {
 }
 
 struct BrowserSession : AccessHost {
-    struct Targets : InputTarget, TerminalTarget {
-        struct Peer : TerminalEndpoint {
-            Peer(std::function<void(const SignalingMessage&)> r, TerminalOutputSender o)
-                : reply(std::move(r)), output(std::move(o)) {}
-            void handle(const SignalingMessage& m) override {
-                if (m.type == "term_list") {
-                    reply(SignalingMessage{.type = "term_sessions", .sdp = "[]"});
-                    output(msg::terminalOutputMessage("hello from the host"));
-                }
-            }
-            void stop() override {}
-            void outputDrained() override {}
-            std::function<void(const SignalingMessage&)> reply;
-            TerminalOutputSender output;
-        };
-        void handleMouseEvent(const std::string&, double, double, const std::optional<std::string>&,
-                              std::optional<double>) override {}
-        void handleKeyEvent(const std::string&) override {}
-        void pressCommandShortcut(const std::string&) override {}
-        std::unique_ptr<TerminalEndpoint> createPeer(std::string label,
-                                                     std::function<void(const SignalingMessage&)> reply,
-                                                     TerminalOutputSender output) override {
-            terminalFor = label;
-            return std::make_unique<Peer>(std::move(reply), std::move(output));
+    struct Input : InputTarget {
+        void handleMouseEvent(const std::string& action, double, double, const std::optional<std::string>&,
+                              std::optional<double>) override {
+            events.push_back("mouse " + action);
         }
-        std::string terminalFor;
+        void handleKeyEvent(const std::string& key) override { events.push_back("key " + key); }
+        void pressCommandShortcut(const std::string& key) override { events.push_back("cmd " + key); }
+        std::vector<std::string> events;
     };
 
     WebRTCManager::Dependencies dependencies() {
@@ -57,21 +43,23 @@ struct BrowserSession : AccessHost {
                 {},
                 [this](WebRTCManager::FrameSink sink) { capture = std::move(sink); },
                 [this] { capture = nullptr; },
-                [this] { privacy = false; },
+                [this] { privacy.push_back("off"); },
                 [] {},
                 [this](const SignalingMessage& m) { relay.send(m); },
                 true,
                 &services,
                 &center,
-                &targets,
-                &targets,
-                [this] { privacy = true; }};
+                &input,
+                &terminals,
+                [this] { privacy.push_back("on"); }};
     }
 
-    // False when Chromium could not be started.
-    bool openBrowser() {
-        browser = std::make_unique<HeadlessChromium>("http://127.0.0.1:" + std::to_string(relay.port()) +
-                                                     "/?password=correct%20horse");
+    // False when Chromium could not be started. A driving page also attaches to the tmux session
+    // "work", types in it, moves the pointer and turns the screen off and on again.
+    bool openBrowser(bool drive = false) {
+        browser =
+            std::make_unique<HeadlessChromium>("http://127.0.0.1:" + std::to_string(relay.port()) +
+                                               "/?password=correct%20horse" + (drive ? "&drive=1" : ""));
         return browser->started();
     }
 
@@ -117,8 +105,12 @@ struct BrowserSession : AccessHost {
     Settings settings{std::nullopt};
     ConnectionTelemetry telemetry{settings};
     GstWebRTCEngine engine{loop};
-    Targets targets;
-    bool privacy = false;
+    Input input;
+    // The real terminal service on a tmux server of the session's own.
+    PrivateTmux tmux;
+    TerminalSessionStore store{loop, pool, tmux.tmux, settings, [](const auto&) { return std::nullopt; }};
+    TerminalPeers terminals{{loop, store, tmux.tmux, *log}};
+    std::vector<std::string> privacy; // "on", "off" as the client asked
     BrowserRelay relay{
         readWholeFile(std::string(PELORN_TESTS_DIR) + "/webrtc/browser_client.html").value_or(""),
         [this](const SignalingMessage& m) {

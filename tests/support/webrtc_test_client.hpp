@@ -84,15 +84,31 @@ public:
                 if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC) {
                     return;
                 }
-                GstElement* decode = gst_parse_bin_from_description(
-                    "rtph264depay ! h264parse ! avdec_h264 ! appsink name=frames emit-signals=true "
-                    "sync=false",
-                    TRUE, nullptr);
+                GstElement* decode =
+                    gst_parse_bin_from_description("rtph264depay ! h264parse name=parser ! avdec_h264 ! "
+                                                   "appsink name=frames emit-signals=true "
+                                                   "sync=false",
+                                                   TRUE, nullptr);
                 gst_bin_add(GST_BIN(client->mPipeline), decode);
                 gst_element_sync_state_with_parent(decode);
                 GstPad* sink = gst_element_get_static_pad(decode, "sink");
                 gst_pad_link(pad, sink);
-                gst_object_unref(sink);
+                client->mDecodeSink = sink;
+                // Keyframes are counted as they leave the parser, which flags every other frame.
+                GstElement* parser = gst_bin_get_by_name(GST_BIN(decode), "parser");
+                GstPad* parsed = gst_element_get_static_pad(parser, "src");
+                gst_pad_add_probe(
+                    parsed, GST_PAD_PROBE_TYPE_BUFFER,
+                    +[](GstPad*, GstPadProbeInfo* info, gpointer data) {
+                        if (!GST_BUFFER_FLAG_IS_SET(GST_PAD_PROBE_INFO_BUFFER(info),
+                                                    GST_BUFFER_FLAG_DELTA_UNIT)) {
+                            ++static_cast<WebRTCTestClient*>(data)->mKeyframes;
+                        }
+                        return GST_PAD_PROBE_OK;
+                    },
+                    client, nullptr);
+                gst_object_unref(parsed);
+                gst_object_unref(parser);
                 GstElement* frames = gst_bin_get_by_name(GST_BIN(decode), "frames");
                 g_signal_connect(frames, "new-sample", clientHandler(+[](GstElement* s, gpointer data) {
                                      auto* me = static_cast<WebRTCTestClient*>(data);
@@ -120,6 +136,9 @@ public:
 
     ~WebRTCTestClient() {
         gst_element_set_state(mPipeline, GST_STATE_NULL);
+        if (mDecodeSink) {
+            gst_object_unref(mDecodeSink);
+        }
         for (auto& [label, channel] : mChannels) {
             g_object_unref(channel);
         }
@@ -185,6 +204,18 @@ public:
         return mChannels.count(label) != 0;
     }
     int decodedFrames() const { return mDecoded; }
+    int keyframes() const { return mKeyframes; }
+    // Asks the host for a keyframe as a decoder that lost its picture does: webrtcbin's RTP
+    // session turns the request into an RTCP picture loss indication. False before the track.
+    bool requestKeyframe() {
+        GstPad* sink = mDecodeSink;
+        return sink && gst_pad_push_event(
+                           sink, gst_event_new_custom(GST_EVENT_CUSTOM_UPSTREAM,
+                                                      gst_structure_new("GstForceKeyUnit", "running-time",
+                                                                        G_TYPE_UINT64, GST_CLOCK_TIME_NONE,
+                                                                        "all-headers", G_TYPE_BOOLEAN, FALSE,
+                                                                        "count", G_TYPE_UINT, 0u, nullptr)));
+    }
     int width() const { return mWidth; }
     int height() const { return mHeight; }
 
@@ -196,6 +227,8 @@ private:
     std::map<std::string, GstWebRTCDataChannel*> mChannels;
     std::vector<std::string> mMessages;
     std::atomic<int> mDecoded{0};
+    std::atomic<int> mKeyframes{0};
+    std::atomic<GstPad*> mDecodeSink{nullptr};
     std::atomic<int> mWidth{0};
     std::atomic<int> mHeight{0};
 };

@@ -18,27 +18,41 @@ protected:
 };
 
 TEST_F(BrowserClientTest, ChromiumDecodesTheScreenAndDrivesTheHostOverBothChannels) {
+    ASSERT_EQ(tmux.tmux.run({"new-session", "-d", "-s", "work"}).index(), 0u);
     loop.runPending();
     manager.setUp();
     manager.startStream();
     manager.startScreen();
-    ASSERT_TRUE(openBrowser()) << "chromium (Debian's package) did not start";
+    ASSERT_TRUE(openBrowser(true)) << "chromium (Debian's package) did not start";
     ASSERT_TRUE(until([](const nlohmann::json& r) { return r.value("framesDecoded", 0) >= 30; })) << why();
     auto report = relay.report();
     EXPECT_EQ(report["width"], 640);
     EXPECT_EQ(report["height"], 360);
     EXPECT_GT(report.value("painted", 0), 0) << "frames reached the page's video element";
 
-    // The handshake on "control", then a message on each channel and their answers.
-    ASSERT_TRUE(until([](const nlohmann::json& r) { return has(r["terminal"], "terminal_output"); }))
-        << why();
+    // The handshake on "control", then the terminal: a command typed on one channel, its output
+    // read on the other; the pointer; the screen off and on again.
+    ASSERT_TRUE(until([](const nlohmann::json& r) {
+        return r.value("text", "").find("pelorn-42") != std::string::npos;
+    })) << why();
     report = relay.report();
-    EXPECT_EQ(report["control"], nlohmann::json({"auth_challenge", "auth_result awaiting_approval",
-                                                 "auth_result authorized", "term_sessions"}))
-        << why();
+    auto control = report["control"];
+    ASSERT_GE(control.size(), 3u) << why();
+    EXPECT_EQ(control[0], "auth_challenge");
+    EXPECT_EQ(control[1], "auth_result awaiting_approval");
+    EXPECT_EQ(control[2], "auth_result authorized");
+    EXPECT_TRUE(has(control, "term_sessions")) << "asked for on the terminal channel";
+    EXPECT_TRUE(has(control, "term_attached"));
+    EXPECT_TRUE(has(report["terminal"], "terminal_output")) << why();
     EXPECT_TRUE(manager.isRemoteAuthorized());
-    EXPECT_TRUE(privacy);
-    EXPECT_EQ(targets.terminalFor, "Chromium");
+    EXPECT_EQ(privacy, (std::vector<std::string>{"on", "off"})) << "on, then off as the screen stopped";
+    EXPECT_EQ(input.events, std::vector<std::string>{"mouse move"});
+    EXPECT_TRUE(lines.contains("⏸ PELORN REMOTE: video capture stopped (iPad left Screen Sharing)"))
+        << why();
+    auto decoded = report.value("framesDecoded", 0);
+    ASSERT_TRUE(until([&](const nlohmann::json& r) { return r.value("framesDecoded", 0) > decoded + 10; }))
+        << "the screen is back on: " << why();
+
     ASSERT_TRUE(pumpUntil(
         loop, [&] { return step() && manager.activePath().has_value(); }, 10s));
     EXPECT_EQ(manager.activePath(), "direct");
@@ -54,8 +68,7 @@ TEST_F(BrowserClientTest, AFrozenBrowserIsNoticedAndRecoversThroughAnIceRestart)
     manager.startStream();
     manager.startScreen();
     ASSERT_TRUE(openBrowser()) << "chromium (Debian's package) did not start";
-    ASSERT_TRUE(until([](const nlohmann::json& r) { return has(r["terminal"], "terminal_output"); }))
-        << why();
+    ASSERT_TRUE(until([](const nlohmann::json& r) { return has(r["control"], "term_sessions"); })) << why();
     // Reports have come back before the freeze.
     ASSERT_TRUE(pumpUntil(
         loop, [&] { return step() && logged("📊 Mac OUT video: "); }, 10s));

@@ -109,6 +109,14 @@ TEST(GstWebRTCEngineTest, AClientReceivesTheScreenAndTalksOnBothChannels) {
     }
     auto path = classifyPath(*report);
     ASSERT_TRUE(path.has_value()) << seen;
+    auto sent = std::find_if(report->begin(), report->end(), [](const auto& entry) {
+        return entry.second.type == "outbound-rtp" && entry.second.values.value("kind", "") == "video";
+    });
+    ASSERT_NE(sent, report->end()) << seen;
+    EXPECT_GE(sent->second.values.value("framesEncoded", 0), 10) << seen;
+    EXPECT_GE(sent->second.values.value("keyFramesEncoded", 0), 1) << seen;
+    EXPECT_EQ(sent->second.values.value("frameWidth", 0), 320) << seen;
+    EXPECT_EQ(sent->second.values.value("frameHeight", 0), 180) << seen;
     EXPECT_EQ(path->path, "direct") << seen;
     EXPECT_EQ(path->localType, "host") << seen;
 
@@ -215,6 +223,31 @@ TEST(GstWebRTCManagerTest, ThroughATurnServerThePathIsTheRelayAndItsProfileAppli
     EXPECT_EQ(manager.currentProfile()->name, "RELAY");
     EXPECT_EQ(session.settings.integer("pelornTelemetryRelayCount"), 1);
     EXPECT_EQ(session.settings.integer("pelornTelemetryDirectCount"), 0);
+    manager.stopStream();
+}
+
+// A client that lost its picture asks for a keyframe (an RTCP picture loss indication) and gets one
+// at once, not at the next periodic keyframe, which at ten frames a second is 12 s away.
+TEST(GstWebRTCManagerTest, AKeyframeFollowsEachPictureLossIndication) {
+    WebRTCSession session;
+    auto [loop, manager, client] = std::tie(session.loop, session.manager, session.client);
+    manager.startStream();
+    manager.startScreen();
+    MovingPicture picture(320, 180);
+    auto atTenPerSecond = [&] {
+        session.step(picture);
+        std::this_thread::sleep_for(100ms);
+        return true;
+    };
+    ASSERT_TRUE(pumpUntil(
+        loop, [&] { return atTenPerSecond() && client.decodedFrames() >= 5; }, 20s));
+    for (int request = 0; request < 3; ++request) {
+        auto before = client.keyframes();
+        ASSERT_TRUE(client.requestKeyframe());
+        EXPECT_TRUE(pumpUntil(
+            loop, [&] { return atTenPerSecond() && client.keyframes() > before; }, 2s))
+            << "request " << request;
+    }
     manager.stopStream();
 }
 
