@@ -916,6 +916,7 @@ std::vector<VideoCodec> GstWebRTCEngine::supportedVideoCodecs() const {
     if (missingElements()) {
         return {};
     }
+    videoEncoder(); // chosen (and said) when the host starts, not in its first session
     return {VideoCodec{"H264", {{"profile-level-id", h264Profile}, {"packetization-mode", "1"}}}};
 }
 
