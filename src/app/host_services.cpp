@@ -42,6 +42,7 @@
 #include "power/power_manager.hpp"
 #include "privacy/privacy_screen_controller.hpp"
 #include "privacy/x11_gamma_blackout.hpp"
+#include "remote/ice_configuration.hpp"
 #include "screen/nv12_frame.hpp"
 #include "screen/screen_capture_manager.hpp"
 #include "screen/screen_session_limit.hpp"
@@ -335,22 +336,12 @@ struct Host {
     // session installs its own signal sender.
     GstWebRTCEngine webrtcEngine{loop};
     WebRTCScreenFeed webrtcFeed{capture};
-    WebRTCManager webrtcManager{{loop,
-                                 webrtcEngine,
-                                 telemetry,
-                                 *log,
-                                 {},
-                                 [this](WebRTCManager::FrameSink sink) { webrtcFeed.start(std::move(sink)); },
-                                 [this] { webrtcFeed.stop(); },
-                                 [this] { privacy.turnOff(); },
-                                 [this] { screenLimit.stop(); },
-                                 [this](const SignalingMessage& m) { signaling.send(m); },
-                                 false,
-                                 &auth,
-                                 &notifications,
-                                 &input,
-                                 &terminals,
-                                 [this] { privacy.turnOn(); }}};
+    WebRTCManager webrtcManager{
+        {loop, webrtcEngine, telemetry, *log, [this] { return iceConfiguration.iceServers(); },
+         [this](WebRTCManager::FrameSink sink) { webrtcFeed.start(std::move(sink)); },
+         [this] { webrtcFeed.stop(); }, [this] { privacy.turnOff(); }, [this] { screenLimit.stop(); },
+         [this](const SignalingMessage& m) { signaling.send(m); }, false, &auth, &notifications, &input,
+         &terminals, [this] { privacy.turnOn(); }}};
 
     // The LAN: the signaling server and the listener that feeds it.
     SignalingServer signaling{loop, notifications, auth, {input, screen, webrtcManager, terminals}};
@@ -380,6 +371,8 @@ struct Host {
                         cloudAuth->idTokenForRequest(forceRefresh, std::move(done));
                     }})
               : nullptr;
+    IceConfiguration iceConfiguration{{loop, TaskPool::shared(), settings, cloudAuth.get(), database.get(),
+                                       cloud ? cloud->endpoints.functions : ""}};
     PresenceService presenceService{{loop, settings, database.get(), cloudAuth.get(),
                                      [this] { return identity.deviceId(); },
                                      [this] { return identity.hardwareId(); }, [] { return computerName(); },
@@ -438,6 +431,9 @@ PresenceService& PresenceService::shared() {
 }
 UserProfileService& UserProfileService::shared() {
     return host().profileService;
+}
+IceConfiguration& IceConfiguration::shared() {
+    return host().iceConfiguration;
 }
 WebRTCManager& WebRTCManager::shared() {
     return host().webrtcManager;
