@@ -193,10 +193,29 @@ void ListenerRegistration::remove() {
     }
 }
 
+// gRPC 1.51 runs every channel's callback calls on one shared completion queue and shuts it down
+// when the last channel that used it goes; that shutdown can race a call still completing and abort
+// the process ("assertion failed: prior > 0", seen when a client was destroyed). A channel that has
+// made one callback call and lives as long as the process keeps the queue up. Left allocated on
+// purpose.
+static void holdCallbackQueue() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        auto channel = grpc::CreateChannel("unix:/nonexistent/pelorn", grpc::InsecureChannelCredentials());
+        auto* stub = api::Firestore::NewStub(channel).release();
+        auto* context = new grpc::ClientContext;
+        context->set_deadline(std::chrono::system_clock::now());
+        auto* request = new api::GetDocumentRequest;
+        auto* response = new api::Document;
+        stub->async()->GetDocument(context, request, response, [](grpc::Status) {});
+    });
+}
+
 class Firestore::Impl : public std::enable_shared_from_this<Impl> {
 public:
     explicit Impl(Dependencies deps)
         : mLoop(deps.loop), mNames(deps.projectId), mTokens(std::move(deps.tokens)), mWatch(mNames) {
+        holdCallbackQueue();
         grpc::ChannelArguments arguments;
         // A stream that is quiet for long may have lost its connection without a word; the ping
         // interval is the shortest servers accept by default.
