@@ -367,14 +367,16 @@ TEST_F(SignalingServerTest, AFastSenderIsReadOnlyAsFastAsTheHostConsumes) {
     EXPECT_TRUE(server->hasConnection());
 }
 
-TEST_F(SignalingServerTest, ClientThatLeavesRestoresThePrivacyScreen) {
+TEST_F(SignalingServerTest, ClientThatLeavesRestoresThePrivacyScreenAndDetachesItsTerminal) {
     auto c = authorised("A");
+    c->send(SignalingMessage{.type = "term_list"});
     c->send(SignalingMessage{.type = "privacy_on"});
     ASSERT_TRUE(test::pumpUntil(
         loop, [&] { return !recorder.calls.empty() && recorder.calls.back() == "privacy on"; }));
     ::shutdown(c->fd(), SHUT_RDWR);
     ASSERT_TRUE(test::pumpUntil(loop, [&] { return !server->hasConnection(); }));
     EXPECT_EQ(recorder.calls.back(), "privacy off");
+    EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "terminal stop"), 1);
     EXPECT_TRUE(lines.contains("🔌 Signaling connection closed"));
 }
 

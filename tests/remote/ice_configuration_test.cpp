@@ -198,15 +198,6 @@ TEST_F(IceConfigurationTest, AFailedFetchKeepsTheCacheAndSaysStunOnly) {
     EXPECT_EQ(stub.requests(), before);
 }
 
-TEST_F(IceConfigurationTest, WithoutACloudTheBuiltInStunListIsAll) {
-    IceConfiguration ice({loop, pool, settings, nullptr, nullptr, ""});
-    auto servers = ice.iceServers();
-    ASSERT_EQ(servers.size(), 1u);
-    EXPECT_EQ(servers[0].urls, IceConfiguration::defaultStunServers());
-    EXPECT_EQ(servers[0].urls.size(), 7u);
-    EXPECT_FALSE(ice.isFetching());
-}
-
 // "config/ice" is read once a process; what it holds of use replaces the cached copy and the next
 // connection's STUN list comes from it.
 TEST_F(IceConfigurationTest, TheConfigDocumentIsReadOnceAndCached) {

@@ -1,7 +1,6 @@
 // The arithmetic and texts of the WebRTC peer that need no engine: fitting the source to a quality
 // profile, the offer's H.264 level, candidate classes, and what a statistics report says about the
 // path and the outgoing video.
-#include "webrtc/h264_encoders.hpp"
 #include "webrtc/sdp.hpp"
 #include "webrtc/video_quality_profile.hpp"
 #include "webrtc/webrtc_stats.hpp"
@@ -34,26 +33,6 @@ TEST(VideoQualityProfileTest, TheSourceIsFittedInsideTheCapWithoutScalingUp) {
               "🎚️ PELORN QUALITY: DIRECT profile - 1800p @ 40 Mbps (path change)");
     EXPECT_EQ(profileLine(VideoQualityProfile::relay, "initial default"),
               "🎚️ PELORN QUALITY: RELAY profile - 1080p @ 24 Mbps (initial default)");
-}
-
-// Hardware first, in the LAN chain's order of families; x264, which every host has, when no
-// hardware encoder opens.
-TEST(H264EncoderTest, TheFirstHardwareEncoderThatOpensElseX264) {
-    struct Case {
-        std::vector<std::string> opening;
-        std::string chosen;
-    };
-    for (const auto& c : std::vector<Case>{{{}, "x264enc"},
-                                           {{"x264enc"}, "x264enc"},
-                                           {{"qsvh264enc", "vah264enc"}, "vah264enc"},
-                                           {{"qsvh264enc", "nvh264enc", "x264enc"}, "nvh264enc"},
-                                           {{"vaapih264enc"}, "vaapih264enc"}}) {
-        const auto& chosen = chooseH264Encoder([&](const H264Encoder& e) {
-            return std::find(c.opening.begin(), c.opening.end(), e.element) != c.opening.end();
-        });
-        EXPECT_EQ(chosen.element, c.chosen);
-        EXPECT_EQ(chosen.hardware, c.chosen != "x264enc");
-    }
 }
 
 TEST(SdpTest, TheOfferCarriesLevelFivePointTwoAndCandidatesAreClassed) {

@@ -6,7 +6,6 @@
 #include "core/task_pool.hpp"
 #include "signaling/connection_telemetry.hpp"
 #include "signaling/signaling_message.hpp"
-#include "support/access_host.hpp"
 #include "support/test_support.hpp"
 #include "webrtc/webrtc_manager.hpp"
 
@@ -363,70 +362,6 @@ TEST_F(WebRTCManagerTest, ThePathDecidesTheProfileAndIsCountedOncePerSession) {
     EXPECT_TRUE(lines.contains("⏹ WebRTC stream stopped"));
     EXPECT_FALSE(manager.activePath());
     manager.stopStream(); // safe without a session
-}
-
-// With the access services given, the data channels are the client's way in: the handshake on
-// "control" first, nothing before it.
-class WebRTCManagerAccessTest : public ::testing::Test, public AccessHost {
-protected:
-    struct NoInput : InputTarget {
-        void handleMouseEvent(const std::string&, double, double, const std::optional<std::string>&,
-                              std::optional<double>) override {
-            ++events;
-        }
-        void handleKeyEvent(const std::string&) override { ++events; }
-        void pressCommandShortcut(const std::string&) override { ++events; }
-        int events = 0;
-    };
-    struct NoTerminal : TerminalTarget {
-        std::unique_ptr<TerminalEndpoint>
-        createPeer(std::string, std::function<void(const SignalingMessage&)>, TerminalOutputSender) override {
-            return nullptr;
-        }
-    };
-
-    LogCapture lines;
-    Settings settings{std::nullopt};
-    ConnectionTelemetry telemetry{settings};
-    FakeEngine engine{loop};
-    NoInput input;
-    NoTerminal terminal;
-};
-
-TEST_F(WebRTCManagerAccessTest, TheControlChannelOpeningStartsTheHandshake) {
-    loop.runPending();
-    WebRTCManager manager({loop,
-                           engine,
-                           telemetry,
-                           *log,
-                           {},
-                           {},
-                           {},
-                           {},
-                           {},
-                           {},
-                           false,
-                           &services,
-                           &center,
-                           &input,
-                           &terminal});
-    manager.startStream();
-    loop.runPending();
-    auto* peer = engine.last;
-    peer->events.channelState("control", DataChannelState::Open);
-    loop.runPending();
-    ASSERT_EQ(peer->texts.size(), 1u);
-    ASSERT_EQ(peer->texts[0].rfind("control ", 0), 0u) << peer->texts[0];
-    auto challenge = SignalingMessage::decode(peer->texts[0].substr(8));
-    ASSERT_TRUE(challenge);
-    EXPECT_EQ(challenge->type, "auth_challenge");
-    EXPECT_TRUE(lines.contains("control channel state: open"));
-    peer->events.channelMessage("control", R"({"type":"mouse_event","x":1,"y":2})");
-    loop.runPending();
-    EXPECT_TRUE(lines.contains("🔒 Dropped mouse_event from unauthenticated remote peer"));
-    EXPECT_EQ(input.events, 0);
-    EXPECT_FALSE(manager.isRemoteAuthorized());
-    manager.stopStream();
 }
 
 } // namespace
