@@ -36,24 +36,6 @@ TEST(SecurityPrimitives, KeyedProofIsHmacOverLabelThenData) {
               "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
 }
 
-TEST(SecurityPrimitives, ConstantTimeEqualsComparesLengthAndEveryByte) {
-    Bytes a(32, 7), b(32, 7), c(31, 7);
-    EXPECT_TRUE(constantTimeEquals(a, b));
-    EXPECT_FALSE(constantTimeEquals(a, c));
-    b[31] = 8;
-    EXPECT_FALSE(constantTimeEquals(a, b));
-    b[31] = 7;
-    b[0] = 0;
-    EXPECT_FALSE(constantTimeEquals(a, b));
-}
-
-TEST(SecurityPrimitives, RandomBytesAreFreshEachTime) {
-    auto a = randomBytes(32);
-    EXPECT_EQ(a.size(), 32u);
-    EXPECT_NE(a, randomBytes(32));
-    EXPECT_TRUE(randomBytes(0).empty());
-}
-
 TEST(SecurityPrimitives, GraphemesCountUserPerceivedCharacters) {
     EXPECT_EQ(graphemeCount("abc"), 3u);
     EXPECT_EQ(graphemeCount("cafe\xcc\x81"), 4u);                     // e + combining accent is one

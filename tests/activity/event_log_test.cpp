@@ -162,15 +162,6 @@ TEST_F(EventLogTest, FileFormIsNewestFirstWithOptionalMembersLeftOut) {
     EXPECT_EQ(reloaded->events().get()[0].detail, "over your network");
 }
 
-TEST_F(EventLogTest, RecordFromABackgroundThreadArrivesOnceTheLoopRuns) {
-    auto log = open();
-    std::thread([&] { log->record(Kind::ScreenStarted, std::nullopt, "over your network"); }).join();
-    EXPECT_TRUE(log->events().get().empty());
-    loop.runPending();
-    ASSERT_EQ(log->events().get().size(), 1u);
-    EXPECT_EQ(log->events().get()[0].kind, Kind::ScreenStarted);
-}
-
 TEST_F(EventLogTest, AppendsDuringAWriteAreWrittenByOneFollowUpWrite) {
     auto log = open();
     log->record(Kind::SessionCreated, "a");
@@ -191,36 +182,6 @@ TEST_F(EventLogTest, ClearEmptiesTheLogAndTheFile) {
     log->finishWrites();
     EXPECT_TRUE(log->events().get().empty());
     EXPECT_EQ(stored(), nlohmann::json::array());
-}
-
-TEST_F(EventLogTest, WithoutAFileTheLogWorksInMemory) {
-    auto log = EventLog::create(loop, pool, std::nullopt);
-    log->record(Kind::MacOnline);
-    EXPECT_FALSE(log->isSaving());
-    EXPECT_EQ(log->events().get().size(), 1u);
-}
-
-TEST(EventText, SentenceUsesSubjectAndPhraseOrTheTitle) {
-    LoggedEvent e{"id", {}, Kind::DeviceConnected, "iPad", std::nullopt};
-    EXPECT_EQ(e.sentence(), "iPad connected");
-    e.subject = "";
-    EXPECT_EQ(e.sentence(), "A device connected");
-    e.kind = Kind::PrivacyOn;
-    e.subject = std::nullopt;
-    EXPECT_EQ(e.sentence(), "Screens blacked out");
-    EXPECT_EQ(LoggedEvent::phrase(Kind::DeviceRemoved), "removed from this Mac");
-    EXPECT_EQ(LoggedEvent::icon(Kind::PasswordFailed), "lock.trianglebadge.exclamationmark");
-    EXPECT_EQ(LoggedEvent::title(Kind::SessionExpired), "Session ended after sitting idle");
-}
-
-TEST(EventText, EveryKindRoundTripsThroughItsValue) {
-    for (int k = 0; k <= static_cast<int>(Kind::Other); ++k) {
-        auto kind = static_cast<Kind>(k);
-        EXPECT_EQ(LoggedEvent::kindFromValue(LoggedEvent::value(kind)), kind);
-    }
-    EXPECT_EQ(LoggedEvent::category(Kind::SessionExpired), LoggedEvent::Category::Terminal);
-    EXPECT_EQ(LoggedEvent::category(Kind::PasswordLocked), LoggedEvent::Category::Security);
-    EXPECT_EQ(LoggedEvent::value(LoggedEvent::Category::Connection), "connection");
 }
 
 TEST(EventText, ExportIsOldestFirstInLocalTimeWithQualifiers) {

@@ -80,19 +80,6 @@ TEST(TextHelpers, LowerCasingIsUnicodeAware) {
     EXPECT_EQ(lowercased("ÉLODIE@Ü.DE"), "élodie@ü.de");
 }
 
-TEST(TextHelpers, Sha256AndUuids) {
-    auto d = sha256("abc");
-    EXPECT_EQ(hexLower(d.data(), d.size()),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    auto id = randomUuid();
-    EXPECT_EQ(id.size(), 36u);
-    EXPECT_EQ(canonicalUuid(id), id);
-    EXPECT_NE(randomUuid(), id);
-    EXPECT_EQ(canonicalUuid("01234567-89ab-cdef-0123-456789abcdef"), "01234567-89AB-CDEF-0123-456789ABCDEF");
-    EXPECT_FALSE(canonicalUuid("01234567-89ab-cdef-0123-456789abcdeg"));
-    EXPECT_FALSE(canonicalUuid("not a uuid"));
-}
-
 TEST(TextHelpers, TextFromOutsideIsBoundedAndItsControlCharactersShown) {
     for (auto [in, max, out] : std::vector<std::tuple<std::string, std::size_t, std::string>>{
              {"iPad", 128, "iPad"},

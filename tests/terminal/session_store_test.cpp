@@ -149,22 +149,6 @@ TEST_F(StoreTest, WatchersDriveTheTwoSecondRefresh) {
     EXPECT_EQ(store.sessions().get().size(), 1u);
 }
 
-TEST_F(StoreTest, CreateAndKillReportTmuxFailures) {
-    std::vector<std::optional<TmuxFailure>> results;
-    auto record = [&](std::optional<TmuxFailure> f) { results.push_back(std::move(f)); };
-    store.create(" work ", record);
-    store.create("a:b", record);
-    store.kill("nothing", record);
-    ASSERT_TRUE(test::pumpUntil(loop, [&] { return results.size() == 3; }));
-    EXPECT_FALSE(results[0]);
-    ASSERT_TRUE(results[1]);
-    EXPECT_EQ(results[1]->text(), "Session names can't contain “:” or “.”");
-    ASSERT_TRUE(results[2]);
-    EXPECT_EQ(results[2]->text(), "can't find session: nothing");
-    ASSERT_TRUE(refreshed());
-    EXPECT_EQ(store.suggestName().find("work"), std::string::npos);
-}
-
 TEST_F(StoreTest, HoldersAndStatusLabels) {
     Tmux::Session s{.name = "work", .attachedClients = 0};
     EXPECT_EQ(store.statusLabel(s), "Detached");
