@@ -43,6 +43,7 @@
 #include "privacy/privacy_screen_controller.hpp"
 #include "privacy/x11_gamma_blackout.hpp"
 #include "remote/ice_configuration.hpp"
+#include "remote/remote_session_manager.hpp"
 #include "screen/nv12_frame.hpp"
 #include "screen/screen_capture_manager.hpp"
 #include "screen/screen_session_limit.hpp"
@@ -66,12 +67,6 @@ namespace {
 // ---- Stand-ins for the services not built yet. Each does nothing; when a subsystem lands, its
 // real service takes the stand-in's place in Host and the stand-in is deleted.
 
-class StandInRemoteSessions final : public RemoteSessions {
-public:
-    void startListening() override {}
-    void stopListening() override {}
-};
-
 class StandInUpdateChecker final : public UpdateChecker {
 public:
     void start() override {}
@@ -90,6 +85,35 @@ public:
 
 private:
     WebRTCManager& mManager;
+};
+
+// The WebRTC peer as internet sessions drive it.
+class ManagedSessionPeer final : public SessionPeer {
+public:
+    explicit ManagedSessionPeer(WebRTCManager& manager) : mManager(manager) {}
+    void setSignalSender(std::function<void(const SignalingMessage&)> sender) override {
+        mManager.setSignalSender(std::move(sender));
+    }
+    void startStream() override { mManager.startStream(); }
+    void stopStream() override { mManager.stopStream(); }
+    void applyAnswer(const std::string& sdp) override { mManager.applyAnswer(sdp); }
+    void addRemoteCandidate(const std::string& line, const std::string& sdpMid,
+                            std::int32_t sdpMLineIndex) override {
+        mManager.addRemoteCandidate(line, sdpMid, sdpMLineIndex);
+    }
+
+private:
+    WebRTCManager& mManager;
+};
+
+class CloudRemoteSessions final : public RemoteSessions {
+public:
+    explicit CloudRemoteSessions(RemoteSessionManager& manager) : mManager(manager) {}
+    void startListening() override { mManager.startListening(); }
+    void stopListening() override { mManager.stopListening(); }
+
+private:
+    RemoteSessionManager& mManager;
 };
 
 // The screen for the WebRTC peer: captured frames converted once to NV12 on the capture thread. A
@@ -353,7 +377,6 @@ struct Host {
         BonjourAdvertiser::configuredPort()};
 
     // Not built yet.
-    StandInRemoteSessions remoteSessions;
     StandInUpdateChecker updates;
 
     // The cloud: its sign-in and its database exist only when the launch found a cloud
@@ -381,6 +404,10 @@ struct Host {
                                        std::string(PELORN_VERSION) + " (" + PELORN_VERSION + ")",
                                        systemVersionString(), localeCountry()}};
     CloudPresence presence{presenceService, database.get()};
+    ManagedSessionPeer sessionPeer{webrtcManager};
+    RemoteSessionManager remoteSessionManager{
+        {loop, settings, database.get(), [this] { return identity.deviceId(); }, sessionPeer}};
+    CloudRemoteSessions remoteSessions{remoteSessionManager};
     CloudUserProfile profile{profileService};
 
     // The account.
@@ -431,6 +458,9 @@ PresenceService& PresenceService::shared() {
 }
 UserProfileService& UserProfileService::shared() {
     return host().profileService;
+}
+RemoteSessionManager& RemoteSessionManager::shared() {
+    return host().remoteSessionManager;
 }
 IceConfiguration& IceConfiguration::shared() {
     return host().iceConfiguration;

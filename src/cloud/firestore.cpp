@@ -548,7 +548,14 @@ public:
     ListenerRegistration listen(const FirestoreQuery& query, SnapshotListener listener) {
         std::uint64_t key = mNextListener++;
         mListeners.emplace(key, std::move(listener));
-        auto request = mWatch.add(key, query);
+        return watch(key, mWatch.add(key, query));
+    }
+    ListenerRegistration listen(const std::string& document, SnapshotListener listener) {
+        std::uint64_t key = mNextListener++;
+        mListeners.emplace(key, std::move(listener));
+        return watch(key, mWatch.addDocument(key, document));
+    }
+    ListenerRegistration watch(std::uint64_t key, api::ListenRequest request) {
         if (mStream) {
             mStream->send(std::move(request));
         } else {
@@ -815,6 +822,24 @@ ListenerRegistration Firestore::addSnapshotListener(const FirestoreQuery& query,
         return {};
     }
     return mImpl->listen(query, std::move(listener));
+}
+
+ListenerRegistration Firestore::addDocumentListener(const std::string& path, DocumentListener listener) {
+    if (auto problem = firestore::documentPathProblem(path); !problem.empty()) {
+        mImpl->mLoop.post([listener = std::move(listener), problem] {
+            listener(Error{firestore::InvalidArgument, problem});
+        });
+        return {};
+    }
+    return mImpl->listen(path,
+                         [listener = std::move(listener)](const firestore::Result<QuerySnapshot>& snapshot) {
+                             if (const auto* error = std::get_if<Error>(&snapshot)) {
+                                 listener(*error);
+                                 return;
+                             }
+                             const auto& documents = std::get<QuerySnapshot>(snapshot).documents;
+                             listener(documents.empty() ? std::nullopt : std::optional(documents.front()));
+                         });
 }
 
 Firestore::Usage Firestore::usage() const {

@@ -108,6 +108,11 @@ public:
     // nothing more). Failures of the stream itself are retried, not reported.
     [[nodiscard]] ListenerRegistration addSnapshotListener(const FirestoreQuery& query,
                                                            SnapshotListener listener);
+    // The same for one document: each snapshot holds it, or nothing while it does not exist.
+    using DocumentListener =
+        std::function<void(const firestore::Result<std::optional<firestore::Document>>&)>;
+    [[nodiscard]] ListenerRegistration addDocumentListener(const std::string& path,
+                                                           DocumentListener listener);
 
     // What the database bills: a document read for each document a read or a listener delivered
     // (a query that matched none counts one), a write for each document written.

@@ -24,6 +24,15 @@ api::ListenRequest WatchTargets::add(std::uint64_t listener, const FirestoreQuer
     return addRequest(id, target);
 }
 
+api::ListenRequest WatchTargets::addDocument(std::uint64_t listener, const std::string& path) {
+    int id = mNextTargetId;
+    mNextTargetId += 2;
+    auto& target = mTargets[id];
+    target.listener = listener;
+    target.document = path;
+    return addRequest(id, target);
+}
+
 std::optional<api::ListenRequest> WatchTargets::remove(std::uint64_t listener) {
     for (auto it = mTargets.begin(); it != mTargets.end(); ++it) {
         if (it->second.listener == listener) {
@@ -42,8 +51,12 @@ api::ListenRequest WatchTargets::addRequest(int targetId, const Target& target) 
     request.set_database(mNames.database());
     auto* add = request.mutable_add_target();
     add->set_target_id(targetId);
-    add->mutable_query()->set_parent(queryParent(target.query, mNames));
-    *add->mutable_query()->mutable_structured_query() = structuredQuery(target.query, mNames);
+    if (target.document) {
+        add->mutable_documents()->add_documents(mNames.name(*target.document));
+    } else {
+        add->mutable_query()->set_parent(queryParent(target.query, mNames));
+        *add->mutable_query()->mutable_structured_query() = structuredQuery(target.query, mNames);
+    }
     if (!target.resumeToken.empty()) {
         add->set_resume_token(target.resumeToken);
     }

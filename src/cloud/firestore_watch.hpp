@@ -25,6 +25,8 @@ public:
 
     // A new listener's query; the request that adds it to the stream.
     api::ListenRequest add(std::uint64_t listener, const FirestoreQuery& query);
+    // A new listener's one document ("sessions/abc"): its snapshots hold it, or nothing.
+    api::ListenRequest addDocument(std::uint64_t listener, const std::string& path);
     // The request that takes it off the stream, if it was on it.
     std::optional<api::ListenRequest> remove(std::uint64_t listener);
     bool empty() const { return mTargets.empty(); }
@@ -43,6 +45,7 @@ private:
     struct Target {
         std::uint64_t listener;
         FirestoreQuery query{""};
+        std::optional<std::string> document;                    // instead of the query
         std::map<std::string, Document> documents;              // as last handed out, by name
         std::map<std::string, std::optional<Document>> pending; // since then; absent = gone
         std::string resumeToken;                                // of the last snapshot handed out
