@@ -415,10 +415,12 @@ struct Host {
                          cloud ? cloud->desktopClient : std::nullopt,
                          cloud ? cloud->endpoints : CloudEndpoints{}, cloudAuth.get(), performHttp,
                          AuthManager::openWithXdgOpen,
-                         // The presence record names the account: published again when it changes.
+                         // The presence record and the session requests listened for name the
+                         // account: both follow it when it changes while online.
                          [this] {
                              if (controller.isOnline().get()) {
                                  presence.publish(true);
+                                 remoteSessionManager.startListening();
                              }
                          }}};
 

@@ -753,14 +753,18 @@ private:
         if (configuration.relayOnly) {
             g_object_set(mWebrtc, "ice-transport-policy", GST_WEBRTC_ICE_TRANSPORT_POLICY_RELAY, nullptr);
         }
-        if (configuration.loopbackCandidates) {
-            if (NiceAgent* agent = niceAgent()) {
+        if (NiceAgent* agent = niceAgent()) {
+            // libnice asks any UPnP router on the network to forward ports to each candidate it
+            // gathers; a remote-access host has no business opening its owner's router. STUN and
+            // the relay get through NATs without it.
+            g_object_set(agent, "upnp", FALSE, nullptr);
+            if (configuration.loopbackCandidates) {
                 NiceAddress address;
                 nice_address_init(&address);
                 nice_address_set_from_string(&address, "127.0.0.1");
                 nice_agent_add_local_address(agent, &address);
-                g_object_unref(agent);
             }
+            g_object_unref(agent);
         }
     }
 

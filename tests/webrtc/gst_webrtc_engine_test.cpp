@@ -2,9 +2,13 @@
 // namespace of the test's own: offer and answer, trickled candidates both ways, the H.264 track
 // decoded at the size the host fitted it to, text both ways on both channels, and the statistics
 // under their standard names.
+#include "support/browser_session.hpp"
 #include "support/webrtc_session.hpp"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 
 using namespace pelorn;
 using namespace pelorn::test;
@@ -184,6 +188,42 @@ TEST(GstWebRTCManagerTest, AKeyframeFollowsEachPictureLossIndication) {
             << "request " << request;
     }
     manager.stopStream();
+}
+
+} // namespace
+
+namespace {
+
+// The host's ICE agent gathers without asking a UPnP router to forward ports to it: no search for
+// one goes out. Loopback carries multicast here, so a search would reach the test's socket.
+TEST(GstWebRTCManagerTest, NoRouterIsAskedToOpenPorts) {
+    ASSERT_TRUE(routeToLoopback());
+    ASSERT_TRUE(runProcess({"ip", "link", "set", "lo", "multicast", "on"}).succeeded());
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(1900);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ip_mreq group{};
+    group.imr_multiaddr.s_addr = inet_addr("239.255.255.250");
+    group.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group), 0);
+
+    WebRTCSession session;
+    session.manager.startStream();
+    auto until = std::chrono::steady_clock::now() + 3s;
+    ASSERT_TRUE(pumpUntil(
+        session.loop, [&] { return std::chrono::steady_clock::now() > until; }, 10s));
+    EXPECT_TRUE(
+        std::any_of(session.sent.begin(), session.sent.end(), [](auto& m) { return m.type == "candidate"; }));
+    pollfd readable{fd, POLLIN, 0};
+    char datagram[2048] = {};
+    bool heard = ::poll(&readable, 1, 0) == 1 && ::recv(fd, datagram, sizeof datagram - 1, 0) > 0;
+    EXPECT_FALSE(heard) << datagram;
+    ::close(fd);
+    session.manager.stopStream();
 }
 
 } // namespace
