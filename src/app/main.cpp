@@ -1,5 +1,8 @@
 // pelorn-host: the remote-access host. Runs offline until the owner goes online.
+#include "access/device_approval_coordinator.hpp"
+#include "access/master_password_store.hpp"
 #include "access/session_authenticator.hpp"
+#include "access/trusted_device_store.hpp"
 #include "account/auth_manager.hpp"
 #include "activity/event_log.hpp"
 #include "app/app_delegate.hpp"
@@ -10,24 +13,35 @@
 #include "app/control/terminal_commands.hpp"
 #include "app/host_services.hpp"
 #include "app/server_controller.hpp"
+#include "app/window_host.hpp"
 #include "cloud/firebase_auth.hpp"
 #include "core/host_identity.hpp"
 #include "core/host_loop.hpp"
+#include "core/log.hpp"
 #include "core/notification_center.hpp"
 #include "core/settings.hpp"
+#include "input/x11_input.hpp"
 #include "lan/signaling_server.hpp"
 #include "net/io_thread.hpp"
 #include "power/closed_lid_mode_manager.hpp"
 #include "power/power_manager.hpp"
 #include "privacy/x11_gamma_blackout.hpp"
+#include "screen/x11_screen_source.hpp"
 #include "terminal/terminal_session_store.hpp"
+#include "ui/ui_host.hpp"
+#include "x11/x11_display.hpp"
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <filesystem>
+#include <future>
 #include <pthread.h>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 using namespace pelorn;
 
@@ -56,36 +70,49 @@ int usage(FILE* out) {
     return out == stderr ? 64 : 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            return usage(stdout);
-        }
-        // The window and tray are not part of this build yet, so every run is headless.
-        if (arg != "--headless") {
-            std::fprintf(stderr, "pelorn-host: unknown option %s\n", argv[i]);
-            return usage(stderr);
-        }
+// The window's module, on a desktop: beside the program in the build tree, else where it is
+// installed. Absent (headless, no X display, no module) the host runs without a window and never
+// loads Qt.
+UiRunFunction loadWindow() {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        return nullptr;
     }
-    sigset_t signals = blockTerminationSignals();
-    // A crash must not leave the owner's displays blacked out by the privacy screen.
-    installFatalSignalRestore();
-    HostLoop& loop = HostLoop::shared();
-    loop.attachToCurrentThread();
-
-    std::thread signalThread([&loop, signals] {
-        for (;;) {
-            int received = 0;
-            if (sigwait(&signals, &received) != 0 || received == stopSignal) {
-                return;
-            }
-            loop.quit();
+    // Qt ends the process when it cannot reach the display: make sure it can first.
+    if (!X11Connection()) {
+        Log::shared().info(std::string("⚠️ PELORN: display ") + display +
+                           " cannot be opened - running without the window");
+        return nullptr;
+    }
+    std::vector<std::filesystem::path> candidates;
+    std::error_code ignored;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ignored);
+    if (!self.empty()) {
+        candidates.push_back(self.parent_path().parent_path() / "lib/pelorn/pelorn-ui.so");
+    }
+    candidates.emplace_back(PELORN_MODULE_DIR "/pelorn-ui.so");
+    std::string why = "not found";
+    for (const auto& path : candidates) {
+        if (!std::filesystem::exists(path)) {
+            continue;
         }
-    });
+        if (void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            if (auto run = reinterpret_cast<UiRunFunction>(dlsym(module, uiRunSymbol))) {
+                return run;
+            }
+        }
+        why = dlerror() ? dlerror() : "unusable";
+        break;
+    }
+    Log::shared().info("⚠️ PELORN: the window's module could not be loaded (" + why +
+                       ") - running without the window");
+    return nullptr;
+}
 
+// Builds the services, launches, runs the host loop until the host quits and terminates. With a
+// window, the window's view of the host is made once launched and handed over through `window`.
+void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<void>* windowReady) {
+    loop.attachToCurrentThread();
     // Before anything builds the services: which of them exist depends on it.
     configureCloudBackend();
     AppDelegate delegate({loop, IoThread::shared().context(), Settings::shared(), EventLog::shared(),
@@ -105,10 +132,71 @@ int main(int argc, char** argv) {
         text += "\nunauthenticated connections: " + std::to_string(newcomers);
     });
     delegate.applicationDidFinishLaunching();
+    if (window) {
+        auto& controller = ServerController::shared();
+        auto& closedLid = ClosedLidModeManager::shared();
+        *window = std::make_unique<WindowHost>(WindowHost::Dependencies{
+            loop, Settings::shared(), delegate.commands(), controller.isOnline(), controller.lastError(),
+            MasterPasswordStore::shared(), TrustedDeviceStore::shared(), DeviceApprovalCoordinator::shared(),
+            EventLog::shared(), closedLid.isRequested(), closedLid.lastError(),
+            [] { return PowerManager::shared().keepAwakeRequested(); },
+            [] { return std::holds_alternative<DisplayGeometry>(X11ScreenSource().open()); },
+            [] { return X11Input::shared().isTrusted(); }});
+        windowReady->set_value();
+    }
     loop.run();
     delegate.applicationWillTerminate();
+    if (window) {
+        (*window)->hostEnded();
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool headless = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            return usage(stdout);
+        }
+        if (arg != "--headless") {
+            std::fprintf(stderr, "pelorn-host: unknown option %s\n", argv[i]);
+            return usage(stderr);
+        }
+        headless = true;
+    }
+    sigset_t signals = blockTerminationSignals();
+    // A crash must not leave the owner's displays blacked out by the privacy screen.
+    installFatalSignalRestore();
+    HostLoop& loop = HostLoop::shared();
+
+    std::thread signalThread([&loop, signals] {
+        for (;;) {
+            int received = 0;
+            if (sigwait(&signals, &received) != 0 || received == stopSignal) {
+                return;
+            }
+            loop.quit();
+        }
+    });
+
+    int status = 0;
+    if (auto runWindow = headless ? nullptr : loadWindow()) {
+        // The window owns the main thread, as the toolkit wants; the host loop gets its own.
+        std::unique_ptr<WindowHost> window;
+        std::promise<void> ready;
+        auto launched = ready.get_future();
+        std::thread host([&] { serve(loop, &window, &ready); });
+        launched.wait();
+        status = runWindow(window.get(), argc, argv);
+        loop.quit(); // the window may have ended first
+        host.join();
+    } else {
+        serve(loop, nullptr, nullptr);
+    }
 
     pthread_kill(signalThread.native_handle(), stopSignal);
     signalThread.join();
-    return 0;
+    return status;
 }

@@ -26,6 +26,7 @@ int usage(FILE* out) {
                "  online          go online (needs a signed-in account)\n"
                "  offline         go offline\n"
                "  logs [--export] the activity log, newest first (--export: the copy text)\n"
+               "  logs clear      delete every entry (what happens next is still recorded)\n"
                "  password set    set the master password (one line read from stdin)\n"
                "  approvals       the device waiting for approval, if any\n"
                "  approve ID      approve the waiting device (its id as approvals shows it)\n"

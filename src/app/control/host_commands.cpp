@@ -52,6 +52,10 @@ ControlResponse online(HostCommandTargets& t) {
 }
 
 ControlResponse logs(HostCommandTargets& t, const ControlRequest& request) {
+    if (request.args == std::vector<std::string>{"clear"}) {
+        t.log.clear();
+        return ControlResponse::success("cleared");
+    }
     const auto& events = t.log.events().get();
     bool exportForm = std::find(request.args.begin(), request.args.end(), "--export") != request.args.end();
     if (exportForm) {

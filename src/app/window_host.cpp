@@ -1,0 +1,247 @@
+#include "app/window_host.hpp"
+
+#include "access/device_approval_coordinator.hpp"
+#include "access/master_password_store.hpp"
+#include "access/security.hpp"
+#include "access/trusted_device_store.hpp"
+#include "activity/event_log.hpp"
+#include "app/control/control_commands.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+
+namespace pelorn {
+
+WindowHost::WindowHost(Dependencies deps) : mDeps(std::move(deps)) {
+}
+
+WindowHost::~WindowHost() {
+    mLifetime.end();
+}
+
+UiState WindowHost::currentState() const {
+    auto& settings = mDeps.settings;
+    UiState s;
+    s.signedIn = settings.boolean("isAuthenticated");
+    s.hasCompletedOnboarding = settings.boolean("hasCompletedOnboarding");
+    s.accountEmail = settings.string("userEmail");
+    s.accountName = settings.string("userName");
+    s.passwordSet = mDeps.passwords.isSet().get();
+    s.online = mDeps.online.get();
+    s.lastError = mDeps.lastError.get();
+    s.keepAwake = mDeps.keepAwake && mDeps.keepAwake();
+    s.closedLidRequested = mDeps.closedLidRequested.get();
+    s.closedLidError = mDeps.closedLidError.get();
+    if (const auto& pending = mDeps.approvals.pending().get()) {
+        s.approval = UiApproval{pending->id, pending->deviceId, pending->deviceName, pending->deviceModel,
+                                pending->via};
+    }
+    const auto& connected = mDeps.devices.connected().get();
+    for (const auto& d : mDeps.devices.devices().get()) {
+        s.devices.push_back({d.id, d.name, d.model, d.approvedAt, d.lastSeenAt, connected.contains(d.id)});
+    }
+    for (const auto& e : mDeps.log.events().get()) {
+        s.events.push_back({e.id, e.at, e.sentence(), std::string(LoggedEvent::icon(e.kind)),
+                            std::string(LoggedEvent::value(LoggedEvent::category(e.kind))), exportText({e})});
+    }
+    auto days = settings.integer("logsRangeDays", 30);
+    s.logsRangeDays = days > 0 && days <= 3650 ? static_cast<int>(days) : 30;
+    s.initialSection = settings.string("initialSection");
+    return s;
+}
+
+void WindowHost::watch(Post post, std::function<void(std::shared_ptr<const UiState>)> changed,
+                       std::function<void()> ended) {
+    {
+        std::lock_guard lock(mMutex);
+        mPost = std::move(post);
+        mChanged = std::move(changed);
+        mEnded = std::move(ended);
+    }
+    mDeps.loop.post([self = mLifetime.weak()] {
+        if (auto* host = self.lock()) {
+            host->startWatching();
+        }
+    });
+}
+
+void WindowHost::startWatching() {
+    auto changed = [this](const auto&) { schedule(); };
+    mSubscriptions.clear();
+    mSubscriptions.push_back(mDeps.online.subscribe(changed));
+    mSubscriptions.push_back(mDeps.lastError.subscribe(changed));
+    mSubscriptions.push_back(mDeps.passwords.isSet().subscribe(changed));
+    mSubscriptions.push_back(mDeps.devices.devices().subscribe(changed));
+    mSubscriptions.push_back(mDeps.devices.connected().subscribe(changed));
+    mSubscriptions.push_back(mDeps.approvals.pending().subscribe(changed));
+    mSubscriptions.push_back(mDeps.log.events().subscribe(changed));
+    mSubscriptions.push_back(mDeps.closedLidRequested.subscribe(changed));
+    mSubscriptions.push_back(mDeps.closedLidError.subscribe(changed));
+    // The settings (sign-in, keep-awake, the log's range) change without telling anyone.
+    mPoll.startRepeating(mDeps.loop, settingsPoll, [this] { schedule(); });
+    mLast.reset();
+    publish();
+}
+
+void WindowHost::stop() {
+    {
+        std::lock_guard lock(mMutex);
+        mPost = {};
+        mChanged = {};
+        mEnded = {};
+    }
+    mDeps.loop.post([self = mLifetime.weak()] {
+        if (auto* host = self.lock()) {
+            host->mSubscriptions.clear();
+            host->mPoll.cancel();
+        }
+    });
+}
+
+void WindowHost::hostEnded() {
+    mSubscriptions.clear();
+    mPoll.cancel();
+    std::lock_guard lock(mMutex);
+    if (mPost && mEnded) {
+        mPost(mEnded);
+    }
+    mPost = {};
+    mChanged = {};
+    mEnded = {};
+}
+
+void WindowHost::schedule() {
+    if (std::exchange(mScheduled, true)) {
+        return;
+    }
+    // Changes that come together (a device approved and connected) make one new state.
+    mDeps.loop.post([self = mLifetime.weak()] {
+        if (auto* host = self.lock()) {
+            host->mScheduled = false;
+            host->publish();
+        }
+    });
+}
+
+void WindowHost::publish() {
+    auto state = std::make_shared<const UiState>(currentState());
+    if (mLast && *mLast == *state) {
+        return;
+    }
+    mLast = state;
+    std::lock_guard lock(mMutex);
+    if (mPost && mChanged) {
+        mPost([changed = mChanged, state] { changed(state); });
+    }
+}
+
+void WindowHost::toUi(std::function<void()> task) {
+    std::lock_guard lock(mMutex);
+    if (mPost) {
+        mPost(std::move(task));
+    }
+}
+
+void WindowHost::run(std::string command, std::vector<std::string> args, std::optional<std::string> input,
+                     std::function<void(const ControlResponse&)> done) {
+    mDeps.loop.post([self = mLifetime.weak(),
+                     request = ControlRequest{std::move(command), std::move(args), std::move(input)},
+                     done = std::move(done)] {
+        auto* host = self.lock();
+        if (!host) {
+            return;
+        }
+        host->mDeps.commands.dispatch(request, [self, done](ControlResponse response) {
+            auto* again = self.lock();
+            if (again && done) {
+                again->toUi([done, response = std::move(response)] { done(response); });
+            }
+            if (again) {
+                again->schedule();
+            }
+        });
+    });
+}
+
+void WindowHost::toggleOnline() {
+    mDeps.loop.post([self = mLifetime.weak()] {
+        if (auto* host = self.lock()) {
+            host->run(host->mDeps.online.get() ? "offline" : "online", {}, std::nullopt);
+        }
+    });
+}
+
+void WindowHost::setKeepAwake(bool on) {
+    run("keep-awake", {on ? "on" : "off"}, std::nullopt);
+}
+
+void WindowHost::setClosedLidRequested(bool on) {
+    run("closed-lid", {on ? "on" : "off"}, std::nullopt);
+}
+
+void WindowHost::answerApproval(const std::string& deviceId, bool approve) {
+    run(approve ? "approve" : "deny", {deviceId}, std::nullopt);
+}
+
+void WindowHost::removeDevice(const std::string& id) {
+    run("devices", {"remove", id}, std::nullopt);
+}
+
+void WindowHost::clearLog() {
+    run("logs", {"clear"}, std::nullopt);
+}
+
+void WindowHost::setLogsRangeDays(int days) {
+    mDeps.loop.post([self = mLifetime.weak(), days] {
+        if (auto* host = self.lock()) {
+            host->mDeps.settings.set("logsRangeDays", days);
+            host->schedule();
+        }
+    });
+}
+
+void WindowHost::setPassword(const std::string& password,
+                             std::function<void(std::optional<std::string>)> done) {
+    run("password", {"set"}, password, [done = std::move(done)](const ControlResponse& response) {
+        done(response.ok ? std::nullopt : std::optional(response.error));
+    });
+}
+
+void WindowHost::signInWithGoogle(std::function<void(std::optional<std::string>)> done) {
+    run("sign-in", {"google"}, std::nullopt, [done = std::move(done)](const ControlResponse& response) {
+        done(response.ok ? std::nullopt : std::optional(response.error));
+    });
+}
+
+void WindowHost::setHasCompletedOnboarding() {
+    mDeps.loop.post([self = mLifetime.weak()] {
+        if (auto* host = self.lock()) {
+            host->mDeps.settings.set("hasCompletedOnboarding", true);
+        }
+    });
+}
+
+void WindowHost::checkPermissions(std::function<void(bool, bool)> done) {
+    mDeps.loop.post([self = mLifetime.weak(), done = std::move(done)] {
+        auto* host = self.lock();
+        if (!host) {
+            return;
+        }
+        bool screen = host->mDeps.screenCaptureAvailable && host->mDeps.screenCaptureAvailable();
+        bool input = host->mDeps.inputAvailable && host->mDeps.inputAvailable();
+        host->toUi([done, screen, input] { done(screen, input); });
+    });
+}
+
+void WindowHost::quit() {
+    run("quit", {}, std::nullopt);
+}
+
+void WindowHost::log(const std::string& line) {
+    Log::shared().info(line);
+}
+
+std::size_t WindowHost::characterCount(const std::string& text) const {
+    return graphemeCount(text);
+}
+
+} // namespace pelorn

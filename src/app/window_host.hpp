@@ -1,0 +1,106 @@
+#pragma once
+
+#include "core/host_loop.hpp"
+#include "core/lifetime.hpp"
+#include "core/published.hpp"
+#include "core/subscription.hpp"
+#include "ui/ui_host.hpp"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace pelorn {
+
+class ControlCommands;
+class DeviceApprovalCoordinator;
+class EventLog;
+class MasterPasswordStore;
+class Settings;
+class TrustedDeviceStore;
+struct ControlResponse;
+
+// The host as the window sees it: the state of the services, copied on the host loop and handed
+// to the UI thread whenever it changes, and the window's requests run as the control commands
+// pelornctl sends. Made on the host loop; its UI-facing calls come from the UI thread.
+class WindowHost final : public UiHost {
+public:
+    struct Dependencies {
+        HostLoop& loop;
+        Settings& settings;
+        // The operations pelornctl calls, which the window's requests are.
+        ControlCommands& commands;
+        // What the window shows.
+        const Published<bool>& online;
+        const Published<std::optional<std::string>>& lastError;
+        MasterPasswordStore& passwords;
+        TrustedDeviceStore& devices;
+        DeviceApprovalCoordinator& approvals;
+        EventLog& log;
+        const Published<bool>& closedLidRequested;
+        const Published<std::optional<std::string>>& closedLidError;
+        std::function<bool()> keepAwake;
+        // Whether the screen can be captured and input posted right now (on the host loop).
+        std::function<bool()> screenCaptureAvailable;
+        std::function<bool()> inputAvailable;
+    };
+    // What is not published (the settings) is looked at this often.
+    static constexpr auto settingsPoll = std::chrono::seconds(1);
+
+    explicit WindowHost(Dependencies deps);
+    ~WindowHost() override;
+
+    // The host has shut down: the window is told, and nothing more is delivered. Host loop.
+    void hostEnded();
+
+    void watch(Post post, std::function<void(std::shared_ptr<const UiState>)> changed,
+               std::function<void()> ended) override;
+    void stop() override;
+    void toggleOnline() override;
+    void setKeepAwake(bool on) override;
+    void setClosedLidRequested(bool on) override;
+    void answerApproval(const std::string& deviceId, bool approve) override;
+    void removeDevice(const std::string& id) override;
+    void clearLog() override;
+    void setLogsRangeDays(int days) override;
+    void setPassword(const std::string& password,
+                     std::function<void(std::optional<std::string>)> done) override;
+    void signInWithGoogle(std::function<void(std::optional<std::string>)> done) override;
+    void setHasCompletedOnboarding() override;
+    void checkPermissions(std::function<void(bool, bool)> done) override;
+    void quit() override;
+    void log(const std::string& line) override;
+    std::size_t characterCount(const std::string& text) const override;
+
+    // The state as the host sees it now. Host loop.
+    UiState currentState() const;
+
+    WindowHost(const WindowHost&) = delete;
+    WindowHost& operator=(const WindowHost&) = delete;
+
+private:
+    void startWatching();
+    void schedule();
+    void publish();
+    // Runs a control command on the loop; `done` hears its answer on the UI thread.
+    void run(std::string command, std::vector<std::string> args, std::optional<std::string> input,
+             std::function<void(const ControlResponse&)> done = {});
+    // Hands `task` to the UI thread, unless the window stopped listening.
+    void toUi(std::function<void()> task);
+
+    Dependencies mDeps;
+    // The UI thread's side, set by watch and cleared by stop; read on the loop.
+    std::mutex mMutex;
+    Post mPost;
+    std::function<void(std::shared_ptr<const UiState>)> mChanged;
+    std::function<void()> mEnded;
+    // Host loop.
+    std::vector<Subscription> mSubscriptions;
+    Timer mPoll;
+    bool mScheduled = false;
+    std::shared_ptr<const UiState> mLast;
+    Lifetime<WindowHost> mLifetime{this};
+};
+
+} // namespace pelorn

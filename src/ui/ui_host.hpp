@@ -1,0 +1,107 @@
+#pragma once
+
+// What the window sees of the host, and all it can ask of it. The window runs on the UI thread
+// and never touches a service: it is handed copies of the host's state and its requests run on
+// the host loop as the same operations pelornctl calls. Header-only plain data, so the window,
+// which is loaded into the host at run time, links nothing of the host's.
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelorn {
+
+struct UiDevice {
+    std::string id;
+    std::string name;
+    std::string model;
+    std::chrono::system_clock::time_point approvedAt;
+    std::chrono::system_clock::time_point lastSeenAt;
+    bool connected = false;
+    bool operator==(const UiDevice&) const = default;
+};
+
+struct UiEvent {
+    std::string id;
+    std::chrono::system_clock::time_point at;
+    std::string sentence;
+    std::string icon;       // the kind's symbol name
+    std::string category;   // "connection", "security" or "terminal"
+    std::string exportLine; // its line in the log's copied text
+    bool operator==(const UiEvent&) const = default;
+};
+
+struct UiApproval {
+    std::string id;
+    std::string deviceId;
+    std::string deviceName;
+    std::string deviceModel;
+    std::string via;
+    bool operator==(const UiApproval&) const = default;
+};
+
+// Everything the window shows, at one moment.
+struct UiState {
+    bool signedIn = false;
+    bool hasCompletedOnboarding = false;
+    bool passwordSet = false;
+    std::string accountEmail;
+    std::string accountName;
+    bool online = false;
+    std::optional<std::string> lastError;
+    bool keepAwake = false;
+    bool closedLidRequested = false;
+    std::optional<std::string> closedLidError;
+    std::optional<UiApproval> approval;
+    std::vector<UiDevice> devices; // in the order of approval
+    std::vector<UiEvent> events;   // newest first
+    int logsRangeDays = 30;
+    std::string initialSection;
+    bool operator==(const UiState&) const = default;
+};
+
+class UiHost {
+public:
+    using Post = std::function<void(std::function<void()>)>;
+    virtual ~UiHost() = default;
+
+    // Starts delivering the host's state: `changed` gets the first state and then each new one,
+    // and `ended` is called once the host has shut down (the window then closes for good); both
+    // always through `post`, which runs its function on the UI thread. Until stop().
+    virtual void watch(Post post, std::function<void(std::shared_ptr<const UiState>)> changed,
+                       std::function<void()> ended) = 0;
+    virtual void stop() = 0;
+
+    // Requests; each runs on the host loop. Those with a completion hear back through `post`.
+    virtual void toggleOnline() = 0;
+    virtual void setKeepAwake(bool on) = 0;
+    virtual void setClosedLidRequested(bool on) = 0;
+    virtual void answerApproval(const std::string& deviceId, bool approve) = 0;
+    virtual void removeDevice(const std::string& id) = 0;
+    virtual void clearLog() = 0;
+    virtual void setLogsRangeDays(int days) = 0;
+    // Absent on success, else the text to show.
+    virtual void setPassword(const std::string& password,
+                             std::function<void(std::optional<std::string> error)> done) = 0;
+    virtual void signInWithGoogle(std::function<void(std::optional<std::string> error)> done) = 0;
+    virtual void setHasCompletedOnboarding() = 0;
+    // Screen capture and synthetic input possible right now.
+    virtual void checkPermissions(std::function<void(bool screenRecording, bool accessibility)> done) = 0;
+    // Goes offline and ends the process, as "Quit Pelorn" does.
+    virtual void quit() = 0;
+    // A line in the host's log.
+    virtual void log(const std::string& line) = 0;
+
+    // User-perceived characters, as the password store counts them. Any thread.
+    virtual std::size_t characterCount(const std::string& text) const = 0;
+};
+
+// The window's entry point in its module: runs the UI on the calling thread (the process's main
+// thread) until the host quits; returns the exit status. `host` outlives the call.
+using UiRunFunction = int (*)(UiHost* host, int argc, char** argv);
+inline constexpr const char* uiRunSymbol = "pelorn_ui_run";
+
+} // namespace pelorn

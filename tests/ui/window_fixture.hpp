@@ -1,0 +1,135 @@
+#pragma once
+
+// The window against a host of real access services, a real event log and a real controller (its
+// services recorded), through the real WindowHost and command table, on a manual clock. The host
+// loop and Qt share the test's thread: pumping runs both.
+#include "app/control/access_commands.hpp"
+#include "app/control/control_commands.hpp"
+#include "app/control/host_commands.hpp"
+#include "app/server_controller.hpp"
+#include "app/window_host.hpp"
+#include "core/host_identity.hpp"
+#include "core/settings.hpp"
+#include "support/access_host.hpp"
+#include "support/recording_services.hpp"
+#include "ui/main_window.hpp"
+#include "ui/pages.hpp"
+#include "ui/password_form.hpp"
+#include "ui/sections.hpp"
+#include "ui/ui_app.hpp"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPixmap>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace pelorn::test {
+
+using ui::MainShell;
+using ui::MainWindow;
+using ui::UiApp;
+
+struct WindowFixture : AccessHost {
+    explicit WindowFixture(bool seedPassword = true) : AccessHost(seedPassword) {
+        settings.set("isAuthenticated", true);
+        settings.set("userEmail", "Ann@Example.com");
+        settings.set("userName", "Ann Owner");
+        registerHostCommands(
+            commands, {loop, controller, *log, identity, recorder, [this] { asked.push_back("quit"); }});
+        // The commands whose own tests live with their subsystems: here it is enough to see the
+        // window ask for them.
+        commands.add("keep-awake", [this](const ControlRequest& r, ControlCommands::Reply reply) {
+            asked.push_back("keep-awake " + r.args.at(0));
+            settings.set("keepMacAwake", r.args.at(0) == "on");
+            reply(ControlResponse::success("ok"));
+        });
+        commands.add("closed-lid", [this](const ControlRequest& r, ControlCommands::Reply reply) {
+            asked.push_back("closed-lid " + r.args.at(0));
+            closedLidRequested.set(r.args.at(0) == "on");
+            reply(ControlResponse::success("ok"));
+        });
+        commands.add("sign-in", [this](const ControlRequest& r, ControlCommands::Reply reply) {
+            asked.push_back("sign-in " + r.args.at(0));
+            signInReply = std::move(reply);
+        });
+        loop.runPending(); // the stores have loaded
+    }
+
+    // Runs the host loop and the UI until `done`, or false after `limit`.
+    bool pumpUntil(const std::function<bool()>& done,
+                   std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            pool.waitIdle();
+            loop.runPending();
+            QCoreApplication::processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+    // Lets everything already under way settle.
+    void settle() {
+        for (int i = 0; i < 20; ++i) {
+            pool.waitIdle();
+            loop.runPending();
+            QCoreApplication::processEvents();
+        }
+    }
+
+    // The window, made once the host is as the test wants it.
+    UiApp& open() {
+        app.reset(); // one window at a time watches the host
+        app = std::make_unique<UiApp>(host, false);
+        EXPECT_TRUE(pumpUntil([&] { return window().state() != nullptr; }));
+        return *app;
+    }
+    MainWindow& window() { return app->window(); }
+    MainShell& shell() { return *window().shell(); }
+
+    // The button of a confirmation with this text.
+    static QAbstractButton* button(QMessageBox* box, const QString& text) {
+        for (auto* b : box->buttons()) {
+            if (b->text() == text) {
+                return b;
+            }
+        }
+        return nullptr;
+    }
+
+    // Saves what `widget` shows under build/screenshots/; false when it drew nothing.
+    static bool screenshot(QWidget& widget, const std::string& name) {
+        QPixmap picture = widget.grab();
+        std::filesystem::create_directories(PELORN_SCREENSHOTS_DIR);
+        return !picture.isNull() && picture.width() > 100 &&
+               picture.save(
+                   QString::fromStdString(std::string(PELORN_SCREENSHOTS_DIR) + "/" + name + ".png"));
+    }
+
+    Settings settings{std::nullopt};
+    HostIdentity identity{settings, "/nonexistent/machine-id"};
+    Journal journal;
+    RecordingServices recorder{journal};
+    HostServices hostServices = recorder.services();
+    ServerController controller{loop, settings, *log, hostServices};
+    ControlCommands commands;
+    Subscription accessCommands = registerAccessCommands(commands, services);
+    Published<bool> closedLidRequested;
+    Published<std::optional<std::string>> closedLidError;
+    std::vector<std::string> asked;
+    ControlCommands::Reply signInReply;
+    bool screenCapture = true;
+    bool input = true;
+    WindowHost host{{loop, settings, commands, controller.isOnline(), controller.lastError(), *passwords,
+                     *devices, approvals, *log, closedLidRequested, closedLidError,
+                     [this] { return settings.boolean("keepMacAwake"); }, [this] { return screenCapture; },
+                     [this] { return input; }}};
+    std::unique_ptr<UiApp> app;
+};
+
+} // namespace pelorn::test
