@@ -156,8 +156,6 @@ ConnectSection::ConnectSection(UiHost& host, QWidget* parent) : QWidget(parent),
     connect(mKeepAwake, &QCheckBox::toggled, this, [this](bool on) { mHost.setKeepAwake(on); });
     connect(mClosedLid, &QCheckBox::toggled, this, [this](bool on) { mHost.setClosedLidRequested(on); });
 
-    setBadge(mScreen, false, "GRANTED", "DENIED");
-    setBadge(mAccessibility, false, "GRANTED", "DENIED");
     mPermissionTimer = new QTimer(this);
     mPermissionTimer->setInterval(2000);
     connect(mPermissionTimer, &QTimer::timeout, this, &ConnectSection::refreshPermissions);

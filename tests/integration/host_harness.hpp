@@ -68,8 +68,9 @@ struct Home {
 
 class HostProcess {
 public:
-    // The output goes to a file, or with `intoPipe` to a pipe that only outputPipe() reads.
-    HostProcess(const Home& home, std::string name, bool intoPipe = false)
+    // The output goes to a file, or with `intoPipe` to a pipe that only outputPipe() reads. With
+    // `windowed` it shows its window on the test's X server.
+    HostProcess(const Home& home, std::string name, bool intoPipe = false, bool windowed = false)
         : mOut(home.dir / (name + ".out")) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -84,6 +85,9 @@ public:
         std::string program = (binDir() / "pelorn-host").string();
         std::vector<std::string> env = home.env();
         std::vector<char*> envp, argv{program.data(), const_cast<char*>("--headless"), nullptr};
+        if (windowed) {
+            argv.erase(argv.begin() + 1);
+        }
         for (auto& e : env) {
             envp.push_back(e.data());
         }

@@ -1,5 +1,6 @@
 // Runs the real pelorn-host in a private HOME and drives it with the real pelornctl.
 #include "integration/host_harness.hpp"
+#include "support/private_servers.hpp"
 
 using namespace pelorn;
 using namespace pelorn::test;
@@ -99,4 +100,25 @@ TEST(Pelornctl, ReportsAHostThatIsNotRunning) {
     EXPECT_EQ(r.err.rfind("pelornctl: the host is not running", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
     EXPECT_EQ(ctl(home, {}).exitCode, 64);
+}
+
+// On a desktop the host shows its window, loaded from its module beside the program, and quitting
+// still goes offline first.
+TEST(HostProgram, OnADesktopTheWindowShowsAndQuittingGoesOfflineFirst) {
+    PrivateXvfb xvfb;
+    Home home;
+    home.signIn("owner@example.com");
+    HostProcess host{home, "windowed", false, true};
+    waitUntilServing(home, host.pid());
+    for (int i = 0; i < 200 && host.output().find("🪟 PELORN: window shown") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_NE(host.output().find("🪟 PELORN: window shown"), std::string::npos) << host.output();
+    auto windows = runProcess({"xwininfo", "-root", "-tree"});
+    EXPECT_NE(windows.out.find("\"Pelorn\""), std::string::npos) << windows.out;
+    EXPECT_TRUE(ctl(home, {"online"}).succeeded());
+    EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
+    EXPECT_EQ(host.waitForExit(), 0);
+    auto out = host.output();
+    EXPECT_NE(out.find("🔴 Pelorn offline - connection killed"), std::string::npos) << out;
 }

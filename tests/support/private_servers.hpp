@@ -69,6 +69,31 @@ private:
     std::string mAnswer;
 };
 
+// A program that needs nothing but to run while the test does; its output is dropped.
+class BackgroundProcess {
+public:
+    explicit BackgroundProcess(const std::vector<std::string>& args) {
+        auto argv = cStrings(args);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        EXPECT_EQ(posix_spawnp(&mPid, argv[0], &actions, nullptr, argv.data(), environ), 0) << args[0];
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~BackgroundProcess() {
+        if (mPid > 0) {
+            ::kill(mPid, SIGTERM);
+            ::waitpid(mPid, nullptr, 0);
+        }
+    }
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+private:
+    pid_t mPid = -1;
+};
+
 // Xvfb on a free display number; DISPLAY points at it while this lives.
 class PrivateXvfb {
 public:

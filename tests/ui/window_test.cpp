@@ -133,6 +133,18 @@ TEST_F(WindowTest, TheMainShellOpensOnTheStoredSection) {
     EXPECT_EQ(shell().railButton(4)->text(), "ACCOUNT");
 }
 
+// Without a tray nothing could bring a hidden window back: closing it minimises it.
+TEST_F(WindowTest, WithoutATrayClosingTheWindowMinimisesIt) {
+    LogCapture lines;
+    open();
+    EXPECT_TRUE(lines.contains(
+        "⚠️ PELORN: no system tray on this desktop - closing the window minimises it instead"));
+    window().close();
+    settle();
+    EXPECT_TRUE(window().isVisible());
+    EXPECT_TRUE(window().isMinimized());
+}
+
 // A request brings the window forward with the sheet; the owner's answer, or the 60 s without
 // one, closes it.
 TEST_F(WindowTest, TheApprovalSheetShowsEachRequestUntilItIsAnswered) {
