@@ -209,7 +209,9 @@ void ConnectSection::hideEvent(QHideEvent* event) {
 
 LogsSection::LogsSection(UiHost& host, QWidget* parent) : QWidget(parent), mHost(host) {
     auto* layout = pageLayout(this);
-    layout->addWidget(heading("Logs", this));
+    auto* title = new QHBoxLayout;
+    title->addWidget(heading("Logs", this), 1);
+    layout->addLayout(title);
     mIntro = secondary({}, this);
     mIntro->setObjectName("logsIntro");
     layout->addWidget(mIntro);
@@ -231,11 +233,16 @@ LogsSection::LogsSection(UiHost& host, QWidget* parent) : QWidget(parent), mHost
     mClear->setObjectName("clearButton");
     makeSecondary(mCopy);
     makeSecondary(mClear);
+    // The two pickers keep their whole labels; the actions sit by the title, out of their way.
+    for (auto* box : {mFilter, mRange}) {
+        box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+        box->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    }
     controls->addWidget(mFilter);
     controls->addWidget(mRange);
     controls->addStretch(1);
-    controls->addWidget(mCopy);
-    controls->addWidget(mClear);
+    title->addWidget(mCopy, 0, Qt::AlignBottom);
+    title->addWidget(mClear, 0, Qt::AlignBottom);
     layout->addLayout(controls);
 
     mBody = new QStackedWidget(this);
@@ -488,12 +495,12 @@ void DevicesSection::apply(const UiState& state) {
 }
 
 void DevicesSection::confirmRemoval(const UiDevice& device) {
+    // Title bars are the window manager's to show or not: the title is in the box as well.
     mConfirm = new QMessageBox(QMessageBox::Warning, "Remove " + text(device.name),
-                               "This device will be removed and will need to be paired again for future "
-                               "connections.",
-                               QMessageBox::NoButton, this);
+                               "Remove " + text(device.name), QMessageBox::NoButton, this);
     mConfirm->setObjectName("removalConfirmation");
-    mConfirm->setInformativeText({});
+    mConfirm->setInformativeText(
+        "This device will be removed and will need to be paired again for future connections.");
     mConfirm->addButton("Cancel", QMessageBox::RejectRole);
     auto* remove = mConfirm->addButton("Remove", QMessageBox::DestructiveRole);
     mConfirm->setAttribute(Qt::WA_DeleteOnClose);

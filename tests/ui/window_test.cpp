@@ -198,9 +198,9 @@ TEST_F(WindowTest, DevicesAreListedInOrderAndRemovedOnlyAfterConfirmation) {
         QTest::mouseClick(section->removeButton(1), Qt::LeftButton);
         auto* confirmation = section->removalConfirmation();
         ASSERT_TRUE(confirmation);
-        EXPECT_EQ(confirmation->text(),
-                  "This device will be removed and will need to be paired again for future "
-                  "connections.");
+        EXPECT_EQ(confirmation->text(), "Remove Ann's phone");
+        EXPECT_EQ(confirmation->informativeText(),
+                  "This device will be removed and will need to be paired again for future connections.");
         EXPECT_EQ(confirmation->windowTitle(), "Remove Ann's phone");
         button(confirmation, choice)->click();
         settle();
@@ -334,8 +334,13 @@ TEST_F(WindowTest, EachScreenIsDrawnLightAndDark) {
         for (auto [index, name] : std::vector<std::pair<std::size_t, std::string>>{
                  {0, "connect"}, {1, "terminal"}, {2, "devices"}, {3, "logs"}, {4, "account"}}) {
             shell().select(index);
+            window().resize(940, 640);
             settle();
             EXPECT_TRUE(screenshot(window(), name + "-" + theme)) << name;
+            // And at the smallest the window allows.
+            window().resize(window().minimumSize());
+            settle();
+            EXPECT_TRUE(screenshot(window(), name + "-smallest-" + theme)) << name;
         }
         approvals.request({"REQ", "N", "Kitchen iPad", "iPad13,4", "your network"}, [](bool) {});
         ASSERT_TRUE(pumpUntil([&] { return window().approvalSheet()->isVisible(); }));
