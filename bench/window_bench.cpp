@@ -3,6 +3,7 @@
 // resident memory 3 s after launch with the window against the same host headless.
 // Usage: window_bench [RUNS]   (default 5)
 #include "support/private_servers.hpp"
+#include "support/test_support.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -21,16 +22,6 @@ namespace {
 
 fs::path binDir() {
     return std::getenv("PELORN_BIN_DIR") ? std::getenv("PELORN_BIN_DIR") : "build/bin";
-}
-
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
 }
 
 struct Launch {
@@ -91,7 +82,7 @@ Launch launch(bool windowed, const std::string& line) {
         std::this_thread::sleep_for(milliseconds(2));
     }
     std::this_thread::sleep_for(seconds(3));
-    result.rssKiB = residentKiB(pid);
+    result.rssKiB = pelorn::test::residentKiB(pid);
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
     fs::remove_all(home);

@@ -87,25 +87,6 @@ private:
     WebRTCManager& mManager;
 };
 
-// The WebRTC peer as internet sessions drive it.
-class ManagedSessionPeer final : public SessionPeer {
-public:
-    explicit ManagedSessionPeer(WebRTCManager& manager) : mManager(manager) {}
-    void setSignalSender(std::function<void(const SignalingMessage&)> sender) override {
-        mManager.setSignalSender(std::move(sender));
-    }
-    void startStream() override { mManager.startStream(); }
-    void stopStream() override { mManager.stopStream(); }
-    void applyAnswer(const std::string& sdp) override { mManager.applyAnswer(sdp); }
-    void addRemoteCandidate(const std::string& line, const std::string& sdpMid,
-                            std::int32_t sdpMLineIndex) override {
-        mManager.addRemoteCandidate(line, sdpMid, sdpMLineIndex);
-    }
-
-private:
-    WebRTCManager& mManager;
-};
-
 class CloudRemoteSessions final : public RemoteSessions {
 public:
     explicit CloudRemoteSessions(RemoteSessionManager& manager) : mManager(manager) {}
@@ -404,7 +385,7 @@ struct Host {
                                        std::string(PELORN_VERSION) + " (" + PELORN_VERSION + ")",
                                        systemVersionString(), localeCountry()}};
     CloudPresence presence{presenceService, database.get()};
-    ManagedSessionPeer sessionPeer{webrtcManager};
+    WebRTCSessionPeer sessionPeer{webrtcManager};
     RemoteSessionManager remoteSessionManager{
         {loop, settings, database.get(), [this] { return identity.deviceId(); }, sessionPeer}};
     CloudRemoteSessions remoteSessions{remoteSessionManager};

@@ -16,21 +16,23 @@ void forgetAll(std::map<std::string, Document>& documents,
 } // namespace
 
 api::ListenRequest WatchTargets::add(std::uint64_t listener, const FirestoreQuery& query) {
-    int id = mNextTargetId;
-    mNextTargetId += 2;
-    auto& target = mTargets[id];
+    Target target;
     target.listener = listener;
     target.query = query;
-    return addRequest(id, target);
+    return addTarget(std::move(target));
 }
 
 api::ListenRequest WatchTargets::addDocument(std::uint64_t listener, const std::string& path) {
-    int id = mNextTargetId;
-    mNextTargetId += 2;
-    auto& target = mTargets[id];
+    Target target;
     target.listener = listener;
     target.document = path;
-    return addRequest(id, target);
+    return addTarget(std::move(target));
+}
+
+api::ListenRequest WatchTargets::addTarget(Target target) {
+    int id = mNextTargetId;
+    mNextTargetId += 2;
+    return addRequest(id, mTargets.emplace(id, std::move(target)).first->second);
 }
 
 std::optional<api::ListenRequest> WatchTargets::remove(std::uint64_t listener) {

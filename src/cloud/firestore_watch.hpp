@@ -54,6 +54,7 @@ private:
         bool delivered = false;
     };
 
+    api::ListenRequest addTarget(Target target);
     api::ListenRequest addRequest(int targetId, const Target& target) const;
     std::vector<int> targetsOf(const google::protobuf::RepeatedField<std::int32_t>& ids);
     void change(const std::vector<int>& ids, const std::string& name,

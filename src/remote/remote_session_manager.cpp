@@ -4,6 +4,7 @@
 #include "core/settings.hpp"
 #include "core/text.hpp"
 #include "signaling/signaling_message.hpp"
+#include "webrtc/webrtc_manager.hpp"
 
 namespace pelorn {
 
@@ -14,6 +15,27 @@ void say(const std::string& line) {
 }
 
 } // namespace
+
+void WebRTCSessionPeer::setSignalSender(std::function<void(const SignalingMessage&)> sender) {
+    mManager.setSignalSender(std::move(sender));
+}
+
+void WebRTCSessionPeer::startStream() {
+    mManager.startStream();
+}
+
+void WebRTCSessionPeer::stopStream() {
+    mManager.stopStream();
+}
+
+void WebRTCSessionPeer::applyAnswer(const std::string& sdp) {
+    mManager.applyAnswer(sdp);
+}
+
+void WebRTCSessionPeer::addRemoteCandidate(const std::string& line, const std::string& sdpMid,
+                                           std::int32_t sdpMLineIndex) {
+    mManager.addRemoteCandidate(line, sdpMid, sdpMLineIndex);
+}
 
 RemoteSessionManager::RemoteSessionManager(Dependencies deps) : mDeps(std::move(deps)) {
 }

@@ -32,6 +32,23 @@ public:
                                     std::int32_t sdpMLineIndex) = 0;
 };
 
+class WebRTCManager;
+
+// The host's WebRTC peer as a session drives it.
+class WebRTCSessionPeer final : public SessionPeer {
+public:
+    explicit WebRTCSessionPeer(WebRTCManager& manager) : mManager(manager) {}
+    void setSignalSender(std::function<void(const SignalingMessage&)> sender) override;
+    void startStream() override;
+    void stopStream() override;
+    void applyAnswer(const std::string& sdp) override;
+    void addRemoteCandidate(const std::string& line, const std::string& sdpMid,
+                            std::int32_t sdpMLineIndex) override;
+
+private:
+    WebRTCManager& mManager;
+};
+
 // The doorbell for internet sessions: while the host is online it listens for the session requests
 // the companion writes for this computer and account ("sessions" documents), starts the WebRTC
 // peer for the newest one with its negotiation going through that document, and ends it when the

@@ -15,16 +15,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
 class HostilePeer : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -40,7 +40,8 @@ TEST_F(InternetSessionTest, AWebrtcbinCompanionGetsTheScreenThroughTheCloud) {
     ASSERT_TRUE(pumpUntil(
         loop, [&] { return step() && companion.step() && companion.client.decodedFrames() >= 10; }, 60s))
         << "decoded " << companion.client.decodedFrames()
-        << ", on control: " << ::testing::PrintToString(companion.results);
+        << ", on control: " << ::testing::PrintToString(companion.results) << "\n"
+        << ::testing::PrintToString(lines.lines());
     EXPECT_TRUE(lines.contains("🔗 Remote session " + id + " - starting WebRTC offer"));
     EXPECT_EQ(companion.results, (std::vector<std::string>{"auth_challenge", "auth_result awaiting_approval",
                                                            "auth_result authorized"}));

@@ -50,14 +50,17 @@ protected:
         loop.setWallTime(std::chrono::floor<std::chrono::seconds>(loop.wallNow()));
     }
 
-    // A request from the companion, made `age` before now (none: without "createdAt").
-    void request(const std::string& id, std::optional<std::chrono::seconds> age = 0s) {
+    // A request from the companion, made `age` before now (none: without "createdAt"). Ids carry
+    // the test's own prefix: an emulator that lives on keeps earlier runs' documents.
+    void request(const std::string& name, std::optional<std::chrono::seconds> age = 0s) {
+        auto id = sid(name);
         Fields fields{{"ownerEmail", email}, {"macDeviceId", deviceId}};
         if (age) {
             fields.emplace("createdAt", Timestamp(loop.wallNow() - *age));
         }
         ASSERT_EQ(set(*companion, "sessions/" + id, fields), std::nullopt) << id;
     }
+    std::string sid(const std::string& name) const { return prefix + name; }
     bool peerDid(const std::string& call) {
         return pumpUntil(
             loop, [&] { return std::find(peer.calls.begin(), peer.calls.end(), call) != peer.calls.end(); });
@@ -86,6 +89,7 @@ protected:
     LogCapture lines;
     Settings settings{std::nullopt};
     std::string deviceId = uniqueName("DEVICE-");
+    std::string prefix = uniqueName("r") + "-";
     std::unique_ptr<Firestore> companion;
     std::unique_ptr<Firestore> admin;
     RecordingPeer peer;
@@ -98,7 +102,7 @@ TEST_F(RemoteSessionTest, ARequestRunsItsSessionThroughItsDocumentUntilTheCompan
     request("S1");
     ASSERT_TRUE(peerDid("start"));
     EXPECT_EQ(peer.taken(), (std::vector<std::string>{"stop", "sender cloud", "start"}));
-    EXPECT_TRUE(lines.contains("🔗 Remote session S1 - starting WebRTC offer"));
+    EXPECT_TRUE(lines.contains("🔗 Remote session " + sid("S1") + " - starting WebRTC offer"));
 
     // The peer's offer and candidates land in the document; anything else is not the cloud's.
     peer.sender(SignalingMessage{.type = "offer", .sdp = "offer-1"});
@@ -107,12 +111,12 @@ TEST_F(RemoteSessionTest, ARequestRunsItsSessionThroughItsDocumentUntilTheCompan
     peer.sender(SignalingMessage{.type = "candidate", .sdp = "candidate:2"});
     peer.sender(SignalingMessage{.type = "host_offline"});
     ASSERT_TRUE(db->flushWrites(10s));
-    auto session = existing("sessions/S1");
+    auto session = existing("sessions/" + sid("S1"));
     EXPECT_EQ(*session.field("offer"), Value(Map{{"sdp", "offer-1"}}));
     EXPECT_EQ(*session.field("ownerEmail"), Value(email));
     EXPECT_EQ(session.fields.size(), 4u) << "the companion's fields stay";
     std::map<std::string, Fields> written; // by candidate
-    for (const auto& c : candidates("S1", "macCandidates")) {
+    for (const auto& c : candidates(sid("S1"), "macCandidates")) {
         written.emplace(c.string("sdp") ? *c.string("sdp") : "", c.fields);
     }
     EXPECT_EQ(
@@ -126,26 +130,26 @@ TEST_F(RemoteSessionTest, ARequestRunsItsSessionThroughItsDocumentUntilTheCompan
 
     // An answer reaches the peer once, however often the document changes around it; a new one
     // (after an ICE restart) does again.
-    ASSERT_EQ(set(*companion, "sessions/S1", {{"answer", Map{{"sdp", "answer-1"}}}}), std::nullopt);
+    ASSERT_EQ(set(*companion, "sessions/" + sid("S1"), {{"answer", Map{{"sdp", "answer-1"}}}}), std::nullopt);
     ASSERT_TRUE(peerDid("answer answer-1"));
     peer.sender(SignalingMessage{.type = "offer", .sdp = "offer-2"});
-    ASSERT_EQ(set(*companion, "sessions/S1", {{"answer", Map{{"sdp", "answer-2"}}}}), std::nullopt);
+    ASSERT_EQ(set(*companion, "sessions/" + sid("S1"), {{"answer", Map{{"sdp", "answer-2"}}}}), std::nullopt);
     ASSERT_TRUE(peerDid("answer answer-2"));
 
     // The companion's candidates, each once, read as far as they can be; another owner's are never
     // seen, and changes to one already handed on are not news.
-    addCandidate(*companion, "S1",
+    addCandidate(*companion, sid("S1"),
                  {{"sdp", "c1"}, {"sdpMid", "0"}, {"sdpMLineIndex", 1}, {"ownerEmail", email}});
-    addCandidate(*companion, "S1", {{"sdp", "c2"}, {"sdpMid", ""}, {"ownerEmail", email}});
-    addCandidate(*companion, "S1", {{"sdp", 5}, {"ownerEmail", email}});
+    addCandidate(*companion, sid("S1"), {{"sdp", "c2"}, {"sdpMid", ""}, {"ownerEmail", email}});
+    addCandidate(*companion, sid("S1"), {{"sdp", 5}, {"ownerEmail", email}});
     addCandidate(
-        *companion, "S1",
+        *companion, sid("S1"),
         {{"sdp", "c3"}, {"sdpMid", 7}, {"sdpMLineIndex", std::int64_t{1} << 40}, {"ownerEmail", email}});
-    addCandidate(*admin, "S1", {{"sdp", "theirs"}, {"ownerEmail", "mallory@example.com"}});
-    addCandidate(*companion, "S1",
+    addCandidate(*admin, sid("S1"), {{"sdp", "theirs"}, {"ownerEmail", "mallory@example.com"}});
+    addCandidate(*companion, sid("S1"),
                  {{"sdp", "c4"}, {"sdpMid", 7}, {"sdpMLineIndex", "2"}, {"ownerEmail", email}});
     ASSERT_TRUE(peerDid("candidate c4 [] 0"));
-    for (const auto& c : candidates("S1", "iosCandidates")) {
+    for (const auto& c : candidates(sid("S1"), "iosCandidates")) {
         if (*c.field("sdp") == Value("c1")) {
             ASSERT_EQ(set(*admin, c.path, {{"sdpMLineIndex", 3}}), std::nullopt);
         }
@@ -160,12 +164,12 @@ TEST_F(RemoteSessionTest, ARequestRunsItsSessionThroughItsDocumentUntilTheCompan
     settle();
     EXPECT_TRUE(peer.taken().empty());
 
-    ASSERT_EQ(remove("sessions/S1"), std::nullopt);
+    ASSERT_EQ(remove("sessions/" + sid("S1")), std::nullopt);
     ASSERT_TRUE(peerDid("stop"));
     EXPECT_EQ(peer.taken(), (std::vector<std::string>{"sender lan", "stop"}));
-    EXPECT_TRUE(lines.contains("🛑 Remote session S1 ended by iPad - stopping stream"));
+    EXPECT_TRUE(lines.contains("🛑 Remote session " + sid("S1") + " ended by iPad - stopping stream"));
     EXPECT_FALSE(manager->activeSessionId());
-    EXPECT_EQ(candidates("S1", "macCandidates").size(), 2u) << "the host leaves what was written";
+    EXPECT_EQ(candidates(sid("S1"), "macCandidates").size(), 2u) << "the host leaves what was written";
 }
 
 // Requests older than two minutes when first seen are left alone, wherever they are found; a newer
@@ -176,25 +180,26 @@ TEST_F(RemoteSessionTest, FreshRequestsStartAndReplaceEachOtherUntilTheHostGoesO
     manager->startListening();
     request("edge", 120s);
     ASSERT_TRUE(peerDid("start"));
-    EXPECT_EQ(manager->activeSessionId(), "edge");
+    EXPECT_EQ(manager->activeSessionId(), sid("edge"));
     request("late", 121s);
     request("timeless", std::nullopt);
     ASSERT_TRUE(pumpUntil(loop, [&] { return peer.calls.size() == 6; }));
     EXPECT_EQ(peer.taken(),
               (std::vector<std::string>{"stop", "sender cloud", "start", "stop", "sender cloud", "start"}));
-    EXPECT_EQ(manager->activeSessionId(), "timeless");
+    EXPECT_EQ(manager->activeSessionId(), sid("timeless"));
     for (const char* id : {"old", "late"}) {
-        EXPECT_FALSE(lines.contains(std::string("🔗 Remote session ") + id + " - starting WebRTC offer"));
+        EXPECT_FALSE(lines.contains("🔗 Remote session " + sid(id) + " - starting WebRTC offer"));
     }
 
     // The replaced session's signalling has stopped listening.
-    ASSERT_EQ(set(*companion, "sessions/edge", {{"answer", Map{{"sdp", "for-edge"}}}}), std::nullopt);
+    ASSERT_EQ(set(*companion, "sessions/" + sid("edge"), {{"answer", Map{{"sdp", "for-edge"}}}}),
+              std::nullopt);
     for (const char* id : {"old", "edge", "late"}) {
-        ASSERT_EQ(remove(std::string("sessions/") + id), std::nullopt);
+        ASSERT_EQ(remove("sessions/" + sid(id)), std::nullopt);
     }
     settle();
     EXPECT_TRUE(peer.taken().empty());
-    EXPECT_EQ(manager->activeSessionId(), "timeless");
+    EXPECT_EQ(manager->activeSessionId(), sid("timeless"));
 
     manager->stopListening();
     EXPECT_EQ(peer.taken(), (std::vector<std::string>{"sender lan", "stop"}));
@@ -212,7 +217,7 @@ TEST_F(RemoteSessionTest, RequestsFoundTogetherStartOnePeer) {
     ASSERT_TRUE(peerDid("start"));
     settle();
     EXPECT_EQ(std::count(peer.calls.begin(), peer.calls.end(), "start"), 1);
-    EXPECT_EQ(manager->activeSessionId(), "B");
+    EXPECT_EQ(manager->activeSessionId(), sid("B"));
 }
 
 TEST_F(RemoteSessionTest, NothingIsAskedWithoutAnAccountOrACloudAndARefusalIsReported) {

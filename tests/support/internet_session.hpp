@@ -15,21 +15,6 @@
 namespace pelorn::test {
 
 struct InternetSession : BrowserSession {
-    struct Peer final : SessionPeer {
-        explicit Peer(WebRTCManager& manager) : m(manager) {}
-        void setSignalSender(std::function<void(const SignalingMessage&)> s) override {
-            m.setSignalSender(std::move(s));
-        }
-        void startStream() override { m.startStream(); }
-        void stopStream() override { m.stopStream(); }
-        void applyAnswer(const std::string& sdp) override { m.applyAnswer(sdp); }
-        void addRemoteCandidate(const std::string& line, const std::string& mid,
-                                std::int32_t index) override {
-            m.addRemoteCandidate(line, mid, index);
-        }
-        WebRTCManager& m;
-    };
-
     // The webrtcbin companion: its answering end of the session's signalling and its handshake on
     // "control" as a new device; once authorised it asks for the screen.
     struct Companion {
@@ -171,7 +156,7 @@ struct InternetSession : BrowserSession {
     std::unique_ptr<FirebaseAuth> companionAuth;
     std::unique_ptr<Firestore> hostDb;
     std::unique_ptr<Firestore> companionDb;
-    Peer peer{manager};
+    WebRTCSessionPeer peer{manager};
     std::unique_ptr<RemoteSessionManager> remote;
 };
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -13,6 +14,17 @@
 #include <vector>
 
 namespace pelorn::test {
+
+// The process's resident memory in KiB (VmRSS), or -1 when it cannot be read.
+inline long residentKiB(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
 
 // Collects the lines the code logs while it lives. Other threads log too, so every look is under
 // the lock and hands out a copy.
