@@ -11,6 +11,16 @@
 
 namespace pelorn {
 
+namespace {
+
+// The stored range of the log, days; 30 for anything unusable.
+int logsRangeDays(Settings& settings) {
+    auto days = settings.integer("logsRangeDays", 30);
+    return days > 0 && days <= 3650 ? static_cast<int>(days) : 30;
+}
+
+} // namespace
+
 WindowHost::WindowHost(Dependencies deps) : mDeps(std::move(deps)) {
 }
 
@@ -43,10 +53,20 @@ UiState WindowHost::currentState() const {
         s.events.push_back({e.id, e.at, e.sentence(), std::string(LoggedEvent::icon(e.kind)),
                             std::string(LoggedEvent::value(LoggedEvent::category(e.kind))), exportText({e})});
     }
-    auto days = settings.integer("logsRangeDays", 30);
-    s.logsRangeDays = days > 0 && days <= 3650 ? static_cast<int>(days) : 30;
+    s.logsRangeDays = logsRangeDays(settings);
     s.initialSection = settings.string("initialSection");
     return s;
+}
+
+bool WindowHost::settingsChanged(const UiState& last) const {
+    auto& settings = mDeps.settings;
+    return last.signedIn != settings.boolean("isAuthenticated") ||
+           last.hasCompletedOnboarding != settings.boolean("hasCompletedOnboarding") ||
+           last.accountEmail != settings.string("userEmail") ||
+           last.accountName != settings.string("userName") ||
+           last.keepAwake != (mDeps.keepAwake && mDeps.keepAwake()) ||
+           last.logsRangeDays != logsRangeDays(settings) ||
+           last.initialSection != settings.string("initialSection");
 }
 
 void WindowHost::watch(Post post, std::function<void(std::shared_ptr<const UiState>)> changed,
@@ -77,7 +97,12 @@ void WindowHost::startWatching() {
     mSubscriptions.push_back(mDeps.closedLidRequested.subscribe(changed));
     mSubscriptions.push_back(mDeps.closedLidError.subscribe(changed));
     // The settings (sign-in, keep-awake, the log's range) change without telling anyone.
-    mPoll.startRepeating(mDeps.loop, settingsPoll, [this] { schedule(); });
+    mPoll.startRepeating(mDeps.loop, settingsPoll, [this] {
+        if (mLast && !settingsChanged(*mLast)) {
+            return;
+        }
+        schedule();
+    });
     mLast.reset();
     publish();
 }

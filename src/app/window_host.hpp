@@ -81,6 +81,8 @@ public:
 
 private:
     void startWatching();
+    // Whether what the settings hold (they tell nobody of changes) differs from `last`.
+    bool settingsChanged(const UiState& last) const;
     void schedule();
     void publish();
     // Runs a control command on the loop; `done` hears its answer on the UI thread.

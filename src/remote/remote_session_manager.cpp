@@ -53,6 +53,7 @@ void RemoteSessionManager::startListening() {
         say("⚠️ Remote sessions skipped - no signed-in account.");
         return;
     }
+    mOwnerEmail = email;
     auto query = FirestoreQuery("sessions").where("macDeviceId", mDeps.deviceId()).where("ownerEmail", email);
     mSessionsListener.reset();
     mSessionsListener = mDeps.database->addSnapshotListener(
@@ -107,7 +108,7 @@ void RemoteSessionManager::startSession(const std::string& id) {
     mDeps.peer.stopStream();
     mActiveSessionId = id;
     auto signaling = std::make_shared<FirestoreSignaling>(*mDeps.database, id, FirestoreSignaling::Role::Mac);
-    signaling->ownerEmail = lowercased(mDeps.settings.string("userEmail"));
+    signaling->ownerEmail = mOwnerEmail; // the account the request was found for
     mActive = signaling;
 
     mDeps.peer.setSignalSender([weak = std::weak_ptr(signaling)](const SignalingMessage& message) {

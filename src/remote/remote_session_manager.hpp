@@ -93,6 +93,7 @@ private:
     std::optional<ListenerRegistration> mSessionsListener;
     std::shared_ptr<FirestoreSignaling> mActive;
     std::optional<std::string> mActiveSessionId;
+    std::string mOwnerEmail; // lower-cased, as the request query has it
     Lifetime<RemoteSessionManager> mLifetime{this};
 };
 

@@ -67,6 +67,17 @@ void setBadge(QLabel* label, bool good, const QString& yes, const QString& no) {
     setTextColor(label, good ? goodColor() : dangerColor());
 }
 
+// The title of a section with nothing to show.
+QLabel* emptyStateTitle(const QString& title, QWidget* parent) {
+    auto* label = new QLabel(title, parent);
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 1.3);
+    font.setWeight(QFont::DemiBold);
+    label->setFont(font);
+    label->setAlignment(Qt::AlignCenter);
+    return label;
+}
+
 // Sets a switch without it reporting the change as the owner's.
 void setQuietly(QCheckBox* box, bool on) {
     QSignalBlocker blocker(box);
@@ -261,13 +272,8 @@ LogsSection::LogsSection(UiHost& host, QWidget* parent) : QWidget(parent), mHost
     auto* empty = new QWidget(mBody);
     auto* emptyLayout = new QVBoxLayout(empty);
     emptyLayout->addStretch(1);
-    mEmptyTitle = new QLabel(empty);
+    mEmptyTitle = emptyStateTitle({}, empty);
     mEmptyTitle->setObjectName("emptyTitle");
-    QFont font = mEmptyTitle->font();
-    font.setPointSizeF(font.pointSizeF() * 1.3);
-    font.setWeight(QFont::DemiBold);
-    mEmptyTitle->setFont(font);
-    mEmptyTitle->setAlignment(Qt::AlignCenter);
     mEmptyText = secondary({}, empty);
     mEmptyText->setObjectName("emptyText");
     mEmptyText->setAlignment(Qt::AlignCenter);
@@ -417,12 +423,7 @@ DevicesSection::DevicesSection(UiHost& host, QWidget* parent) : QWidget(parent),
     auto* icon = new QLabel(empty);
     icon->setPixmap(symbolIcon("ipad.and.iphone", secondaryTextColor()).pixmap(48, 48));
     icon->setAlignment(Qt::AlignCenter);
-    auto* title = new QLabel("No devices yet", empty);
-    QFont font = title->font();
-    font.setPointSizeF(font.pointSizeF() * 1.3);
-    font.setWeight(QFont::DemiBold);
-    title->setFont(font);
-    title->setAlignment(Qt::AlignCenter);
+    auto* title = emptyStateTitle("No devices yet", empty);
     auto* line = secondary("Connect from your iPad or iPhone. You'll approve it here the first time.", empty);
     line->setAlignment(Qt::AlignCenter);
     emptyLayout->addWidget(icon);
