@@ -141,7 +141,7 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
             EventLog::shared(), closedLid.isRequested(), closedLid.lastError(),
             [] { return PowerManager::shared().keepAwakeRequested(); },
             [] { return std::holds_alternative<DisplayGeometry>(X11ScreenSource().open()); },
-            [] { return X11Input::shared().isTrusted(); }});
+            [] { return X11Input::shared().isTrusted(); }, TerminalSessionStore::shared(), Tmux::shared()});
         windowReady->set_value();
     }
     loop.run();

@@ -8,6 +8,9 @@
 #include "app/control/control_commands.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
+#include "terminal/mac_terminal_controller.hpp"
+#include "terminal/session_lifetime.hpp"
+#include "terminal/terminal_session_store.hpp"
 
 namespace pelorn {
 
@@ -55,7 +58,26 @@ UiState WindowHost::currentState() const {
     }
     s.logsRangeDays = logsRangeDays(settings);
     s.initialSection = settings.string("initialSection");
+    s.tmuxAvailable = mDeps.sessions.available().get();
+    s.sessions = sessionRows();
+    s.sessionsError = mDeps.sessions.lastError().get();
     return s;
+}
+
+std::vector<UiSession> WindowHost::sessionRows() const {
+    auto& store = mDeps.sessions;
+    double now = std::chrono::duration<double>(mDeps.loop.wallNow().time_since_epoch()).count();
+    int hours = session_lifetime::hours(session_lifetime::current(mDeps.settings));
+    std::vector<UiSession> rows;
+    for (const auto& session : store.sessions().get()) {
+        auto created = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::duration<double>(session.created)));
+        rows.push_back({session.name, created, ageText(session.created, now), store.statusLabel(session),
+                        idleEndText(session.managed, hours, session.activity, now),
+                        store.attachCommand(session.name)});
+    }
+    return rows;
 }
 
 bool WindowHost::settingsChanged(const UiState& last) const {
@@ -66,7 +88,9 @@ bool WindowHost::settingsChanged(const UiState& last) const {
            last.accountName != settings.string("userName") ||
            last.keepAwake != (mDeps.keepAwake && mDeps.keepAwake()) ||
            last.logsRangeDays != logsRangeDays(settings) ||
-           last.initialSection != settings.string("initialSection");
+           last.initialSection != settings.string("initialSection") ||
+           // The sessions' ages and idle ends move with the clock.
+           last.sessions != sessionRows();
 }
 
 void WindowHost::watch(Post post, std::function<void(std::shared_ptr<const UiState>)> changed,
@@ -96,6 +120,10 @@ void WindowHost::startWatching() {
     mSubscriptions.push_back(mDeps.log.events().subscribe(changed));
     mSubscriptions.push_back(mDeps.closedLidRequested.subscribe(changed));
     mSubscriptions.push_back(mDeps.closedLidError.subscribe(changed));
+    mSubscriptions.push_back(mDeps.sessions.sessions().subscribe(changed));
+    mSubscriptions.push_back(mDeps.sessions.available().subscribe(changed));
+    mSubscriptions.push_back(mDeps.sessions.holders().subscribe(changed));
+    mSubscriptions.push_back(mDeps.sessions.lastError().subscribe(changed));
     // The settings (sign-in, keep-awake, the log's range) change without telling anyone.
     mPoll.startRepeating(mDeps.loop, settingsPoll, [this] {
         if (mLast && !settingsChanged(*mLast)) {
@@ -255,6 +283,153 @@ void WindowHost::checkPermissions(std::function<void(bool, bool)> done) {
         bool input = host->mDeps.inputAvailable && host->mDeps.inputAvailable();
         host->toUi([done, screen, input] { done(screen, input); });
     });
+}
+
+void WindowHost::watchSessions() {
+    mDeps.loop.post([self = mLifetime.weak()] {
+        auto* host = self.lock();
+        // Once: the store then polls for the rest of the run.
+        if (host && !std::exchange(host->mWatchingSessions, true)) {
+            host->mDeps.sessions.addWatcher();
+        }
+    });
+}
+
+void WindowHost::createSession(const std::string& name,
+                               std::function<void(std::optional<std::string>)> done) {
+    run("sessions", {"new", name}, std::nullopt, [done = std::move(done)](const ControlResponse& response) {
+        done(response.ok ? std::nullopt : std::optional(response.error));
+    });
+}
+
+void WindowHost::endSession(const std::string& name, std::function<void(std::optional<std::string>)> done) {
+    run("sessions", {"end", name}, std::nullopt, [done = std::move(done)](const ControlResponse& response) {
+        done(response.ok ? std::nullopt : std::optional(response.error));
+    });
+}
+
+void WindowHost::suggestSessionName(std::function<void(std::string)> done) {
+    mDeps.loop.post([self = mLifetime.weak(), done = std::move(done)] {
+        if (auto* host = self.lock()) {
+            host->toUi([done, name = host->mDeps.sessions.suggestName()] { done(name); });
+        }
+    });
+}
+
+void WindowHost::openInTerminal(const std::string& name) {
+    mDeps.loop.post([self = mLifetime.weak(), name] {
+        if (auto* host = self.lock()) {
+            host->mDeps.sessions.openInTerminal(name);
+        }
+    });
+}
+
+// One local terminal view: its controller on the host loop, its page on the UI thread.
+class WindowHost::LocalTerminal final : public TerminalPage,
+                                        public std::enable_shared_from_this<LocalTerminal> {
+public:
+    LocalTerminal(WindowHost& host, UiTerminalPage page) : mHost(host), mPage(std::move(page)) {}
+
+    // Host loop.
+    void start(const std::string& session) {
+        auto& deps = mHost.mDeps;
+        mController = std::make_unique<MacTerminalController>(deps.loop, deps.tmux, deps.sessions, session,
+                                                              weak_from_this());
+        auto changed = [this](const auto&) { publish(); };
+        mSubscriptions.push_back(mController->error().subscribe(changed));
+        mSubscriptions.push_back(mController->attached().subscribe(changed));
+        mSubscriptions.push_back(mController->finished().subscribe(changed));
+        publish();
+    }
+    void stop() {
+        mSubscriptions.clear();
+        mController.reset();
+    }
+    MacTerminalController* controller() const { return mController.get(); }
+
+    void evaluate(const std::string& script, std::function<void(bool)> done) override {
+        toUi([script, done = std::move(done)](LocalTerminal& terminal) {
+            std::function<void(bool)> back;
+            if (done) {
+                back = [loop = &terminal.mHost.mDeps.loop, done](bool isTrue) {
+                    loop->post([done, isTrue] { done(isTrue); });
+                };
+            }
+            terminal.mPage.evaluate(script, back);
+        });
+    }
+    void setClipboard(const std::string& text) override {
+        toUi([text](LocalTerminal& terminal) { terminal.mPage.setClipboard(text); });
+    }
+    void readClipboard(std::function<void(std::optional<std::string>)> done) override {
+        toUi([done = std::move(done)](LocalTerminal& terminal) {
+            terminal.mHost.mDeps.loop.post([done, text = terminal.mPage.clipboardText()] { done(text); });
+        });
+    }
+
+    // UI thread: the view is open, and the page may be used.
+    bool open = true;
+
+private:
+    void publish() {
+        UiTerminalState state{mController->error().get(), mController->attached().get(),
+                              mController->finished().get()};
+        toUi([state](LocalTerminal& terminal) { terminal.mPage.changed(state); });
+    }
+    // Runs `task` on the UI thread while the view is open.
+    void toUi(std::function<void(LocalTerminal&)> task) {
+        mHost.toUi([self = weak_from_this(), task = std::move(task)] {
+            auto terminal = self.lock();
+            if (terminal && terminal->open) {
+                task(*terminal);
+            }
+        });
+    }
+
+    WindowHost& mHost;
+    const UiTerminalPage mPage;
+    // Host loop.
+    std::unique_ptr<MacTerminalController> mController;
+    std::vector<Subscription> mSubscriptions;
+};
+
+class WindowHost::TerminalHandle final : public UiTerminal {
+public:
+    TerminalHandle(HostLoop& loop, std::shared_ptr<LocalTerminal> terminal)
+        : mLoop(loop), mTerminal(std::move(terminal)) {}
+    ~TerminalHandle() override {
+        mTerminal->open = false;
+        mLoop.post([terminal = mTerminal] { terminal->stop(); });
+    }
+    void pageLoaded() override {
+        onLoop([](MacTerminalController& controller) { controller.pageLoaded(); });
+    }
+    void receive(const std::string& name, const std::string& json) override {
+        onLoop([name, json](MacTerminalController& controller) {
+            auto body = nlohmann::json::parse(json, nullptr, false);
+            if (!body.is_discarded()) {
+                controller.receive(name, body);
+            }
+        });
+    }
+
+private:
+    void onLoop(std::function<void(MacTerminalController&)> task) {
+        mLoop.post([terminal = std::weak_ptr(mTerminal), task = std::move(task)] {
+            auto held = terminal.lock();
+            if (held && held->controller()) {
+                task(*held->controller());
+            }
+        });
+    }
+    HostLoop& mLoop;
+    std::shared_ptr<LocalTerminal> mTerminal;
+};
+
+std::unique_ptr<UiTerminal> WindowHost::openTerminal(const std::string& session, UiTerminalPage page) {
+    auto terminal = std::make_shared<LocalTerminal>(*this, std::move(page));
+    mDeps.loop.post([terminal, session] { terminal->start(session); });
+    return std::make_unique<TerminalHandle>(mDeps.loop, terminal);
 }
 
 void WindowHost::quit() {

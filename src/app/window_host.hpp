@@ -18,6 +18,8 @@ class DeviceApprovalCoordinator;
 class EventLog;
 class MasterPasswordStore;
 class Settings;
+class TerminalSessionStore;
+class Tmux;
 class TrustedDeviceStore;
 struct ControlResponse;
 
@@ -44,6 +46,9 @@ public:
         // Whether the screen can be captured and input posted right now (on the host loop).
         std::function<bool()> screenCaptureAvailable;
         std::function<bool()> inputAvailable;
+        // The terminal section and the local terminal views.
+        TerminalSessionStore& sessions;
+        const Tmux& tmux;
     };
     // What is not published (the settings) is looked at this often.
     static constexpr auto settingsPoll = std::chrono::seconds(1);
@@ -69,6 +74,13 @@ public:
     void signInWithGoogle(std::function<void(std::optional<std::string>)> done) override;
     void setHasCompletedOnboarding() override;
     void checkPermissions(std::function<void(bool, bool)> done) override;
+    void watchSessions() override;
+    void createSession(const std::string& name,
+                       std::function<void(std::optional<std::string>)> done) override;
+    void endSession(const std::string& name, std::function<void(std::optional<std::string>)> done) override;
+    void suggestSessionName(std::function<void(std::string)> done) override;
+    void openInTerminal(const std::string& name) override;
+    std::unique_ptr<UiTerminal> openTerminal(const std::string& session, UiTerminalPage page) override;
     void quit() override;
     void log(const std::string& line) override;
     std::size_t characterCount(const std::string& text) const override;
@@ -80,7 +92,11 @@ public:
     WindowHost& operator=(const WindowHost&) = delete;
 
 private:
+    class LocalTerminal;
+    class TerminalHandle;
     void startWatching();
+    // The terminal section's rows as they read now.
+    std::vector<UiSession> sessionRows() const;
     // Whether what the settings hold (they tell nobody of changes) differs from `last`.
     bool settingsChanged(const UiState& last) const;
     void schedule();
@@ -102,6 +118,7 @@ private:
     Timer mPoll;
     bool mScheduled = false;
     std::shared_ptr<const UiState> mLast;
+    bool mWatchingSessions = false;
     Lifetime<WindowHost> mLifetime{this};
 };
 

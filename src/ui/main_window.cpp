@@ -3,6 +3,7 @@
 #include "ui/pages.hpp"
 #include "ui/sections.hpp"
 #include "ui/style.hpp"
+#include "ui/terminal_section.hpp"
 #include "ui/ui_text.hpp"
 
 #include <QButtonGroup>
@@ -64,11 +65,8 @@ MainShell::MainShell(UiHost& host, QWidget* parent) : QWidget(parent) {
     mDevices = new DevicesSection(host, mPages);
     mAccount = new AccountSection(host, mPages);
     mPages->addWidget(mConnect);
-    mPages->addWidget(new PlaceholderSection(
-        "Terminal",
-        "The terminal sessions of this Mac, and a terminal of your own to work in them, come here in a later "
-        "version.",
-        "Today pelornctl sessions lists them and starts new ones; tmux attach opens one here.", mPages));
+    mTerminal = new TerminalSessionsView(host, mPages);
+    mPages->addWidget(mTerminal);
     mPages->addWidget(mDevices);
     mPages->addWidget(mLogs);
     mPages->addWidget(mAccount);
@@ -88,6 +86,7 @@ void MainShell::apply(const UiState& state) {
     mLogs->apply(state);
     mDevices->apply(state);
     mAccount->apply(state);
+    mTerminal->apply(state);
 }
 
 // ---- Window
@@ -160,6 +159,8 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     event->ignore();
+    // A terminal open in the window detaches when the window goes; its session keeps running.
+    mShell->terminalSection()->closeSession();
     if (mTrayAvailable) {
         hide(); // the tray's "Open Pelorn" brings it back
         return;

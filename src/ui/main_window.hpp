@@ -19,6 +19,7 @@ class DevicesSection;
 class LogsSection;
 class PasswordOnboardingPage;
 class SignInPage;
+class TerminalSessionsView;
 
 // The main shell: the navigation rail and the section it selects.
 class MainShell : public QWidget {
@@ -34,6 +35,7 @@ public:
     LogsSection* logsSection() const { return mLogs; }
     DevicesSection* devicesSection() const { return mDevices; }
     AccountSection* accountSection() const { return mAccount; }
+    TerminalSessionsView* terminalSection() const { return mTerminal; }
 
 private:
     std::array<QToolButton*, 5> mRail{};
@@ -42,6 +44,7 @@ private:
     LogsSection* mLogs;
     DevicesSection* mDevices;
     AccountSection* mAccount;
+    TerminalSessionsView* mTerminal;
     std::size_t mSelected = 0;
 };
 

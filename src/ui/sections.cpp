@@ -27,27 +27,6 @@ namespace pelorn::ui {
 
 namespace {
 
-QString text(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-QVBoxLayout* pageLayout(QWidget* page) {
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(pageMargin, pageMargin, pageMargin, pageMargin);
-    layout->setSpacing(rowSpacing);
-    return layout;
-}
-
-// A rounded panel holding rows.
-QFrame* panel(QWidget* parent) {
-    auto* frame = new QFrame(parent);
-    frame->setObjectName("panel");
-    frame->setFrameShape(QFrame::StyledPanel);
-    frame->setAutoFillBackground(true);
-    frame->setBackgroundRole(QPalette::Base);
-    return frame;
-}
-
 QLabel* badge(QWidget* parent) {
     auto* label = new QLabel(parent);
     QFont font = label->font();
@@ -58,24 +37,9 @@ QLabel* badge(QWidget* parent) {
     return label;
 }
 
-QColor goodColor() {
-    return isDark() ? QColor(0x4c, 0xd9, 0x64) : QColor(0x1e, 0x8e, 0x3e);
-}
-
 void setBadge(QLabel* label, bool good, const QString& yes, const QString& no) {
     label->setText(good ? yes : no);
     setTextColor(label, good ? goodColor() : dangerColor());
-}
-
-// The title of a section with nothing to show.
-QLabel* emptyStateTitle(const QString& title, QWidget* parent) {
-    auto* label = new QLabel(title, parent);
-    QFont font = label->font();
-    font.setPointSizeF(font.pointSizeF() * 1.3);
-    font.setWeight(QFont::DemiBold);
-    label->setFont(font);
-    label->setAlignment(Qt::AlignCenter);
-    return label;
 }
 
 // Sets a switch without it reporting the change as the owner's.

@@ -6,11 +6,13 @@
 #include <QDir>
 #include <QFont>
 #include <QFontMetrics>
+#include <QFrame>
 #include <QPainter>
 #include <QPalette>
 #include <QProcess>
 #include <QPushButton>
 #include <QStyleFactory>
+#include <QVBoxLayout>
 
 namespace pelorn::ui {
 
@@ -118,6 +120,42 @@ QColor dangerColor() {
 QColor secondaryTextColor() {
     auto p = QApplication::palette();
     return mixed(p.color(QPalette::WindowText), p.color(QPalette::Window), 0.4);
+}
+
+QString text(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+QVBoxLayout* pageLayout(QWidget* page) {
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(pageMargin, pageMargin, pageMargin, pageMargin);
+    layout->setSpacing(rowSpacing);
+    return layout;
+}
+
+// A rounded panel holding rows.
+QFrame* panel(QWidget* parent) {
+    auto* frame = new QFrame(parent);
+    frame->setObjectName("panel");
+    frame->setFrameShape(QFrame::StyledPanel);
+    frame->setAutoFillBackground(true);
+    frame->setBackgroundRole(QPalette::Base);
+    return frame;
+}
+
+QColor goodColor() {
+    return isDark() ? QColor(0x4c, 0xd9, 0x64) : QColor(0x1e, 0x8e, 0x3e);
+}
+
+// The title of a section with nothing to show.
+QLabel* emptyStateTitle(const QString& title, QWidget* parent) {
+    auto* label = new QLabel(title, parent);
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 1.3);
+    font.setWeight(QFont::DemiBold);
+    label->setFont(font);
+    label->setAlignment(Qt::AlignCenter);
+    return label;
 }
 
 QIcon symbolIcon(std::string_view symbol, QColor color) {

@@ -9,9 +9,12 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QString>
+#include <string>
 #include <string_view>
 
 class QApplication;
+class QFrame;
+class QVBoxLayout;
 class QPushButton;
 
 namespace pelorn::ui {
@@ -57,5 +60,14 @@ void setDanger(QLabel* label);
 // Layout spacing.
 inline constexpr int pageMargin = 28;
 inline constexpr int rowSpacing = 12;
+
+QString text(const std::string& s);
+// A section's page: its margins and spacing.
+QVBoxLayout* pageLayout(QWidget* page);
+// A rounded panel holding rows.
+QFrame* panel(QWidget* parent);
+QColor goodColor();
+// The title of a section with nothing to show.
+QLabel* emptyStateTitle(const QString& title, QWidget* parent);
 
 } // namespace pelorn::ui

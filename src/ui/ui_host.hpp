@@ -43,6 +43,17 @@ struct UiApproval {
     bool operator==(const UiApproval&) const = default;
 };
 
+// One tmux session as the terminal section lists it.
+struct UiSession {
+    std::string name;
+    std::chrono::system_clock::time_point created;
+    std::string age;     // how long it has been running: "5m", "2h 5m"
+    std::string status;  // "Attached · iPad", "Detached" or "Attached elsewhere"
+    std::string idleEnd; // when the idle lifetime ends it; empty when it never will
+    std::string attachCommand;
+    bool operator==(const UiSession&) const = default;
+};
+
 // Everything the window shows, at one moment.
 struct UiState {
     bool signedIn = false;
@@ -60,7 +71,40 @@ struct UiState {
     std::vector<UiEvent> events;   // newest first
     int logsRangeDays = 30;
     std::string initialSection;
+    bool tmuxAvailable = true;
+    std::vector<UiSession> sessions; // in tmux's order
+    std::optional<std::string> sessionsError;
     bool operator==(const UiState&) const = default;
+};
+
+// A local terminal view's state.
+struct UiTerminalState {
+    std::optional<std::string> error; // shown instead of the terminal
+    bool attached = false;
+    bool finished = false; // the session ended by itself
+    bool operator==(const UiTerminalState&) const = default;
+};
+
+// The web page of a local terminal view, as the window offers it to the host. Each is called on
+// the UI thread, and only while the view is open.
+struct UiTerminalPage {
+    // Runs `script` in the page; `done`, when given, hears whether its value was the boolean true.
+    std::function<void(const std::string& script, std::function<void(bool isTrue)> done)> evaluate;
+    std::function<void(const std::string& text)> setClipboard;
+    // Absent when the clipboard holds no text.
+    std::function<std::optional<std::string>()> clipboardText;
+    std::function<void(const UiTerminalState& state)> changed;
+};
+
+// An open local terminal view, as the window drives it. UI thread; destroying it closes it (the
+// session keeps running).
+class UiTerminal {
+public:
+    virtual ~UiTerminal() = default;
+    // The page has finished loading, or failed to.
+    virtual void pageLoaded() = 0;
+    // A message the page posted, its body as JSON text.
+    virtual void receive(const std::string& name, const std::string& json) = 0;
 };
 
 class UiHost {
@@ -90,6 +134,19 @@ public:
     virtual void setHasCompletedOnboarding() = 0;
     // Screen capture and synthetic input possible right now.
     virtual void checkPermissions(std::function<void(bool screenRecording, bool accessibility)> done) = 0;
+    // The terminal section is shown: the sessions are kept current from now on.
+    virtual void watchSessions() = 0;
+    // Absent on success, else the text to show.
+    virtual void createSession(const std::string& name,
+                               std::function<void(std::optional<std::string> error)> done) = 0;
+    virtual void endSession(const std::string& name,
+                            std::function<void(std::optional<std::string> error)> done) = 0;
+    // A free name for a new session.
+    virtual void suggestSessionName(std::function<void(std::string name)> done) = 0;
+    // In the desktop's own terminal application.
+    virtual void openInTerminal(const std::string& name) = 0;
+    // A view of the session in the window, driving `page`.
+    virtual std::unique_ptr<UiTerminal> openTerminal(const std::string& session, UiTerminalPage page) = 0;
     // Goes offline and ends the process, as "Quit Pelorn" does.
     virtual void quit() = 0;
     // A line in the host's log.

@@ -1,6 +1,7 @@
 // The window's module, which the host loads at run time on a desktop: a host without a display
 // never loads Qt.
 #include "ui/style.hpp"
+#include "ui/terminal_view.hpp"
 #include "ui/ui_app.hpp"
 
 #include <QApplication>
@@ -9,6 +10,7 @@
 extern "C" __attribute__((visibility("default"))) int pelorn_ui_run(pelorn::UiHost* host, int argc,
                                                                     char** argv) {
     static int arguments = argc; // QApplication keeps a reference to it
+    pelorn::ui::prepareWebEngine([host](const std::string& line) { host->log(line); });
     QApplication app(arguments, argv);
     app.setApplicationName("Pelorn");
     app.setDesktopFileName("pelorn");

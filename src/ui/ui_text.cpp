@@ -191,6 +191,11 @@ std::string_view iconName(std::string_view symbol) {
         {"trash", "user-trash"},
         {"clock", "alarm"},
         {"circle", "media-record"},
+        {"plus", "list-add"},
+        {"exclamationmark.triangle", "dialog-warning"},
+        {"ellipsis", "view-more-horizontal"},
+        {"arrow.2.squarepath", "view-refresh"},
+        {"chevron.left", "go-previous"},
     };
     for (const auto& [from, to] : names) {
         if (from == symbol) {

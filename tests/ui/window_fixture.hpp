@@ -6,12 +6,15 @@
 #include "app/control/access_commands.hpp"
 #include "app/control/control_commands.hpp"
 #include "app/control/host_commands.hpp"
+#include "app/control/terminal_commands.hpp"
 #include "app/server_controller.hpp"
 #include "app/window_host.hpp"
 #include "core/host_identity.hpp"
 #include "core/settings.hpp"
 #include "support/access_host.hpp"
+#include "support/private_tmux.hpp"
 #include "support/recording_services.hpp"
+#include "terminal/terminal_session_store.hpp"
 #include "ui/main_window.hpp"
 #include "ui/pages.hpp"
 #include "ui/password_form.hpp"
@@ -32,7 +35,7 @@ using ui::MainShell;
 using ui::MainWindow;
 using ui::UiApp;
 
-struct WindowFixture : AccessHost {
+struct WindowFixture : PrivateTmux, AccessHost {
     explicit WindowFixture(bool seedPassword = true) : AccessHost(seedPassword) {
         settings.set("isAuthenticated", true);
         settings.set("userEmail", "Ann@Example.com");
@@ -55,6 +58,7 @@ struct WindowFixture : AccessHost {
             asked.push_back("sign-in " + r.args.at(0));
             signInReply = std::move(reply);
         });
+        registerTerminalCommands(commands, {loop, sessions, settings, center, *log});
         loop.runPending(); // the stores have loaded
     }
 
@@ -125,10 +129,15 @@ struct WindowFixture : AccessHost {
     ControlCommands::Reply signInReply;
     bool screenCapture = true;
     bool input = true;
+    std::vector<std::filesystem::path> openedInTerminal;
+    TerminalSessionStore sessions{loop, pool, tmux, settings, [this](const std::filesystem::path& script) {
+                                      openedInTerminal.push_back(script);
+                                      return std::optional<std::string>();
+                                  }};
     WindowHost host{{loop, settings, commands, controller.isOnline(), controller.lastError(), *passwords,
                      *devices, approvals, *log, closedLidRequested, closedLidError,
                      [this] { return settings.boolean("keepMacAwake"); }, [this] { return screenCapture; },
-                     [this] { return input; }}};
+                     [this] { return input; }, sessions, tmux}};
     std::unique_ptr<UiApp> app;
 };
 

@@ -327,6 +327,9 @@ TEST_F(WindowTest, EachScreenIsDrawnLightAndDark) {
     log->record(LoggedEvent::Kind::DeviceConnected, "Ann's iPhone", "over your network");
     loop.advance(5s);
     log->record(LoggedEvent::Kind::SessionCreated, "work");
+    ASSERT_TRUE(std::holds_alternative<std::monostate>(tmux.newSession("work")));
+    ASSERT_TRUE(std::holds_alternative<std::monostate>(tmux.newSession("build-logs")));
+    sessions.addHolder("work", "Ann's iPhone");
     for (bool dark : {false, true}) {
         applyTheme(*qApp, dark);
         std::string theme = dark ? "dark" : "light";
