@@ -24,6 +24,75 @@ int logsRangeDays(Settings& settings) {
 
 } // namespace
 
+// One local terminal view: its controller on the host loop, its page on the UI thread.
+class WindowHost::LocalTerminal final : public TerminalPage,
+                                        public std::enable_shared_from_this<LocalTerminal> {
+public:
+    LocalTerminal(WindowHost& host, UiTerminalPage page) : mHost(host), mPage(std::move(page)) {}
+
+    // Host loop.
+    void start(const std::string& session) {
+        auto& deps = mHost.mDeps;
+        mController = std::make_unique<MacTerminalController>(deps.loop, deps.tmux, deps.sessions, session,
+                                                              weak_from_this());
+        auto changed = [this](const auto&) { publish(); };
+        mSubscriptions.push_back(mController->error().subscribe(changed));
+        mSubscriptions.push_back(mController->attached().subscribe(changed));
+        mSubscriptions.push_back(mController->finished().subscribe(changed));
+        publish();
+    }
+    void stop() {
+        mSubscriptions.clear();
+        mController.reset();
+    }
+    MacTerminalController* controller() const { return mController.get(); }
+
+    void evaluate(const std::string& script, std::function<void(bool)> done) override {
+        toUi([script, done = std::move(done)](LocalTerminal& terminal) {
+            std::function<void(bool)> back;
+            if (done) {
+                back = [loop = &terminal.mHost.mDeps.loop, done](bool isTrue) {
+                    loop->post([done, isTrue] { done(isTrue); });
+                };
+            }
+            terminal.mPage.evaluate(script, back);
+        });
+    }
+    void setClipboard(const std::string& text) override {
+        toUi([text](LocalTerminal& terminal) { terminal.mPage.setClipboard(text); });
+    }
+    void readClipboard(std::function<void(std::optional<std::string>)> done) override {
+        toUi([done = std::move(done)](LocalTerminal& terminal) {
+            terminal.mHost.mDeps.loop.post([done, text = terminal.mPage.clipboardText()] { done(text); });
+        });
+    }
+
+    // UI thread: the view is open, and the page may be used.
+    bool open = true;
+
+private:
+    void publish() {
+        UiTerminalState state{mController->error().get(), mController->attached().get(),
+                              mController->finished().get()};
+        toUi([state](LocalTerminal& terminal) { terminal.mPage.changed(state); });
+    }
+    // Runs `task` on the UI thread while the view is open.
+    void toUi(std::function<void(LocalTerminal&)> task) {
+        mHost.toUi([self = weak_from_this(), task = std::move(task)] {
+            auto terminal = self.lock();
+            if (terminal && terminal->open) {
+                task(*terminal);
+            }
+        });
+    }
+
+    WindowHost& mHost;
+    const UiTerminalPage mPage;
+    // Host loop.
+    std::unique_ptr<MacTerminalController> mController;
+    std::vector<Subscription> mSubscriptions;
+};
+
 WindowHost::WindowHost(Dependencies deps) : mDeps(std::move(deps)) {
 }
 
@@ -153,6 +222,11 @@ void WindowHost::stop() {
 void WindowHost::hostEnded() {
     mSubscriptions.clear();
     mPoll.cancel();
+    for (const auto& weak : std::exchange(mTerminals, {})) {
+        if (auto terminal = weak.lock()) {
+            terminal->stop();
+        }
+    }
     std::lock_guard lock(mMutex);
     if (mPost && mEnded) {
         mPost(mEnded);
@@ -324,75 +398,6 @@ void WindowHost::openInTerminal(const std::string& name) {
     });
 }
 
-// One local terminal view: its controller on the host loop, its page on the UI thread.
-class WindowHost::LocalTerminal final : public TerminalPage,
-                                        public std::enable_shared_from_this<LocalTerminal> {
-public:
-    LocalTerminal(WindowHost& host, UiTerminalPage page) : mHost(host), mPage(std::move(page)) {}
-
-    // Host loop.
-    void start(const std::string& session) {
-        auto& deps = mHost.mDeps;
-        mController = std::make_unique<MacTerminalController>(deps.loop, deps.tmux, deps.sessions, session,
-                                                              weak_from_this());
-        auto changed = [this](const auto&) { publish(); };
-        mSubscriptions.push_back(mController->error().subscribe(changed));
-        mSubscriptions.push_back(mController->attached().subscribe(changed));
-        mSubscriptions.push_back(mController->finished().subscribe(changed));
-        publish();
-    }
-    void stop() {
-        mSubscriptions.clear();
-        mController.reset();
-    }
-    MacTerminalController* controller() const { return mController.get(); }
-
-    void evaluate(const std::string& script, std::function<void(bool)> done) override {
-        toUi([script, done = std::move(done)](LocalTerminal& terminal) {
-            std::function<void(bool)> back;
-            if (done) {
-                back = [loop = &terminal.mHost.mDeps.loop, done](bool isTrue) {
-                    loop->post([done, isTrue] { done(isTrue); });
-                };
-            }
-            terminal.mPage.evaluate(script, back);
-        });
-    }
-    void setClipboard(const std::string& text) override {
-        toUi([text](LocalTerminal& terminal) { terminal.mPage.setClipboard(text); });
-    }
-    void readClipboard(std::function<void(std::optional<std::string>)> done) override {
-        toUi([done = std::move(done)](LocalTerminal& terminal) {
-            terminal.mHost.mDeps.loop.post([done, text = terminal.mPage.clipboardText()] { done(text); });
-        });
-    }
-
-    // UI thread: the view is open, and the page may be used.
-    bool open = true;
-
-private:
-    void publish() {
-        UiTerminalState state{mController->error().get(), mController->attached().get(),
-                              mController->finished().get()};
-        toUi([state](LocalTerminal& terminal) { terminal.mPage.changed(state); });
-    }
-    // Runs `task` on the UI thread while the view is open.
-    void toUi(std::function<void(LocalTerminal&)> task) {
-        mHost.toUi([self = weak_from_this(), task = std::move(task)] {
-            auto terminal = self.lock();
-            if (terminal && terminal->open) {
-                task(*terminal);
-            }
-        });
-    }
-
-    WindowHost& mHost;
-    const UiTerminalPage mPage;
-    // Host loop.
-    std::unique_ptr<MacTerminalController> mController;
-    std::vector<Subscription> mSubscriptions;
-};
-
 class WindowHost::TerminalHandle final : public UiTerminal {
 public:
     TerminalHandle(HostLoop& loop, std::shared_ptr<LocalTerminal> terminal)
@@ -428,7 +433,13 @@ private:
 
 std::unique_ptr<UiTerminal> WindowHost::openTerminal(const std::string& session, UiTerminalPage page) {
     auto terminal = std::make_shared<LocalTerminal>(*this, std::move(page));
-    mDeps.loop.post([terminal, session] { terminal->start(session); });
+    mDeps.loop.post([self = mLifetime.weak(), terminal, session] {
+        if (auto* host = self.lock()) {
+            std::erase_if(host->mTerminals, [](const auto& weak) { return weak.expired(); });
+            host->mTerminals.push_back(terminal);
+            terminal->start(session);
+        }
+    });
     return std::make_unique<TerminalHandle>(mDeps.loop, terminal);
 }
 

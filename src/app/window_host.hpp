@@ -119,6 +119,8 @@ private:
     bool mScheduled = false;
     std::shared_ptr<const UiState> mLast;
     bool mWatchingSessions = false;
+    // The local terminal views, stopped when the host ends, before the services they use.
+    std::vector<std::weak_ptr<LocalTerminal>> mTerminals;
     Lifetime<WindowHost> mLifetime{this};
 };
 

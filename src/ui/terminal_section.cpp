@@ -368,6 +368,7 @@ void TerminalSessionsView::closeSession() {
     if (!mTerminal) {
         return;
     }
+    mTerminal->terminal()->detach();
     mPages->setCurrentIndex(0);
     mPages->removeWidget(mTerminal);
     // Later: "back" may be what called this.

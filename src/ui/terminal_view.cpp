@@ -98,6 +98,10 @@ TerminalHostView::TerminalHostView(UiHost& host, const std::string& session, QWi
 
 TerminalHostView::~TerminalHostView() {
     // First: nothing of the host reaches the page from here on.
+    detach();
+}
+
+void TerminalHostView::detach() {
     mTerminal.reset();
 }
 
@@ -126,6 +130,7 @@ MacSessionTerminalView::MacSessionTerminalView(UiHost& host, const std::string& 
     top->addWidget(name);
     top->addStretch(1);
     mNote = secondary("Leaving keeps it running", this);
+    mNote->setWordWrap(false);
     top->addWidget(mNote);
     layout->addLayout(top);
 

@@ -28,6 +28,8 @@ public:
 
     QWebEngineView* webView() const { return mView; }
     const UiTerminalState& state() const { return mState; }
+    // Detaches now (the session keeps running); the view shows nothing more from the host.
+    void detach();
     // Runs `script` in the page; `done` gets its value as text (for the program's own checks).
     void evaluate(const QString& script, std::function<void(const QString&)> done);
 

@@ -62,6 +62,12 @@ struct WindowFixture : PrivateTmux, AccessHost {
         loop.runPending(); // the stores have loaded
     }
 
+    // The window goes first, while the services its views use are still there.
+    ~WindowFixture() {
+        app.reset();
+        settle();
+    }
+
     // Runs the host loop and the UI until `done`, or false after `limit`.
     bool pumpUntil(const std::function<bool()>& done,
                    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
