@@ -380,49 +380,26 @@ DevicesSection::DevicesSection(UiHost& host, QWidget* parent) : QWidget(parent),
     layout->addWidget(heading("Devices", this));
     layout->addWidget(secondary("Only devices approved by you can connect to and control this Mac.", this));
     mBody = new QStackedWidget(this);
-
-    auto* empty = new QWidget(mBody);
-    auto* emptyLayout = new QVBoxLayout(empty);
-    emptyLayout->addStretch(1);
-    auto* icon = new QLabel(empty);
-    icon->setPixmap(symbolIcon("ipad.and.iphone", secondaryTextColor()).pixmap(48, 48));
-    icon->setAlignment(Qt::AlignCenter);
-    auto* title = emptyStateTitle("No devices yet", empty);
-    auto* line = secondary("Connect from your iPad or iPhone. You'll approve it here the first time.", empty);
-    line->setAlignment(Qt::AlignCenter);
-    emptyLayout->addWidget(icon);
-    emptyLayout->addWidget(title);
-    emptyLayout->addWidget(line);
-    emptyLayout->addStretch(2);
-
-    auto* scroll = new QScrollArea(mBody);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    mRowsHolder = new QWidget(scroll);
-    mRows = new QVBoxLayout(mRowsHolder);
-    mRows->setContentsMargins(0, 0, 0, 0);
-    mRows->setSpacing(8);
-    mRows->addStretch(1);
-    scroll->setWidget(mRowsHolder);
-    mBody->addWidget(empty);
-    mBody->addWidget(scroll);
+    mBody->addWidget(emptyState("ipad.and.iphone", "No devices yet",
+                                "Connect from your iPad or iPhone. You'll approve it here the first time.",
+                                mBody));
+    mRows = std::make_unique<RowList>(mBody);
+    mBody->addWidget(mRows->scroll);
     layout->addWidget(mBody, 1);
 }
+
+DevicesSection::~DevicesSection() = default;
 
 void DevicesSection::apply(const UiState& state) {
     mDevices = state.devices;
     // Rows are made afresh: the relative times move on with every state anyway.
-    while (mRows->count() > 1) {
-        auto* item = mRows->takeAt(0);
-        delete item->widget();
-        delete item;
-    }
+    mRows->clear();
     mRowTexts.clear();
     mRemoveButtons.clear();
     mBody->setCurrentIndex(mDevices.empty() ? 0 : 1);
     auto now = Clock::now();
     for (const auto& device : mDevices) {
-        auto* row = panel(mRowsHolder);
+        auto* row = panel(mRows->holder);
         auto* rowLayout = new QHBoxLayout(row);
         rowLayout->setContentsMargins(14, 10, 14, 10);
         rowLayout->setSpacing(14);
@@ -453,7 +430,7 @@ void DevicesSection::apply(const UiState& state) {
         makeSecondary(remove);
         connect(remove, &QPushButton::clicked, this, [this, device] { confirmRemoval(device); });
         rowLayout->addWidget(remove);
-        mRows->insertWidget(mRows->count() - 1, row);
+        mRows->add(row);
         mRowTexts << QString(symbol) + "|" + text(device.name) + "|" + status + "|" + added;
         mRemoveButtons.push_back(remove);
     }

@@ -17,6 +17,8 @@ class QVBoxLayout;
 
 namespace pelorn::ui {
 
+struct RowList;
+
 // Online state and the switch, the two permissions, keep-awake and closed-lid mode.
 class ConnectSection : public QWidget {
     Q_OBJECT
@@ -100,6 +102,7 @@ class DevicesSection : public QWidget {
     Q_OBJECT
 public:
     DevicesSection(UiHost& host, QWidget* parent = nullptr);
+    ~DevicesSection() override;
     void apply(const UiState& state);
 
     // One line per row: "symbol|name|status|added".
@@ -114,8 +117,7 @@ private:
     UiHost& mHost;
     std::vector<UiDevice> mDevices;
     QStackedWidget* mBody;
-    QVBoxLayout* mRows;
-    QWidget* mRowsHolder;
+    std::unique_ptr<RowList> mRows;
     QStringList mRowTexts;
     std::vector<QPushButton*> mRemoveButtons;
     QMessageBox* mConfirm = nullptr;

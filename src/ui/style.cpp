@@ -11,6 +11,7 @@
 #include <QPalette>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStyleFactory>
 #include <QVBoxLayout>
 
@@ -156,6 +157,54 @@ QLabel* emptyStateTitle(const QString& title, QWidget* parent) {
     label->setFont(font);
     label->setAlignment(Qt::AlignCenter);
     return label;
+}
+
+QWidget* emptyState(std::string_view symbol, const QString& title, const QString& line, QWidget* parent) {
+    auto* page = new QWidget(parent);
+    auto* layout = new QVBoxLayout(page);
+    layout->addStretch(1);
+    auto* icon = new QLabel(page);
+    icon->setPixmap(symbolIcon(symbol, secondaryTextColor()).pixmap(48, 48));
+    icon->setAlignment(Qt::AlignCenter);
+    layout->addWidget(icon);
+    layout->addWidget(emptyStateTitle(title, page));
+    auto* text = secondary(line, page);
+    text->setAlignment(Qt::AlignCenter);
+    layout->addWidget(text);
+    layout->addStretch(2);
+    return page;
+}
+
+QLabel* errorText(const QString& objectName, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(objectName);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    setDanger(label);
+    label->hide();
+    return label;
+}
+
+RowList::RowList(QWidget* parent)
+    : scroll(new QScrollArea(parent)), holder(new QWidget(scroll)), rows(new QVBoxLayout(holder)) {
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(8);
+    rows->addStretch(1);
+    scroll->setWidget(holder);
+}
+
+void RowList::add(QWidget* row) {
+    rows->insertWidget(rows->count() - 1, row);
+}
+
+void RowList::clear() {
+    while (rows->count() > 1) {
+        auto* item = rows->takeAt(0);
+        delete item->widget();
+        delete item;
+    }
 }
 
 QIcon symbolIcon(std::string_view symbol, QColor color) {

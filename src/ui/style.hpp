@@ -14,6 +14,7 @@
 
 class QApplication;
 class QFrame;
+class QScrollArea;
 class QVBoxLayout;
 class QPushButton;
 
@@ -69,5 +70,20 @@ QFrame* panel(QWidget* parent);
 QColor goodColor();
 // The title of a section with nothing to show.
 QLabel* emptyStateTitle(const QString& title, QWidget* parent);
+// A section's state with nothing to list: a symbol, a title and a line, centred.
+QWidget* emptyState(std::string_view symbol, const QString& title, const QString& line, QWidget* parent);
+// An error shown in place: the danger colour, plain text, wrapped; hidden until there is one.
+QLabel* errorText(const QString& objectName, QWidget* parent);
+
+// A scrolling column of rows, the newest row inserted before the closing stretch.
+struct RowList {
+    explicit RowList(QWidget* parent);
+    void add(QWidget* row);
+    // Removes and deletes every row.
+    void clear();
+    QScrollArea* scroll;
+    QWidget* holder;
+    QVBoxLayout* rows;
+};
 
 } // namespace pelorn::ui

@@ -36,27 +36,6 @@ QString startedText(std::chrono::system_clock::time_point created) {
     return at.toString(at.date().year() == today.year() ? "d MMM HH:mm" : "d MMM yyyy HH:mm");
 }
 
-QLabel* stateIcon(const char* symbol, QWidget* parent) {
-    auto* icon = new QLabel(parent);
-    icon->setPixmap(symbolIcon(symbol, secondaryTextColor()).pixmap(48, 48));
-    icon->setAlignment(Qt::AlignCenter);
-    return icon;
-}
-
-// A centred state: symbol, title, line.
-QWidget* statePage(const char* symbol, const QString& title, const QString& line, QWidget* parent) {
-    auto* page = new QWidget(parent);
-    auto* layout = new QVBoxLayout(page);
-    layout->addStretch(1);
-    layout->addWidget(stateIcon(symbol, page));
-    layout->addWidget(emptyStateTitle(title, page));
-    auto* text = secondary(line, page);
-    text->setAlignment(Qt::AlignCenter);
-    layout->addWidget(text);
-    layout->addStretch(2);
-    return page;
-}
-
 } // namespace
 
 // ---- New session
@@ -87,12 +66,7 @@ NewSessionSheet::NewSessionSheet(UiHost& host, QWidget* parent) : QDialog(parent
     field->addWidget(mSuggest);
     layout->addLayout(field);
     layout->addWidget(secondary(QString::fromUtf8("Letters, numbers and dashes. No “:” or “.”"), this));
-    mError = new QLabel(this);
-    mError->setObjectName("errorLabel");
-    mError->setWordWrap(true);
-    mError->setTextFormat(Qt::PlainText);
-    setDanger(mError);
-    mError->hide();
+    mError = errorText("errorLabel", this);
     layout->addWidget(mError);
     layout->addSpacing(rowSpacing / 2);
     auto* buttons = new QHBoxLayout;
@@ -179,32 +153,20 @@ TerminalSessionsView::TerminalSessionsView(UiHost& host, QWidget* parent) : QWid
         secondary("Sessions run in tmux, so they keep going after you disconnect and can be picked "
                   "up from any terminal on this Mac.",
                   list));
-    mError = new QLabel(list);
-    mError->setObjectName("errorLabel");
-    mError->setWordWrap(true);
-    mError->setTextFormat(Qt::PlainText);
-    setDanger(mError);
-    mError->hide();
+    mError = errorText("errorLabel", list);
     layout->addWidget(mError);
 
     mBody = new QStackedWidget(list);
-    mBody->addWidget(statePage("exclamationmark.triangle", "tmux isn't available",
-                               "Pelorn ships its own copy, so this build is incomplete. Installing tmux with "
-                               "Homebrew also works.",
-                               mBody));
     mBody->addWidget(
-        statePage("terminal", "No sessions yet",
-                  "Start one here or from your iPhone or iPad. It keeps running until you end it.", mBody));
-    auto* scroll = new QScrollArea(mBody);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    mRowsHolder = new QWidget(scroll);
-    mRows = new QVBoxLayout(mRowsHolder);
-    mRows->setContentsMargins(0, 0, 0, 0);
-    mRows->setSpacing(8);
-    mRows->addStretch(1);
-    scroll->setWidget(mRowsHolder);
-    mBody->addWidget(scroll);
+        emptyState("exclamationmark.triangle", "tmux isn't available",
+                   "Pelorn ships its own copy, so this build is incomplete. Installing tmux with "
+                   "Homebrew also works.",
+                   mBody));
+    mBody->addWidget(
+        emptyState("terminal", "No sessions yet",
+                   "Start one here or from your iPhone or iPad. It keeps running until you end it.", mBody));
+    mRows = std::make_unique<RowList>(mBody);
+    mBody->addWidget(mRows->scroll);
     layout->addWidget(mBody, 1);
     mPages->addWidget(list);
 
@@ -231,6 +193,8 @@ TerminalSessionsView::TerminalSessionsView(UiHost& host, QWidget* parent) : QWid
     connect(end, &QAction::triggered, this, [this] { confirmEnd(mMenuSession); });
 }
 
+TerminalSessionsView::~TerminalSessionsView() = default;
+
 void TerminalSessionsView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     mHost.watchSessions();
@@ -246,17 +210,13 @@ void TerminalSessionsView::apply(const UiState& state) {
         return;
     }
     mSessions = state.sessions;
-    while (mRows->count() > 1) {
-        auto* item = mRows->takeAt(0);
-        delete item->widget();
-        delete item;
-    }
+    mRows->clear();
     mRowTexts.clear();
     mOpenButtons.clear();
     mMoreButtons.clear();
     int number = 0;
     for (const auto& session : mSessions) {
-        auto* row = panel(mRowsHolder);
+        auto* row = panel(mRows->holder);
         auto* rowLayout = new QHBoxLayout(row);
         rowLayout->setContentsMargins(14, 10, 10, 10);
         rowLayout->setSpacing(14);
@@ -301,7 +261,7 @@ void TerminalSessionsView::apply(const UiState& state) {
             mMenuSession = name;
             mMenu->popup(more->mapToGlobal(QPoint(0, more->height())));
         });
-        mRows->insertWidget(mRows->count() - 1, row);
+        mRows->add(row);
         mRowTexts << QString::asprintf("%02d", number) + "|" + text(session.name) + "|" + since + "|" +
                          status;
         mOpenButtons.push_back(open);

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QWidget>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -19,6 +20,7 @@ class QVBoxLayout;
 namespace pelorn::ui {
 
 class MacSessionTerminalView;
+struct RowList;
 
 // "New session": a name (a suggestion to start with), and the create that may fail in place.
 class NewSessionSheet : public QDialog {
@@ -54,6 +56,7 @@ class TerminalSessionsView : public QWidget {
     Q_OBJECT
 public:
     TerminalSessionsView(UiHost& host, QWidget* parent = nullptr);
+    ~TerminalSessionsView() override;
     void apply(const UiState& state);
 
     // One line per row: "number|name|running since|status".
@@ -83,8 +86,7 @@ private:
     std::vector<UiSession> mSessions;
     QStackedWidget* mPages; // the list, or a session open
     QStackedWidget* mBody;  // unavailable, empty, or the rows
-    QVBoxLayout* mRows;
-    QWidget* mRowsHolder;
+    std::unique_ptr<RowList> mRows;
     QStringList mRowTexts;
     std::vector<QPushButton*> mOpenButtons;
     std::vector<QToolButton*> mMoreButtons;
