@@ -91,11 +91,7 @@ PasswordResetSheet::PasswordResetSheet(UiHost& host, QWidget* parent) : QDialog(
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(pageMargin, pageMargin, pageMargin, pageMargin);
     layout->setSpacing(rowSpacing);
-    auto* title = heading("Reset master password", this);
-    QFont font = title->font();
-    font.setPointSizeF(font.pointSizeF() * 0.7);
-    title->setFont(font);
-    layout->addWidget(title);
+    layout->addWidget(sheetTitle("Reset master password", this));
     layout->addWidget(secondary(
         "Devices will need the new password the next time they connect. Approved devices stay approved.",
         this));

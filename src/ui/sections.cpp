@@ -409,11 +409,7 @@ void DevicesSection::apply(const UiState& state) {
         rowLayout->addWidget(icon);
         auto* texts = new QVBoxLayout;
         texts->setSpacing(2);
-        auto* name = new QLabel(text(device.name), row);
-        name->setTextFormat(Qt::PlainText);
-        QFont bold = name->font();
-        bold.setWeight(QFont::DemiBold);
-        name->setFont(bold);
+        auto* name = rowTitle(text(device.name), row);
         QString status =
             device.connected ? "Connected" : text("Last used " + relativeTime(device.lastSeenAt, now));
         auto* statusLabel = secondary(status, row);

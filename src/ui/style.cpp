@@ -159,6 +159,23 @@ QLabel* emptyStateTitle(const QString& title, QWidget* parent) {
     return label;
 }
 
+QLabel* sheetTitle(const QString& text, QWidget* parent) {
+    auto* title = heading(text, parent);
+    QFont font = title->font();
+    font.setPointSizeF(font.pointSizeF() * 0.7);
+    title->setFont(font);
+    return title;
+}
+
+QLabel* rowTitle(const QString& text, QWidget* parent) {
+    auto* name = new QLabel(text, parent);
+    name->setTextFormat(Qt::PlainText);
+    QFont bold = name->font();
+    bold.setWeight(QFont::DemiBold);
+    name->setFont(bold);
+    return name;
+}
+
 QWidget* emptyState(std::string_view symbol, const QString& title, const QString& line, QWidget* parent) {
     auto* page = new QWidget(parent);
     auto* layout = new QVBoxLayout(page);

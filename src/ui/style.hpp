@@ -70,6 +70,10 @@ QFrame* panel(QWidget* parent);
 QColor goodColor();
 // The title of a section with nothing to show.
 QLabel* emptyStateTitle(const QString& title, QWidget* parent);
+// A sheet's title, smaller than a page's heading.
+QLabel* sheetTitle(const QString& text, QWidget* parent);
+// A row's name: semibold, shown as it is (a name is never markup).
+QLabel* rowTitle(const QString& text, QWidget* parent);
 // A section's state with nothing to list: a symbol, a title and a line, centred.
 QWidget* emptyState(std::string_view symbol, const QString& title, const QString& line, QWidget* parent);
 // An error shown in place: the danger colour, plain text, wrapped; hidden until there is one.

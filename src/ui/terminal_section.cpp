@@ -47,11 +47,7 @@ NewSessionSheet::NewSessionSheet(UiHost& host, QWidget* parent) : QDialog(parent
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(pageMargin, pageMargin, pageMargin, pageMargin);
     layout->setSpacing(rowSpacing);
-    auto* title = heading("New session", this);
-    QFont font = title->font();
-    font.setPointSizeF(font.pointSizeF() * 0.7);
-    title->setFont(font);
-    layout->addWidget(title);
+    layout->addWidget(sheetTitle("New session", this));
     layout->addWidget(secondary("A shell that keeps running on this Mac until you end it.", this));
     auto* label = new QLabel("Name", this);
     mName = new QLineEdit(this);
@@ -228,11 +224,7 @@ void TerminalSessionsView::apply(const UiState& state) {
         rowLayout->addWidget(count);
         auto* texts = new QVBoxLayout;
         texts->setSpacing(2);
-        auto* name = new QLabel(text(session.name), row);
-        name->setTextFormat(Qt::PlainText);
-        QFont bold = name->font();
-        bold.setWeight(QFont::DemiBold);
-        name->setFont(bold);
+        auto* name = rowTitle(text(session.name), row);
         QString since =
             "Running since " + startedText(session.created) + QString::fromUtf8(" · ") + text(session.age);
         QString status =
