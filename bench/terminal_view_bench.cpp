@@ -12,7 +12,6 @@
 
 #include <QPushButton>
 #include <QTest>
-#include <QWebEngineView>
 #include <algorithm>
 #include <cstdio>
 #include <dirent.h>
@@ -100,7 +99,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "the terminal did not open\n");
             return 1;
         }
-        auto* target = b.view()->terminal()->webView()->focusProxy();
+        auto* target = b.view()->terminal()->keyTarget();
         std::vector<double> ms;
         QString typed;
         for (int i = 0; i < keys; ++i) {

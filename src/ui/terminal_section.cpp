@@ -320,7 +320,9 @@ void TerminalSessionsView::closeSession() {
     if (!mTerminal) {
         return;
     }
-    mTerminal->terminal()->detach();
+    if (auto* pane = mTerminal->terminal()) {
+        pane->detach();
+    }
     mPages->setCurrentIndex(0);
     mPages->removeWidget(mTerminal);
     // Later: "back" may be what called this.

@@ -2,111 +2,72 @@
 
 #include "ui/style.hpp"
 
-#include <QApplication>
-#include <QClipboard>
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QVBoxLayout>
-#include <QWebChannel>
-#include <QWebEnginePage>
-#include <QWebEngineView>
 #include <cstdlib>
+#include <dlfcn.h>
+#include <filesystem>
 #include <unistd.h>
 
 namespace pelorn::ui {
 
-namespace {
-
-// The page's messages, as its QWebChannel object "bridge" delivers them.
-class Bridge : public QObject {
-    Q_OBJECT
-public:
-    explicit Bridge(std::function<void(const QString&, const QString&)> received, QObject* parent)
-        : QObject(parent), mReceived(std::move(received)) {}
-    Q_INVOKABLE void post(const QString& name, const QString& body) { mReceived(name, body); }
-
-private:
-    std::function<void(const QString&, const QString&)> mReceived;
-};
-
-} // namespace
-
 void prepareWebEngine(const std::function<void(const std::string&)>& log) {
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     if (::geteuid() == 0 && !std::getenv("QTWEBENGINE_DISABLE_SANDBOX")) {
         ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
         log("⚠️ PELORN: running as root - the terminal view's web sandbox is off");
     }
 }
 
-TerminalHostView::TerminalHostView(UiHost& host, const std::string& session, QWidget* parent)
-    : QWidget(parent) {
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    mView = new QWebEngineView(this);
-    mView->setObjectName("terminalWebView");
-    mView->setContextMenuPolicy(Qt::NoContextMenu);
-    // The window's own background shows through the page.
-    mView->page()->setBackgroundColor(Qt::transparent);
-    layout->addWidget(mView);
-
-    UiTerminalPage page;
-    page.evaluate = [this](const std::string& script, std::function<void(bool)> done) {
-        if (!done) {
-            mView->page()->runJavaScript(QString::fromStdString(script));
-            return;
+TerminalPaneCreate terminalPaneCreator(std::string* why) {
+    static TerminalPaneCreate create = nullptr;
+    static std::string failure;
+    static bool tried = false;
+    if (!std::exchange(tried, true)) {
+        // Beside this code's own file (the window's module), in the build's lib/pelorn beside a
+        // program, or where the package installs it.
+        std::vector<std::filesystem::path> candidates;
+        Dl_info self{};
+        if (::dladdr(reinterpret_cast<void*>(&terminalPaneCreator), &self) && self.dli_fname) {
+            auto folder = std::filesystem::path(self.dli_fname).parent_path();
+            candidates.push_back(folder / terminalPaneModule);
+            candidates.push_back(folder.parent_path() / "lib/pelorn" / terminalPaneModule);
         }
-        mView->page()->runJavaScript(QString::fromStdString(script), [done](const QVariant& value) {
-            done(value.typeId() == QMetaType::Bool && value.toBool());
-        });
-    };
-    page.setClipboard = [](const std::string& copied) {
-        auto* clipboard = QGuiApplication::clipboard();
-        clipboard->clear();
-        clipboard->setText(QString::fromStdString(copied));
-    };
-    page.clipboardText = []() -> std::optional<std::string> {
-        auto pasted = QGuiApplication::clipboard()->text();
-        return pasted.isEmpty() ? std::nullopt : std::optional(pasted.toStdString());
-    };
-    page.changed = [this](const UiTerminalState& state) {
-        mState = state;
-        Q_EMIT stateChanged();
-    };
-    mTerminal = host.openTerminal(session, std::move(page));
-
-    auto* channel = new QWebChannel(this);
-    channel->registerObject("bridge", new Bridge(
-                                          [this](const QString& name, const QString& body) {
-                                              if (mTerminal) {
-                                                  mTerminal->receive(name.toStdString(), body.toStdString());
-                                              }
-                                          },
-                                          channel));
-    mView->page()->setWebChannel(channel);
-    connect(mView, &QWebEngineView::loadFinished, this, [this](bool) {
-        if (mTerminal) {
-            mTerminal->pageLoaded();
+        candidates.push_back(std::filesystem::path(PELORN_MODULE_DIR) / terminalPaneModule);
+        failure = "not found";
+        for (const auto& path : candidates) {
+            std::error_code ignored;
+            if (!std::filesystem::exists(path, ignored)) {
+                continue;
+            }
+            // Loaded after the application was made, the engine warns that it did not ask for a
+            // shared GL context at start; that is on purpose (the pane makes one when first
+            // used), so the one line is kept out of the host's output.
+            static QtMessageHandler previous = nullptr;
+            previous = qInstallMessageHandler(
+                [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+                    if (!text.startsWith("Qt WebEngine seems to be initialized from a plugin") && previous) {
+                        previous(type, context, text);
+                    }
+                });
+            void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+            qInstallMessageHandler(previous);
+            create =
+                module ? reinterpret_cast<TerminalPaneCreate>(::dlsym(module, terminalPaneSymbol)) : nullptr;
+            if (!create) {
+                const char* error = ::dlerror();
+                failure = error ? error : "unusable";
+            }
+            break;
         }
-    });
-    mView->load(
-        QUrl(QString("qrc:/pelorn/terminal/mac-terminal.html?scheme=") + (isDark() ? "dark" : "light")));
-    setFocusProxy(mView);
-}
-
-TerminalHostView::~TerminalHostView() {
-    // First: nothing of the host reaches the page from here on.
-    detach();
-}
-
-void TerminalHostView::detach() {
-    mTerminal.reset();
-}
-
-void TerminalHostView::evaluate(const QString& script, std::function<void(const QString&)> done) {
-    mView->page()->runJavaScript(script, [done](const QVariant& value) { done(value.toString()); });
+    }
+    if (!create && why) {
+        *why = failure;
+    }
+    return create;
 }
 
 MacSessionTerminalView::MacSessionTerminalView(UiHost& host, const std::string& session, QWidget* parent)
@@ -138,7 +99,6 @@ MacSessionTerminalView::MacSessionTerminalView(UiHost& host, const std::string& 
     auto* frameLayout = new QVBoxLayout(frame);
     frameLayout->setContentsMargins(1, 1, 1, 1);
     mBody = new QStackedWidget(frame);
-    mTerminal = new TerminalHostView(host, session, mBody);
     auto* messagePage = new QWidget(mBody);
     auto* messageLayout = new QVBoxLayout(messagePage);
     mMessage = emptyStateTitle({}, messagePage);
@@ -147,29 +107,39 @@ MacSessionTerminalView::MacSessionTerminalView(UiHost& host, const std::string& 
     messageLayout->addStretch(1);
     messageLayout->addWidget(mMessage);
     messageLayout->addStretch(2);
-    mBody->addWidget(mTerminal);
+    std::string why;
+    if (auto create = terminalPaneCreator(&why)) {
+        mTerminal = create(
+            host, session, isDark(), [this] { render(); }, mBody);
+        mBody->addWidget(mTerminal);
+        setFocusProxy(mTerminal);
+    } else {
+        host.log("⚠️ PELORN: the terminal view's module could not be loaded (" + why + ")");
+    }
     mBody->addWidget(messagePage);
     frameLayout->addWidget(mBody);
     layout->addWidget(frame, 1);
     connect(mBack, &QPushButton::clicked, this, &MacSessionTerminalView::back);
-    connect(mTerminal, &TerminalHostView::stateChanged, this, &MacSessionTerminalView::render);
-    setFocusProxy(mTerminal);
+    render();
 }
 
 QString MacSessionTerminalView::message() const {
-    return mBody->currentIndex() == 1 ? mMessage->text() : QString();
+    return mBody->currentWidget() != mTerminal ? mMessage->text() : QString();
 }
 
 void MacSessionTerminalView::render() {
-    const auto& state = mTerminal->state();
-    QString shown = state.error      ? text(*state.error)
-                    : state.finished ? QString("This session has ended.")
-                                     : QString();
+    QString shown;
+    bool finished = false;
+    if (!mTerminal) {
+        shown = "The terminal view failed to load.";
+    } else {
+        const auto& state = mTerminal->state();
+        finished = state.finished;
+        shown = state.error ? text(*state.error) : finished ? QString("This session has ended.") : QString();
+    }
     mMessage->setText(shown);
-    mBody->setCurrentIndex(shown.isEmpty() ? 0 : 1);
-    mNote->setVisible(!state.finished);
+    mBody->setCurrentIndex(shown.isEmpty() ? 0 : mBody->count() - 1);
+    mNote->setVisible(!finished);
 }
 
 } // namespace pelorn::ui
-
-#include "terminal_view.moc"

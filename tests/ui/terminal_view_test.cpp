@@ -11,7 +11,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
-#include <QWebEngineView>
 
 using namespace pelorn;
 using namespace pelorn::test;
@@ -54,7 +53,7 @@ struct TerminalViewTest : ::testing::Test, WindowFixture {
     bool shows(const QString& text) {
         return pumpUntil([&] { return screen().contains(text); }, 20s);
     }
-    QWidget* keys() { return view()->terminal()->webView()->focusProxy(); }
+    QWidget* keys() { return view()->terminal()->keyTarget(); }
     void type(const QString& line) {
         QTest::keyClicks(keys(), line);
         QTest::keyClick(keys(), Qt::Key_Return);
