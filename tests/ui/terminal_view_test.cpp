@@ -86,6 +86,14 @@ TEST_F(TerminalViewTest, TypingRunsInTheSessionAndCopyPasteGoThroughTheClipboard
     ASSERT_TRUE(pumpUntil([&] { return sessions.holderLabels("work").empty(); }));
     EXPECT_TRUE(std::holds_alternative<std::string>(tmux.run({"has-session", "-t", "work"})));
 
+    // Closing the window detaches as well.
+    ASSERT_NO_FATAL_FAILURE(openRow(0));
+    window().close();
+    settle();
+    EXPECT_EQ(view(), nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return sessions.holderLabels("work").empty(); }));
+    window().showWindow();
+
     // Again, and the shell ends: the view says so.
     ASSERT_NO_FATAL_FAILURE(openRow(0));
     type("exit");
