@@ -20,12 +20,14 @@ using namespace std::chrono_literals;
 namespace {
 
 struct TerminalViewTest : ::testing::Test, WindowFixture {
-    TerminalViewTest() {
+    explicit TerminalViewTest(bool dark = false) {
+        applyTheme(*qApp, dark);
         settings.set("initialSection", "Terminal");
         open();
         window().resize(940, 640);
         window().showWindow();
     }
+    ~TerminalViewTest() override { applyTheme(*qApp, false); }
     TerminalSessionsView& section() { return *shell().terminalSection(); }
     MacSessionTerminalView* view() { return section().terminalView(); }
 
@@ -101,6 +103,23 @@ TEST_F(TerminalViewTest, TypingRunsInTheSessionAndCopyPasteGoThroughTheClipboard
     settle();
     EXPECT_EQ(view()->message(), "This session has ended.");
     EXPECT_TRUE(sessions.holderLabels("work").empty());
+}
+
+struct DarkTerminalViewTest : TerminalViewTest {
+    DarkTerminalViewTest() : TerminalViewTest(true) {}
+};
+
+TEST_F(DarkTerminalViewTest, ThePageTakesTheDarkScheme) {
+    ASSERT_TRUE(std::holds_alternative<std::monostate>(tmux.newSession("work")));
+    ASSERT_NO_FATAL_FAILURE(openRow(0));
+    type("ls -d /usr /etc");
+    EXPECT_TRUE(shows("/usr")) << screen().toStdString();
+    bool dark = false;
+    view()->terminal()->evaluate("location.search",
+                                 [&](const QString& query) { dark = query == "?scheme=dark"; });
+    EXPECT_TRUE(pumpUntil([&] { return dark; }));
+    QTest::qWait(300);
+    EXPECT_TRUE(screenshot(window(), "terminal-session-dark"));
 }
 
 } // namespace
