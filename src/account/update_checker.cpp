@@ -37,6 +37,22 @@ std::vector<unsigned long long> pieces(std::string_view version) {
 
 } // namespace
 
+std::optional<std::string> websiteUrl(const Environment& env, std::string_view built,
+                                      std::vector<std::string>& problems) {
+    auto chosen = env("PELORN_WEBSITE_URL");
+    std::string site = chosen ? *chosen : std::string(built);
+    if (site.empty()) {
+        return std::nullopt;
+    }
+    bool local = site.starts_with("http://127.0.0.1:") || site.starts_with("http://localhost:") ||
+                 site.starts_with("http://[::1]:");
+    if (!site.starts_with("https://") && !local) {
+        problems.push_back("the website " + site + " is refused: only https, or http to this machine");
+        return std::nullopt;
+    }
+    return site;
+}
+
 std::optional<Release> decodeRelease(std::string_view text) {
     auto value = json::parse(text);
     if (!value || !value->is_object()) {
@@ -90,7 +106,10 @@ void UpdateChecker::start() {
     mTimer.startRepeating(mLoop, interval, [this] { check(false); });
 }
 
-void UpdateChecker::check(bool userInitiated) {
+void UpdateChecker::check(bool userInitiated, std::function<void()> done) {
+    if (done) {
+        mWaiting.push_back(std::move(done));
+    }
     if (mChecking.get()) {
         return;
     }
@@ -112,9 +131,12 @@ void UpdateChecker::check(bool userInitiated) {
             auto release = response.status == 200 ? decodeRelease(response.body) : std::nullopt;
             if (!release) {
                 checker->mStatus.set(userInitiated ? failedText : "");
-                return;
+            } else {
+                checker->evaluate(*release);
             }
-            checker->evaluate(*release);
+            for (auto& waiting : std::exchange(checker->mWaiting, {})) {
+                waiting();
+            }
         });
     });
 }

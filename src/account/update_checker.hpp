@@ -1,13 +1,16 @@
 #pragma once
 
+#include "cloud/cloud_config.hpp"
 #include "cloud/http_client.hpp"
 #include "core/host_loop.hpp"
 #include "core/lifetime.hpp"
 #include "core/published.hpp"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pelorn {
 
@@ -32,6 +35,12 @@ std::optional<Release> decodeRelease(std::string_view json);
 // 0, a missing one as 0): negative, zero or positive as `a` is older, the same or newer.
 int compareVersions(std::string_view a, std::string_view b);
 
+// The product's website: PELORN_WEBSITE_URL, else the one the build names (`built`); absent when
+// neither does. Only https, or http to this machine (a test's server); anything else is refused
+// with a line in `problems`, since whoever could change the manifest could offer any download.
+std::optional<std::string> websiteUrl(const Environment& env, std::string_view built,
+                                      std::vector<std::string>& problems);
+
 // Looks once a day, and when the owner asks, at the website's manifest of the latest release, and
 // says whether a newer one exists, whether this version is still supported, and a status line.
 // Downloads nothing. Host loop only; the request runs on the task pool.
@@ -47,10 +56,13 @@ public:
     UpdateChecker(HostLoop& loop, TaskPool& pool, Settings& settings, HttpTransport transport,
                   std::string website, std::string runningVersion);
     ~UpdateChecker();
+    // The host's; absent when no website is configured.
+    static UpdateChecker* shared();
 
     // Checks now (not at the owner's request), then once every 24 h.
     void start();
-    void check(bool userInitiated);
+    // `done`, when given, runs once this check (or the one already under way) is over.
+    void check(bool userInitiated, std::function<void()> done = {});
     // Hides the offered version for good, unless the update is required.
     void skip();
 
@@ -80,6 +92,7 @@ private:
     Published<std::string> mStatus;
     Published<bool> mChecking{false};
     Timer mTimer;
+    std::vector<std::function<void()>> mWaiting;
     Lifetime<UpdateChecker> mLifetime{this};
 };
 

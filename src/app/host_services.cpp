@@ -10,9 +10,11 @@
 #include "access/session_authenticator.hpp"
 #include "access/trusted_device_store.hpp"
 #include "account/auth_manager.hpp"
+#include "account/update_checker.hpp"
 #include "activity/event_log.hpp"
 #include "app/app_delegate.hpp"
 #include "app/server_controller.hpp"
+#include "cloud/cloud_config.hpp"
 #include "cloud/firebase_auth.hpp"
 #include "cloud/firestore.hpp"
 #include "cloud/presence_service.hpp"
@@ -67,9 +69,21 @@ namespace {
 // ---- Stand-ins for the services not built yet. Each does nothing; when a subsystem lands, its
 // real service takes the stand-in's place in Host and the stand-in is deleted.
 
-class StandInUpdateChecker final : public UpdateChecker {
+// The update checker when the build or the environment names the product's website; else
+// nothing to check against, which the launch says.
+class WebsiteUpdateCheck final : public UpdateCheck {
 public:
-    void start() override {}
+    explicit WebsiteUpdateCheck(UpdateChecker* checker) : mChecker(checker) {}
+    void start() override {
+        if (mChecker) {
+            mChecker->start();
+        } else {
+            Log::shared().info("ℹ️ PELORN: no website configured - update checks are off");
+        }
+    }
+
+private:
+    UpdateChecker* mChecker;
 };
 
 // ---- The subsystems as the controller, the launch sequence and the signaling server see them.
@@ -357,8 +371,17 @@ struct Host {
          [this](std::shared_ptr<TcpConnection> c) { signaling.accept(std::move(c)); }},
         BonjourAdvertiser::configuredPort()};
 
-    // Not built yet.
-    StandInUpdateChecker updates;
+    std::unique_ptr<UpdateChecker> updateChecker = [&]() -> std::unique_ptr<UpdateChecker> {
+        std::vector<std::string> problems;
+        auto site = websiteUrl(processEnvironment(), PELORN_WEBSITE, problems);
+        for (const auto& problem : problems) {
+            Log::shared().info("⚠️ PELORN: " + problem);
+        }
+        return site ? std::make_unique<UpdateChecker>(loop, TaskPool::shared(), Settings::shared(),
+                                                      performHttp, *site, PELORN_VERSION)
+                    : nullptr;
+    }();
+    WebsiteUpdateCheck updates{updateChecker.get()};
 
     // The cloud: its sign-in and its database exist only when the launch found a cloud
     // configuration, which it reads before anything builds the host.
@@ -429,6 +452,9 @@ Host& host() {
 
 AuthManager& AuthManager::shared() {
     return host().account;
+}
+UpdateChecker* UpdateChecker::shared() {
+    return host().updateChecker.get();
 }
 FirebaseAuth* FirebaseAuth::shared() {
     return host().cloudAuth.get();

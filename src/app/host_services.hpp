@@ -111,9 +111,10 @@ public:
     virtual void setOnChange(std::function<void(bool focused)> onChange) = 0;
 };
 
-class UpdateChecker {
+// The daily update check, started at launch.
+class UpdateCheck {
 public:
-    virtual ~UpdateChecker() = default;
+    virtual ~UpdateCheck() = default;
     virtual void start() = 0;
 };
 
@@ -131,7 +132,7 @@ struct HostServices {
     IdleSessionReaper& reaper;
     InputTrust& inputTrust;
     TextFocusSource& textFocus;
-    UpdateChecker& updates;
+    UpdateCheck& updates;
 
     // The services of this process: the real ones where they exist, stand-ins for the rest.
     static HostServices& shared();

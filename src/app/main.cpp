@@ -4,6 +4,7 @@
 #include "access/session_authenticator.hpp"
 #include "access/trusted_device_store.hpp"
 #include "account/auth_manager.hpp"
+#include "account/update_checker.hpp"
 #include "activity/event_log.hpp"
 #include "app/app_delegate.hpp"
 #include "app/control/access_commands.hpp"
@@ -120,7 +121,8 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
                           controlSocketPath()},
                          [&loop] { loop.quit(); });
     auto approvalAnnouncements = registerAccessCommands(delegate.commands(), AuthServices::shared());
-    registerAccountCommands(delegate.commands(), {AuthManager::shared(), FirebaseAuth::shared()});
+    registerAccountCommands(delegate.commands(),
+                            {AuthManager::shared(), FirebaseAuth::shared(), UpdateChecker::shared()});
     registerPowerCommands(delegate.commands(), {PowerManager::shared(), ClosedLidModeManager::shared(),
                                                 ServerController::shared()});
     registerTerminalCommands(delegate.commands(), {loop, TerminalSessionStore::shared(), Settings::shared(),

@@ -47,6 +47,27 @@ TEST(Versions, TheManifestNeedsAVersionAndAUrlOfTheRightTypes) {
     }
 }
 
+TEST(Versions, TheWebsiteIsHttpsOrThisMachine) {
+    struct Case {
+        std::optional<std::string> variable;
+        const char* built;
+        std::optional<std::string> expected;
+    };
+    for (const auto& [variable, built, expected] :
+         std::vector<Case>{{std::nullopt, "", std::nullopt},
+                           {std::nullopt, "https://built.example", "https://built.example"},
+                           {"https://env.example", "https://built.example", "https://env.example"},
+                           {"http://127.0.0.1:8080", "", "http://127.0.0.1:8080"},
+                           {"http://evil.example", "https://built.example", std::nullopt},
+                           {"ftp://x", "", std::nullopt},
+                           {"http://127.0.0.1.evil.example", "", std::nullopt}}) {
+        std::vector<std::string> problems;
+        auto site = websiteUrl([&](const char*) { return variable; }, built, problems);
+        EXPECT_EQ(site, expected) << variable.value_or("(unset)") << " / " << built;
+        EXPECT_EQ(problems.size(), !expected && variable ? 1u : 0u);
+    }
+}
+
 struct CheckerTest : ::testing::Test {
     UpdateChecker& make(const std::string& running) {
         checker =

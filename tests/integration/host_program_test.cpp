@@ -1,6 +1,10 @@
 // Runs the real pelorn-host in a private HOME and drives it with the real pelornctl.
 #include "integration/host_harness.hpp"
+#include "support/http_stub.hpp"
 #include "support/private_servers.hpp"
+
+#include <atomic>
+#include <thread>
 
 using namespace pelorn;
 using namespace pelorn::test;
@@ -121,4 +125,43 @@ TEST(HostProgram, OnADesktopTheWindowShowsAndQuittingGoesOfflineFirst) {
     EXPECT_EQ(host.waitForExit(), 0);
     auto out = host.output();
     EXPECT_NE(out.find("🔴 Pelorn offline - connection killed"), std::string::npos) << out;
+}
+
+// The update check: off without a website; with one (a manifest served on loopback) checked at
+// launch and again when the owner asks.
+TEST(HostProgram, ChecksForUpdatesOnTheConfiguredWebsite) {
+    {
+        Home home;
+        HostProcess host(home, "host");
+        waitUntilServing(home, host.pid());
+        auto off = ctl(home, {"update", "check"});
+        EXPECT_EQ(off.exitCode, 1);
+        EXPECT_EQ(off.err, "pelornctl: no website configured - update checks are off\n");
+        EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
+        EXPECT_EQ(host.waitForExit(), 0);
+        EXPECT_NE(host.output().find("ℹ️ PELORN: no website configured - update checks are off\n"),
+                  std::string::npos);
+    }
+    std::atomic<int> asked{0};
+    HttpStub site([&](const HttpStub::Request& request) {
+        ++asked;
+        EXPECT_EQ(request.target, "/mac/latest.json");
+        return HttpStub::Reply{200, R"({"version":"99.1","url":"https://example.org/pelorn-99.1.deb",)"
+                                    R"("minimumVersion":"0.0.1"})"};
+    });
+    Home home;
+    home.extraEnv.push_back("PELORN_WEBSITE_URL=" + site.url());
+    HostProcess host(home, "host");
+    waitUntilServing(home, host.pid());
+    for (int i = 0; i < 1000 && asked < 1; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(asked, 1) << "no check at launch";
+    auto checked = ctl(home, {"update", "check"});
+    ASSERT_TRUE(checked.succeeded()) << checked.err;
+    EXPECT_EQ(checked.out, "Pelorn 99.1 is available.\nA newer version is ready to "
+                           "download.\nhttps://example.org/pelorn-99.1.deb\n");
+    EXPECT_EQ(asked, 2);
+    EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
+    EXPECT_EQ(host.waitForExit(), 0);
 }

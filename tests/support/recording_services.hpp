@@ -30,7 +30,7 @@ struct RecordingServices : Advertiser,
                            IdleSessionReaper,
                            InputTrust,
                            TextFocusSource,
-                           UpdateChecker {
+                           UpdateCheck {
     Journal& j;
     std::function<void(bool)> onFocus;
     explicit RecordingServices(Journal& journal) : j(journal) {}

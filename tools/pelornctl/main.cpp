@@ -50,6 +50,7 @@ int usage(FILE* out) {
                "                  sign in with Google in the browser (--print-link: print the link to\n"
                "                  open instead, and return at once)\n"
                "  sign-out        sign out\n"
+               "  update check    look for a newer release on the product's website\n"
                "  quit            stop the host\n",
                out);
     return out == stderr ? Usage : Ok;

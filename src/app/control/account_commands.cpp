@@ -1,6 +1,7 @@
 #include "app/control/account_commands.hpp"
 
 #include "account/auth_manager.hpp"
+#include "account/update_checker.hpp"
 #include "app/control/control_commands.hpp"
 #include "cloud/firebase_auth.hpp"
 
@@ -37,6 +38,30 @@ void registerAccountCommands(ControlCommands& commands, AccountCommandTargets ta
             }
             answer(ControlResponse::success("signed in as " + t->auth.userEmail(),
                                             {{"email", t->auth.userEmail()}, {"name", t->auth.userName()}}));
+        });
+    });
+    commands.add("update", [t](const ControlRequest& request, ControlCommands::Reply reply) {
+        if (request.args != std::vector<std::string>{"check"}) {
+            reply(ControlResponse::failure("usage: update check"));
+            return;
+        }
+        auto* checker = t->updates;
+        if (!checker) {
+            reply(ControlResponse::failure("no website configured - update checks are off"));
+            return;
+        }
+        // Answered when the check (this one, or one already under way) is over.
+        checker->check(true, [checker, reply = std::move(reply)] {
+            const auto& offered = checker->available().get();
+            nlohmann::json data{{"status", checker->status().get()},
+                                {"running", checker->runningVersion()},
+                                {"required", checker->required().get()}};
+            std::string text = checker->status().get();
+            if (offered) {
+                data["available"] = {{"version", offered->version}, {"url", offered->url}};
+                text += "\n" + UpdateChecker::windowText(checker->required().get()) + "\n" + offered->url;
+            }
+            reply(ControlResponse::success(text, data));
         });
     });
     commands.add("sign-out", [t](const ControlRequest& request, ControlCommands::Reply reply) {
