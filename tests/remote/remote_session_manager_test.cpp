@@ -61,9 +61,12 @@ protected:
         ASSERT_EQ(set(*companion, "sessions/" + id, fields), std::nullopt) << id;
     }
     std::string sid(const std::string& name) const { return prefix + name; }
+    // The emulator, shared with the other cloud suites running beside this one, can take well over
+    // ten seconds to deliver a change when the machine is busy.
     bool peerDid(const std::string& call) {
         return pumpUntil(
-            loop, [&] { return std::find(peer.calls.begin(), peer.calls.end(), call) != peer.calls.end(); });
+            loop, [&] { return std::find(peer.calls.begin(), peer.calls.end(), call) != peer.calls.end(); },
+            30s);
     }
     std::vector<Document> candidates(const std::string& id, const std::string& side) {
         std::optional<Result<std::vector<Document>>> result;
