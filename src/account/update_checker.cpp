@@ -39,18 +39,10 @@ std::vector<unsigned long long> pieces(std::string_view version) {
 
 std::optional<std::string> websiteUrl(const Environment& env, std::string_view built,
                                       std::vector<std::string>& problems) {
-    auto chosen = env("PELORN_WEBSITE_URL");
-    std::string site = chosen ? *chosen : std::string(built);
-    if (site.empty()) {
-        return std::nullopt;
+    if (auto chosen = env("PELORN_WEBSITE_URL")) {
+        return baseUrl("PELORN_WEBSITE_URL", *chosen, problems);
     }
-    bool local = site.starts_with("http://127.0.0.1:") || site.starts_with("http://localhost:") ||
-                 site.starts_with("http://[::1]:");
-    if (!site.starts_with("https://") && !local) {
-        problems.push_back("the website " + site + " is refused: only https, or http to this machine");
-        return std::nullopt;
-    }
-    return site;
+    return built.empty() ? std::nullopt : baseUrl("PELORN_WEBSITE", std::string(built), problems);
 }
 
 std::optional<Release> decodeRelease(std::string_view text) {

@@ -91,8 +91,24 @@ std::string hostOf(std::string_view authority) {
     return std::string(authority.substr(0, authority.find(':')));
 }
 
-// An overriding base address: https anywhere, plain http only to this machine. Trailing slashes
-// go, so paths can be appended.
+// "host:port" of an emulator, which is reached without TLS and so only on this machine.
+std::optional<std::string> emulatorAuthority(const char* name, const std::string& value,
+                                             std::vector<std::string>& problems) {
+    std::string host = hostOf(value);
+    if (host.empty() || host.size() == value.size() || value[host.size()] != ':') {
+        problems.push_back(std::string(name) + " ignored: \"" + value + "\" is not host:port");
+        return std::nullopt;
+    }
+    if (!isLoopbackHost(host)) {
+        problems.push_back(std::string(name) +
+                           " ignored: an emulator is reached without TLS, so only on this machine");
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace
+
 std::optional<std::string> baseUrl(const char* name, const std::string& value,
                                    std::vector<std::string>& problems) {
     std::string url = value;
@@ -121,24 +137,6 @@ std::optional<std::string> baseUrl(const char* name, const std::string& value,
     }
     return url;
 }
-
-// "host:port" of an emulator, which is reached without TLS and so only on this machine.
-std::optional<std::string> emulatorAuthority(const char* name, const std::string& value,
-                                             std::vector<std::string>& problems) {
-    std::string host = hostOf(value);
-    if (host.empty() || host.size() == value.size() || value[host.size()] != ':') {
-        problems.push_back(std::string(name) + " ignored: \"" + value + "\" is not host:port");
-        return std::nullopt;
-    }
-    if (!isLoopbackHost(host)) {
-        problems.push_back(std::string(name) +
-                           " ignored: an emulator is reached without TLS, so only on this machine");
-        return std::nullopt;
-    }
-    return value;
-}
-
-} // namespace
 
 std::variant<FirebaseProject, std::string> parseGoogleServiceInfoPlist(std::string_view bytes) {
     plist_t root = nullptr;

@@ -63,6 +63,11 @@ Environment processEnvironment();
 CloudEndpoints cloudEndpoints(const FirebaseProject& project, const Environment& env,
                               std::vector<std::string>& problems);
 
+// An address that overrides a built-in one (`name` is the setting's, for `problems`): https
+// anywhere, plain http only to this machine. Trailing slashes go, so paths can be appended.
+std::optional<std::string> baseUrl(const char* name, const std::string& value,
+                                   std::vector<std::string>& problems);
+
 // The folders searched, first match wins: "$XDG_CONFIG_HOME/pelorn" (or ~/.config/pelorn), then
 // /etc/pelorn.
 std::vector<std::filesystem::path> cloudConfigFolders();
