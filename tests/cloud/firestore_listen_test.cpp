@@ -112,14 +112,6 @@ TEST_F(FirestoreListenTest, ExistingDocumentsComeFirstThenEachChangeAsAnotherCli
     EXPECT_TRUE(heard.errors.empty());
 }
 
-TEST_F(FirestoreListenTest, AnEmptyResultIsASnapshotToo) {
-    Heard heard;
-    auto registration = db->addSnapshotListener(macs(), heard.listener());
-    ASSERT_TRUE(heardChanges(heard, 1));
-    EXPECT_TRUE(heard.documents[0].empty());
-    EXPECT_EQ(db->usage().documentReads, 1u) << "a query that matches nothing bills one read";
-}
-
 TEST_F(FirestoreListenTest, AQueryTheRulesRefuseEndsWithAnErrorWhileOthersGoOn) {
     Heard refused;
     Heard mine;

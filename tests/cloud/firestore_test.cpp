@@ -58,37 +58,6 @@ TEST_F(FirestoreTest, MergeKeepsOtherFieldsAndServerTimestampsAreTheWriteTime) {
     EXPECT_EQ(info->at("seen"), Value(*stamp)) << "one write, one time";
 }
 
-TEST_F(FirestoreTest, AddGivesEachDocumentItsOwnGeneratedId) {
-    std::vector<std::string> ids;
-    for (int i = 0; i < 2; ++i) {
-        std::optional<Result<std::string>> result;
-        db->add("devices", {{"ownerEmail", email}, {"n", i}, {"created", ServerTimestamp{}}},
-                [&](const Result<std::string>& r) { result = r; });
-        ASSERT_TRUE(pumpUntil(loop, [&] { return result.has_value(); }));
-        ASSERT_TRUE(std::holds_alternative<std::string>(*result)) << std::get<Error>(*result).description();
-        ids.push_back(std::get<std::string>(*result));
-        EXPECT_EQ(ids.back().size(), 20u);
-        EXPECT_EQ(*existing("devices/" + ids.back()).field("n"), Value(i));
-    }
-    EXPECT_NE(ids[0], ids[1]);
-}
-
-TEST_F(FirestoreTest, QueriesMatchEveryFieldGiven) {
-    auto mac = device("mac");
-    auto ipad = device("ipad");
-    ASSERT_EQ(set(mac, {{"ownerEmail", email}, {"deviceType", "mac"}}), std::nullopt);
-    ASSERT_EQ(set(ipad, {{"ownerEmail", email}, {"deviceType", "ipad"}}), std::nullopt);
-    auto idOf = [](const std::string& path) { return path.substr(path.find('/') + 1); };
-    auto mine = FirestoreQuery{"devices"}.where("ownerEmail", email);
-    auto both = query(mine);
-    std::sort(both.begin(), both.end());
-    std::vector<std::string> expected{idOf(mac), idOf(ipad)};
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(both, expected);
-    EXPECT_EQ(query(mine.where("deviceType", "mac")), std::vector<std::string>{idOf(mac)});
-    EXPECT_TRUE(query(mine.where("deviceType", "tv")).empty());
-}
-
 TEST_F(FirestoreTest, RulesRefuseAnotherOwnersDocumentsAndAnonymousCalls) {
     auto stranger = "someone-else@example.com";
     struct Case {
@@ -123,45 +92,6 @@ TEST_F(FirestoreTest, RulesRefuseAnotherOwnersDocumentsAndAnonymousCalls) {
     ASSERT_TRUE(pumpUntil(loop, [&] { return result.has_value(); }));
     ASSERT_TRUE(std::holds_alternative<Error>(*result));
     EXPECT_EQ(std::get<Error>(*result).code, PermissionDenied);
-}
-
-TEST_F(FirestoreTest, BadPathsFailWithoutACall) {
-    std::optional<std::optional<Error>> result;
-    db->setMerge("devices", {{"a", 1}}, [&](const std::optional<Error>& e) { result = e; });
-    loop.runPending();
-    ASSERT_TRUE(result.has_value() && result->has_value());
-    EXPECT_EQ((*result)->code, InvalidArgument);
-    EXPECT_EQ((*result)->description(), "\"devices\" is a collection, not a document");
-}
-
-TEST_F(FirestoreTest, TransactionSeesWhetherTheDocumentExisted) {
-    auto path = "users/" + email;
-    std::vector<bool> sawDocument;
-    auto run = [&](int visit) {
-        std::optional<std::optional<Error>> result;
-        db->mergeInTransaction(
-            path,
-            [&, visit](const Result<std::optional<Document>>& read) {
-                auto* document = std::get_if<std::optional<Document>>(&read);
-                sawDocument.push_back(document && document->has_value());
-                Fields fields{{"visits", visit}, {"lastLoginAt", ServerTimestamp{}}};
-                if (!document || !*document) {
-                    fields.emplace("createdOn", ServerTimestamp{});
-                }
-                return fields;
-            },
-            [&](const std::optional<Error>& e) { result = e; });
-        EXPECT_TRUE(pumpUntil(loop, [&] { return result.has_value(); }));
-        EXPECT_EQ(result.value_or(Error{-1, "no answer"}), std::nullopt);
-    };
-    run(1);
-    auto first = existing(path);
-    run(2);
-    auto second = existing(path);
-    EXPECT_EQ(sawDocument, (std::vector<bool>{false, true}));
-    EXPECT_EQ(*second.field("visits"), Value(2));
-    EXPECT_EQ(*second.field("createdOn"), *first.field("createdOn"));
-    EXPECT_NE(*second.field("lastLoginAt"), *first.field("lastLoginAt"));
 }
 
 TEST_F(FirestoreTest, WritesLandInTheOrderMadeAndWaitingMergesJoin) {

@@ -272,13 +272,4 @@ TEST_F(PresenceTest, TheProfileKeepsItsFirstLoginAcrossSignIns) {
     EXPECT_GT(stamp(second, "lastLoginAt"), stamp(first, "lastLoginAt"));
 }
 
-TEST_F(PresenceTest, AProfileTheRulesRefuseIsReported) {
-    settings.set("userEmail", "Someone-Else@example.com");
-    UserProfileService profile({settings, db.get(), auth.get(), "0.1.0 (0.1.0)", "Linux", ""});
-    profile.publishProfile();
-    ASSERT_TRUE(pumpUntil(loop, [&] { return !log.lines().empty(); }));
-    EXPECT_EQ(log.lines()[0].rfind("⚠️ User profile write failed (someone-else@example.com): ", 0), 0u)
-        << log.lines()[0];
-}
-
 } // namespace

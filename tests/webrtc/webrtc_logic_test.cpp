@@ -1,6 +1,6 @@
 // The arithmetic and texts of the WebRTC peer that need no engine: fitting the source to a quality
-// profile, the offer's H.264 level, candidate classes, and what a statistics report says about the
-// path and the outgoing video.
+// profile, the offer's H.264 level, candidate classes, and which path a statistics report says was
+// taken.
 #include "webrtc/sdp.hpp"
 #include "webrtc/video_quality_profile.hpp"
 #include "webrtc/webrtc_stats.hpp"
@@ -86,37 +86,6 @@ TEST_F(PathTest, TheSelectedPairDecidesElseTheBusiestNominatedOne) {
     StatsReport unsettled;
     unsettled["P"] = {"candidate-pair", {{"nominated", true}, {"state", "in-progress"}}};
     EXPECT_EQ(classifyPath(unsettled), std::nullopt);
-}
-
-TEST_F(PathTest, DiagnosticsNameEveryPairAndTheFinalOneTheWinner) {
-    EXPECT_EQ(candidatePairLines(report, true), std::vector<std::string>{"🔬 PAIRS: none reported yet"});
-    candidate("L", "host");
-    candidate("R", "srflx");
-    pair("P1", "L", "R", "succeeded", true, 1200);
-    pair("P2", "L", "R", "failed", false, 0);
-    report["T"] = {"transport", {{"selectedCandidatePairId", "P1"}}};
-    EXPECT_EQ(candidatePairLines(report, false),
-              (std::vector<std::string>{
-                  "🔬 PAIR host→srflx state=succeeded nominated=true bytesSent=1200 bytesReceived=10",
-                  "🔬 PAIR host→srflx state=failed nominated=false bytesSent=0 bytesReceived=10"}));
-    auto final = candidatePairLines(report, true);
-    ASSERT_EQ(final.size(), 4u);
-    EXPECT_EQ(final[2], "🔬 ICE SETTLED - winner: host→srflx (selected, 1200 bytes sent / 10 bytes recv)");
-    EXPECT_EQ(
-        final[3],
-        "🔬   host→srflx: connectivity check failed (blocked by NAT/firewall - e.g. CGNAT/symmetric NAT)");
-
-    report["video"] = {"outbound-rtp",
-                       {{"kind", "video"},
-                        {"framesEncoded", 90},
-                        {"framesSent", 90},
-                        {"bytesSent", 123456},
-                        {"frameWidth", 1920},
-                        {"frameHeight", 1080}}};
-    report["audio"] = {"outbound-rtp", {{"kind", "audio"}, {"bytesSent", 1}}};
-    EXPECT_EQ(outgoingVideoLines(report),
-              std::vector<std::string>{
-                  "📊 Mac OUT video: framesEncoded=90 framesSent=90 bytesSent=123456 size=1920x1080 limit=?"});
 }
 
 } // namespace
