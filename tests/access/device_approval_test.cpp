@@ -35,18 +35,6 @@ TEST(DeviceApproval, ANewerRequestDeniesTheEarlierOneAndGetsItsOwnFullTimeout) {
     EXPECT_EQ(answers.got.back(), std::make_pair(std::string("B"), false));
 }
 
-TEST(DeviceApproval, CancelWithdrawsOnlyThatDevicesRequest) {
-    HostLoop loop(HostLoop::TimeMode::Manual);
-    DeviceApprovalCoordinator coordinator(loop);
-    Answers answers;
-    coordinator.request(pendingFor("A"), answers.for_("A"));
-    coordinator.cancel("B");
-    EXPECT_TRUE(coordinator.pending().get());
-    coordinator.cancel("A");
-    EXPECT_FALSE(coordinator.pending().get());
-    EXPECT_EQ(answers.got, (std::vector<std::pair<std::string, bool>>{{"A", false}}));
-}
-
 TEST(DeviceApproval, TimerDiesWithTheCoordinator) {
     HostLoop loop(HostLoop::TimeMode::Manual);
     Answers answers;

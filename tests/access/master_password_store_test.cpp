@@ -134,9 +134,3 @@ TEST_F(MasterPasswordTest, MissingOrUnreadableItemMeansNoPasswordWithoutALogLine
     }
     EXPECT_TRUE(log.lines().empty());
 }
-
-TEST(StoredTimestamps, SecondsCountFromTheStartOf2001) {
-    EXPECT_DOUBLE_EQ(referenceSeconds(std::chrono::system_clock::from_time_t(978307200)), 0.0);
-    auto t = fromReferenceSeconds(1.5);
-    EXPECT_DOUBLE_EQ(referenceSeconds(t), 1.5);
-}

@@ -300,15 +300,3 @@ TEST(AuthHandshake, OneThrottleServesEveryConnectionAndTransport) {
     internet.respond(password);
     EXPECT_EQ(internet.lastState(), "locked");
 }
-
-TEST(AuthHandshake, InternetTransportUsesItsPhrase) {
-    Host host;
-    Client client(host, Transport::Remote);
-    test::LogCapture lines;
-    client.respond(password);
-    EXPECT_EQ(host.approvals.pending().get()->via, "the internet");
-    EXPECT_TRUE(lines.contains("🔐 PELORN AUTH: new device iPad asking via the internet"));
-    host.approvals.resolve(true);
-    EXPECT_TRUE(lines.contains("🔐 PELORN AUTH: authorised via the internet"));
-    EXPECT_EQ(host.log->events().get()[0].detail, "over the internet");
-}

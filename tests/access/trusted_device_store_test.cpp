@@ -76,22 +76,6 @@ TEST_F(TrustedDevicesTest, ListSurvivesARestartInItsStoredForm) {
     EXPECT_TRUE(reopened->connected().get().empty());
 }
 
-TEST_F(TrustedDevicesTest, MarkSeenUpdatesOnlyAKnownDevice) {
-    auto store = open();
-    store->approve("A", "iPad", "m1");
-    auto approvedAt = store->device("A")->approvedAt;
-    loop.advance(std::chrono::minutes(5));
-    store->markSeen("A", "Renamed", "m2");
-    store->markSeen("Z", "Stranger", "m3");
-    auto a = *store->device("A");
-    EXPECT_EQ(a.name, "Renamed");
-    EXPECT_EQ(a.model, "m2");
-    EXPECT_EQ(a.approvedAt, approvedAt);
-    EXPECT_EQ(a.lastSeenAt - approvedAt, std::chrono::minutes(5));
-    EXPECT_FALSE(store->device("Z"));
-    EXPECT_EQ(stored().size(), 1u);
-}
-
 TEST_F(TrustedDevicesTest, RemovingRecordsItClearsConnectedAndPostsTheRevocation) {
     auto store = open();
     store->approve("A", "iPad", "m");

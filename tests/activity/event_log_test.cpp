@@ -91,15 +91,6 @@ TEST_F(EventLogTest, EntriesOlderThanThirtyDaysAreDroppedAtLoadAndTheFileRewritt
     EXPECT_EQ(stored()[0]["kind"], "macOnline");
 }
 
-TEST_F(EventLogTest, EntriesAgeOutWhenTheNextEventIsAppended) {
-    auto log = open();
-    log->record(Kind::MacOnline);
-    loop.advance(std::chrono::hours(24 * 31));
-    log->record(Kind::MacOffline);
-    ASSERT_EQ(log->events().get().size(), 1u);
-    EXPECT_EQ(log->events().get()[0].kind, Kind::MacOffline);
-}
-
 TEST_F(EventLogTest, LoadWithNothingExpiredDoesNotRewriteTheFile) {
     auto original = nlohmann::json::array({{{"id", "01234567-89ab-cdef-0123-456789abcdef"},
                                             {"at", "2025-03-01T18:00:00+01:00"},
@@ -173,15 +164,6 @@ TEST_F(EventLogTest, AppendsDuringAWriteAreWrittenByOneFollowUpWrite) {
     auto j = stored();
     ASSERT_EQ(j.size(), 3u);
     EXPECT_EQ(j[0]["subject"], "c");
-}
-
-TEST_F(EventLogTest, ClearEmptiesTheLogAndTheFile) {
-    auto log = open();
-    log->record(Kind::MacOnline);
-    log->clear();
-    log->finishWrites();
-    EXPECT_TRUE(log->events().get().empty());
-    EXPECT_EQ(stored(), nlohmann::json::array());
 }
 
 TEST(EventText, ExportIsOldestFirstInLocalTimeWithQualifiers) {

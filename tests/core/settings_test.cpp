@@ -43,23 +43,6 @@ TEST(SettingsStore, ValuesSurviveARestartUnderTheirLiteralKeys) {
     EXPECT_FALSE(Settings(file).boolean("keepMacAwake"));
 }
 
-TEST(SettingsStore, TypedReadsFallBackOnOtherTypes) {
-    TempDir dir;
-    Settings settings(dir / "settings.json");
-    settings.set("s", "text");
-    settings.set("f", 5.9);
-    settings.set("b", true);
-    EXPECT_EQ(settings.integer("s", 7), 7);
-    EXPECT_EQ(settings.integer("f"), 5);
-    EXPECT_EQ(settings.integer("b"), 1);
-    EXPECT_EQ(settings.string("f", "fallback"), "fallback");
-    EXPECT_EQ(settings.string("missing"), "");
-    EXPECT_TRUE(settings.boolean("missing", true));
-    Settings inMemory(std::nullopt); // without a file, settings live in memory
-    inMemory.set("a", "b");
-    EXPECT_EQ(inMemory.string("a"), "b");
-}
-
 TEST(SettingsStore, WritesLeaveNoTemporaryFilesAndAreOwnerOnly) {
     TempDir dir;
     auto file = dir / "settings.json";
