@@ -9,6 +9,7 @@
 #include "access/master_password_store.hpp"
 #include "access/session_authenticator.hpp"
 #include "access/trusted_device_store.hpp"
+#include "account/account_deletion.hpp"
 #include "account/auth_manager.hpp"
 #include "account/update_checker.hpp"
 #include "activity/event_log.hpp"
@@ -428,6 +429,10 @@ struct Host {
                              }
                          }}};
 
+    AccountDeletionService deletion{{loop, TaskPool::shared(), cloudAuth.get(),
+                                     cloud ? cloud->endpoints.functions + "/deleteAccount" : "",
+                                     [this] { controller.goOffline(); }, [this] { account.signOut(); }}};
+
     // What the launch sequence and the controller use.
     LanAdvertiser advertiserLink{advertiser};
     LanSignalingLink signalingLink{signaling};
@@ -452,6 +457,9 @@ Host& host() {
 
 AuthManager& AuthManager::shared() {
     return host().account;
+}
+AccountDeletionService& AccountDeletionService::shared() {
+    return host().deletion;
 }
 UpdateChecker* UpdateChecker::shared() {
     return host().updateChecker.get();

@@ -3,6 +3,7 @@
 #include "access/master_password_store.hpp"
 #include "access/session_authenticator.hpp"
 #include "access/trusted_device_store.hpp"
+#include "account/account_deletion.hpp"
 #include "account/auth_manager.hpp"
 #include "account/update_checker.hpp"
 #include "activity/event_log.hpp"
@@ -122,7 +123,8 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
                          [&loop] { loop.quit(); });
     auto approvalAnnouncements = registerAccessCommands(delegate.commands(), AuthServices::shared());
     registerAccountCommands(delegate.commands(),
-                            {AuthManager::shared(), FirebaseAuth::shared(), UpdateChecker::shared()});
+                            {AuthManager::shared(), FirebaseAuth::shared(), UpdateChecker::shared(),
+                             &AccountDeletionService::shared()});
     registerPowerCommands(delegate.commands(), {PowerManager::shared(), ClosedLidModeManager::shared(),
                                                 ServerController::shared()});
     registerTerminalCommands(delegate.commands(), {loop, TerminalSessionStore::shared(), Settings::shared(),

@@ -1,10 +1,12 @@
 // The real host signs in with Google from pelornctl: a loopback fake of Google's OAuth endpoints,
 // the test as the browser, the Firebase Auth emulator as the cloud. With it, the host keeps the
-// owner's profile and its own presence record in the Cloud Firestore emulator.
+// owner's profile and its own presence record in the Cloud Firestore emulator, until the owner
+// deletes the account (the backend's function a loopback stub).
 #include "core/uuid.hpp"
 #include "integration/host_harness.hpp"
 #include "support/emulators.hpp"
 #include "support/fake_google.hpp"
+#include "support/http_stub.hpp"
 
 #include <fstream>
 #include <future>
@@ -42,10 +44,16 @@ bool eventually(const std::function<bool()>& done) {
     return false;
 }
 
-TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilSignOut) {
+TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilTheAccountIsDeleted) {
     PELORN_NEED_AUTH_EMULATOR(emulator);
     PELORN_NEED_FIRESTORE_EMULATOR(firestore);
     FakeGoogle google;
+    // The backend's deleteAccount function.
+    std::atomic<int> deletions{0};
+    HttpStub functions([&](const HttpStub::Request& request) {
+        deletions += request.target == "/deleteAccount" && knownCaller(*emulator, request.authorization);
+        return HttpStub::Reply{200, R"({"ok":true})"};
+    });
     Home home;
     auto folder = home.dir / "config/pelorn";
     std::filesystem::create_directories(folder);
@@ -55,10 +63,10 @@ TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilSignOut) {
     std::ofstream(folder / "oauth-client.json")
         << R"({"installed":{"client_id":")" << FakeGoogle::clientId << R"(","client_secret":")"
         << FakeGoogle::clientSecret << R"("}})";
-    home.extraEnv = {"FIREBASE_AUTH_EMULATOR_HOST=" + *emulator, "FIRESTORE_EMULATOR_HOST=" + *firestore,
-                     "PELORN_GOOGLE_AUTHORIZE_URL=" + google.authorize(),
-                     "PELORN_GOOGLE_TOKEN_URL=" + google.token(),
-                     "PELORN_GOOGLE_USERINFO_URL=" + google.userInfo()};
+    home.extraEnv = {
+        "FIREBASE_AUTH_EMULATOR_HOST=" + *emulator,          "FIRESTORE_EMULATOR_HOST=" + *firestore,
+        "PELORN_GOOGLE_AUTHORIZE_URL=" + google.authorize(), "PELORN_GOOGLE_TOKEN_URL=" + google.token(),
+        "PELORN_GOOGLE_USERINFO_URL=" + google.userInfo(),   "PELORN_FUNCTIONS_URL=" + functions.url()};
     // Its own device id: each run is another owner, and the rules keep a record to its owner.
     std::ofstream(folder / "settings.json") << nlohmann::json{{"pelornDeviceId", randomUuid()}}.dump();
     auto email = uniqueName("owner") + "@example.com";
@@ -129,8 +137,15 @@ TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilSignOut) {
     waitUntilServing(home, host.pid());
     ASSERT_TRUE(eventually([&] { return account(home)["cloudSignedIn"] == true; }));
 
-    auto out = ctl(home, {"sign-out"});
-    EXPECT_TRUE(out.succeeded()) << out.err;
+    // Deleting the account asks to be confirmed, then signs out once the backend has deleted it.
+    auto unconfirmed = ctl(home, {"account", "delete"});
+    EXPECT_EQ(unconfirmed.exitCode, 1);
+    EXPECT_NE(unconfirmed.err.find("This cannot be undone."), std::string::npos) << unconfirmed.err;
+    EXPECT_EQ(deletions, 0);
+    auto deleted = ctl(home, {"account", "delete", "--yes"});
+    EXPECT_TRUE(deleted.succeeded()) << deleted.err;
+    EXPECT_EQ(deleted.out, "account deleted - signed out\n");
+    EXPECT_EQ(deletions, 1);
     auto after = account(home);
     EXPECT_EQ(after["signedIn"], false);
     EXPECT_EQ(after["cloudSignedIn"], false);

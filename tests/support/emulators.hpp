@@ -3,6 +3,7 @@
 // The Firebase emulators that scripts/test-env starts, and credentials they accept.
 #include "cloud/http_client.hpp"
 #include "core/base64.hpp"
+#include "core/json.hpp"
 #include "core/process_runner.hpp"
 
 #include <chrono>
@@ -136,6 +137,22 @@ inline std::string firebaseIdToken(const std::string& uid, const std::string& em
                        R"(","sub":")" + uid + R"(","user_id":")" + uid + R"(","email":")" + email +
                        R"(","email_verified":true,"iat":1700000000,"auth_time":1700000000,"exp":4102444800,)"
                        R"("firebase":{"sign_in_provider":"custom","identities":{}}})");
+}
+
+// Whether "Authorization: Bearer TOKEN" names a user the Auth emulator at "host:port" knows, as the
+// backend's functions check their callers.
+inline bool knownCaller(const std::string& authHost, const std::string& authorization) {
+    const std::string bearer = "Bearer ";
+    if (!authorization.starts_with(bearer)) {
+        return false;
+    }
+    auto lookup = performHttp(
+        {"POST",
+         "http://" + authHost + "/identitytoolkit.googleapis.com/v1/accounts:lookup?key=fake-api-key",
+         {"Content-Type: application/json"},
+         nlohmann::json{{"idToken", authorization.substr(bearer.size())}}.dump(),
+         std::chrono::seconds(10)});
+    return lookup.status == 200;
 }
 
 // A name no other test of this run uses, for accounts in the shared emulator.

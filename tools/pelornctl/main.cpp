@@ -17,6 +17,7 @@ namespace {
 
 constexpr auto requestTimeout = std::chrono::seconds(30);
 constexpr auto signInTimeout = std::chrono::seconds(610);
+constexpr auto deletionTimeout = std::chrono::seconds(90);
 
 enum Exit { Ok = 0, Refused = 1, NotRunning = 2, Usage = 64 };
 
@@ -50,6 +51,8 @@ int usage(FILE* out) {
                "                  sign in with Google in the browser (--print-link: print the link to\n"
                "                  open instead, and return at once)\n"
                "  sign-out        sign out\n"
+               "  account delete --yes\n"
+               "                  delete your account for good, on every device (goes offline first)\n"
                "  update check    look for a newer release on the product's website\n"
                "  quit            stop the host\n",
                out);
@@ -122,7 +125,12 @@ int main(int argc, char** argv) {
     auto socket = controlSocketPath();
     // Signing in waits for the person at the browser, as long as the host's own limit.
     bool waitsForBrowser = request.command == "sign-in" && request.args == std::vector<std::string>{"google"};
-    auto result = sendControlRequest(socket, request, waitsForBrowser ? signInTimeout : requestTimeout);
+    // A deletion may wait for the backend up to its own limit.
+    bool deletes = request.command == "account";
+    auto result = sendControlRequest(socket, request,
+                                     waitsForBrowser ? signInTimeout
+                                     : deletes       ? deletionTimeout
+                                                     : requestTimeout);
     if (auto* failure = std::get_if<ControlClientFailure>(&result)) {
         if (failure->error == ControlClientError::NotRunning) {
             std::fprintf(stderr, "pelornctl: the host is not running (%s: %s)\n", socket.c_str(),

@@ -1,5 +1,6 @@
 #include "app/control/account_commands.hpp"
 
+#include "account/account_deletion.hpp"
 #include "account/auth_manager.hpp"
 #include "account/update_checker.hpp"
 #include "app/control/control_commands.hpp"
@@ -62,6 +63,23 @@ void registerAccountCommands(ControlCommands& commands, AccountCommandTargets ta
                 text += "\n" + UpdateChecker::windowText(checker->required().get()) + "\n" + offered->url;
             }
             reply(ControlResponse::success(text, data));
+        });
+    });
+    commands.add("account", [t](const ControlRequest& request, ControlCommands::Reply reply) {
+        if (request.args.empty() || request.args[0] != "delete" || request.args.size() > 2 ||
+            (request.args.size() == 2 && request.args[1] != "--yes") || !t->deletion) {
+            reply(ControlResponse::failure("usage: account delete --yes"));
+            return;
+        }
+        if (request.args.size() == 1) {
+            reply(ControlResponse::failure(std::string(accountDeletionWarning) +
+                                           " Run \"pelornctl account delete --yes\" to delete it."));
+            return;
+        }
+        t->deletion->deleteAccount([reply = std::move(reply)](auto failure) {
+            reply(failure
+                      ? ControlResponse::failure(AccountDeletionService::text(*failure))
+                      : ControlResponse::success("account deleted - signed out", nlohmann::json::object()));
         });
     });
     commands.add("sign-out", [t](const ControlRequest& request, ControlCommands::Reply reply) {

@@ -2,6 +2,7 @@
 
 namespace pelorn {
 
+class AccountDeletionService;
 class AuthManager;
 class ControlCommands;
 class FirebaseAuth;
@@ -11,9 +12,16 @@ struct AccountCommandTargets {
     AuthManager& auth;
     FirebaseAuth* cloud;              // null while the cloud is not configured
     UpdateChecker* updates = nullptr; // null when no website is configured
+    AccountDeletionService* deletion = nullptr;
 };
 
-// sign-in google [--print-link], sign-out, update check, and the account in "status".
+// The text that asks the owner to confirm a deletion.
+inline constexpr const char* accountDeletionWarning =
+    "Deleting your account removes it, this computer's registration and your access permanently, on "
+    "every device. This cannot be undone.";
+
+// sign-in google [--print-link], sign-out, account delete --yes, update check, and the account in
+// "status".
 void registerAccountCommands(ControlCommands& commands, AccountCommandTargets targets);
 
 } // namespace pelorn
