@@ -242,6 +242,16 @@ void AuthManager::bridge(const std::string& idToken, const std::string& accessTo
     });
 }
 
+void AuthManager::adoptAccount(const std::string& email, const std::string& name, const std::string& uid) {
+    mDeps.settings.set("userEmail", email);
+    mDeps.settings.set("userName", name.empty() ? "User" : name);
+    mDeps.settings.set("userUID", uid);
+    mDeps.settings.set("isAuthenticated", true);
+    if (mDeps.onCloudSignedIn) {
+        mDeps.onCloudSignedIn();
+    }
+}
+
 void AuthManager::signOut() {
     if (mDeps.cloud) {
         mDeps.cloud->signOut();

@@ -56,6 +56,9 @@ public:
     void signIn(UrlHandler urlHandler, std::function<void(bool)> completion);
     void signOut();
     void cancelPending();
+    // An account signed in another way (Apple's web flow, its cloud user already signed in): the
+    // same fields, and the presence record follows it as after Google's.
+    void adoptAccount(const std::string& email, const std::string& name, const std::string& uid);
 
     bool isAuthenticated() const;
     std::string userEmail() const;

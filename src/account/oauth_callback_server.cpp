@@ -74,8 +74,8 @@ std::optional<std::string> percentDecoded(std::string_view text) {
     return out;
 }
 
-// A request target's query as name → value (a name without "=" has an empty value; the last of a
-// repeated name wins); absent when the target is no URL reference.
+} // namespace
+
 std::optional<OAuthCallbackServer::Query> queryOf(std::string_view target) {
     for (unsigned char c : target) {
         if (c <= 0x20 || c >= 0x7f ||
@@ -112,8 +112,6 @@ std::optional<OAuthCallbackServer::Query> queryOf(std::string_view target) {
     }
     return query;
 }
-
-} // namespace
 
 std::string OAuthCallbackServer::Failure::description() const {
     switch (kind) {

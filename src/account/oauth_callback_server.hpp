@@ -74,4 +74,8 @@ private:
 // Only the address the redirect goes to: 127.0.0.1, ::1, or 127.0.0.1 mapped into IPv6.
 bool isRedirectLoopback(const std::string& host);
 
+// A URL's or request target's query as name → value (a name without "=" has an empty value; the
+// last of a repeated name wins); absent when the text is no URL reference.
+std::optional<OAuthCallbackServer::Query> queryOf(std::string_view target);
+
 } // namespace pelorn

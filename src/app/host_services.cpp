@@ -10,6 +10,7 @@
 #include "access/session_authenticator.hpp"
 #include "access/trusted_device_store.hpp"
 #include "account/account_deletion.hpp"
+#include "account/apple_sign_in.hpp"
 #include "account/auth_manager.hpp"
 #include "account/update_checker.hpp"
 #include "activity/event_log.hpp"
@@ -429,6 +430,12 @@ struct Host {
                              }
                          }}};
 
+    AppleSignIn apple{{loop, TaskPool::shared(), cloudAuth.get(),
+                       cloud ? cloud->endpoints.appleAuthorize : "",
+                       cloud ? cloud->endpoints.appleCallback : "", AuthManager::openWithXdgOpen,
+                       [this](const std::string& email, const std::string& name, const std::string& uid) {
+                           account.adoptAccount(email, name, uid);
+                       }}};
     AccountDeletionService deletion{{loop, TaskPool::shared(), cloudAuth.get(),
                                      cloud ? cloud->endpoints.functions + "/deleteAccount" : "",
                                      [this] { controller.goOffline(); }, [this] { account.signOut(); }}};
@@ -457,6 +464,9 @@ Host& host() {
 
 AuthManager& AuthManager::shared() {
     return host().account;
+}
+AppleSignIn& AppleSignIn::shared() {
+    return host().apple;
 }
 AccountDeletionService& AccountDeletionService::shared() {
     return host().deletion;

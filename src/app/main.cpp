@@ -4,6 +4,7 @@
 #include "access/session_authenticator.hpp"
 #include "access/trusted_device_store.hpp"
 #include "account/account_deletion.hpp"
+#include "account/apple_sign_in.hpp"
 #include "account/auth_manager.hpp"
 #include "account/update_checker.hpp"
 #include "activity/event_log.hpp"
@@ -124,7 +125,7 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
     auto approvalAnnouncements = registerAccessCommands(delegate.commands(), AuthServices::shared());
     registerAccountCommands(delegate.commands(),
                             {AuthManager::shared(), FirebaseAuth::shared(), UpdateChecker::shared(),
-                             &AccountDeletionService::shared()});
+                             &AccountDeletionService::shared(), &AppleSignIn::shared()});
     registerPowerCommands(delegate.commands(), {PowerManager::shared(), ClosedLidModeManager::shared(),
                                                 ServerController::shared()});
     registerTerminalCommands(delegate.commands(), {loop, TerminalSessionStore::shared(), Settings::shared(),

@@ -217,6 +217,7 @@ CloudEndpoints cloudEndpoints(const FirebaseProject& project, const Environment&
                               std::vector<std::string>& problems) {
     CloudEndpoints endpoints;
     endpoints.functions = "https://us-central1-" + project.projectId + ".cloudfunctions.net";
+    endpoints.appleCallback = "https://" + project.projectId + ".firebaseapp.com/apple/callback";
     if (auto auth = env("FIREBASE_AUTH_EMULATOR_HOST")) {
         if (auto authority = emulatorAuthority("FIREBASE_AUTH_EMULATOR_HOST", *auth, problems)) {
             endpoints.identityToolkit = "http://" + *authority + "/identitytoolkit.googleapis.com";
@@ -234,7 +235,9 @@ CloudEndpoints cloudEndpoints(const FirebaseProject& project, const Environment&
                                std::pair{"PELORN_GOOGLE_AUTHORIZE_URL", &endpoints.googleAuthorize},
                                std::pair{"PELORN_GOOGLE_TOKEN_URL", &endpoints.googleToken},
                                std::pair{"PELORN_GOOGLE_USERINFO_URL", &endpoints.googleUserInfo},
-                               std::pair{"PELORN_FUNCTIONS_URL", &endpoints.functions}}) {
+                               std::pair{"PELORN_FUNCTIONS_URL", &endpoints.functions},
+                               std::pair{"PELORN_APPLE_AUTHORIZE_URL", &endpoints.appleAuthorize},
+                               std::pair{"PELORN_APPLE_CALLBACK_URL", &endpoints.appleCallback}}) {
         if (auto value = env(name)) {
             if (auto url = baseUrl(name, *value, problems)) {
                 *field = *url;

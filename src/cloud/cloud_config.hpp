@@ -35,6 +35,9 @@ struct CloudEndpoints {
     std::string googleToken = "https://oauth2.googleapis.com/token";
     std::string googleUserInfo = "https://www.googleapis.com/oauth2/v2/userinfo";
     std::string functions; // the backend's HTTPS functions; by default the project's us-central1 ones
+    std::string appleAuthorize = "https://appleid.apple.com/auth/authorize";
+    // Where Apple posts its answer: the backend's page on the project's authentication domain.
+    std::string appleCallback;
     std::string firestore = "firestore.googleapis.com:443"; // a gRPC target
     bool firestorePlaintext = false;                        // the emulator speaks gRPC without TLS
 };

@@ -226,7 +226,7 @@ void FirebaseAuth::signInWithCustomToken(const std::string& token, Completion do
                      return;
                  }
                  if (session->user.email.empty()) {
-                     done(std::string("the account has no e-mail address"));
+                     done(std::string(noEmailReason));
                      return;
                  }
                  auto user = session->user;

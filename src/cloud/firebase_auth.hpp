@@ -65,7 +65,9 @@ public:
     // (revoked, user deleted or disabled) signs it out, while a network failure is retried.
     void start();
     void signInWithGoogle(const std::string& idToken, const std::string& accessToken, Completion done);
-    // The user's e-mail comes from a lookup afterwards; an account without one is refused.
+    // The user's e-mail comes from a lookup afterwards; an account without one is refused, with
+    // noEmailReason.
+    static constexpr const char* noEmailReason = "the account has no e-mail address";
     void signInWithCustomToken(const std::string& token, Completion done);
     // Local: forgets the user and its tokens (there is nothing to call).
     void signOut();

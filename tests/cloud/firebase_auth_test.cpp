@@ -226,12 +226,6 @@ TEST_F(FirebaseAuthTest, SignInFailuresSayWhyAndChangeNothing) {
     EXPECT_EQ(heard.size(), 1u);
 
     // A custom token names an account by uid; one without an e-mail is refused.
-    auto customToken = [](const std::string& uid) {
-        return unsignedJwt(
-            R"({"uid":")" + uid +
-            R"(","aud":"https://identitytoolkit.googleapis.com/google.identity.identitytoolkit.v1.IdentityToolkit",)"
-            R"("iat":1700000000,"exp":4102444800,"iss":"pelorn-test","sub":"pelorn-test"})");
-    };
     std::optional<FirebaseAuth::Result> custom;
     auth->signInWithCustomToken(customToken(uniqueName("apple")),
                                 [&](const FirebaseAuth::Result& r) { custom = r; });

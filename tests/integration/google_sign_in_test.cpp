@@ -2,6 +2,7 @@
 // the test as the browser, the Firebase Auth emulator as the cloud. With it, the host keeps the
 // owner's profile and its own presence record in the Cloud Firestore emulator, until the owner
 // deletes the account (the backend's function a loopback stub).
+#include "account/oauth_callback_server.hpp"
 #include "core/uuid.hpp"
 #include "integration/host_harness.hpp"
 #include "support/emulators.hpp"
@@ -44,6 +45,16 @@ bool eventually(const std::function<bool()>& done) {
     return false;
 }
 
+// The cloud project's file in the host's configuration folder, which it returns.
+std::filesystem::path configureCloud(Home& home) {
+    auto folder = home.dir / "config/pelorn";
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "google-services.json")
+        << R"({"project_info":{"project_id":"demo-pelorn"},"client":[{"client_info":{"mobilesdk_app_id":"1:1:android:1"},)"
+           R"("api_key":[{"current_key":"fake-api-key"}]}]})";
+    return folder;
+}
+
 TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilTheAccountIsDeleted) {
     PELORN_NEED_AUTH_EMULATOR(emulator);
     PELORN_NEED_FIRESTORE_EMULATOR(firestore);
@@ -55,11 +66,7 @@ TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilTheAccount
         return HttpStub::Reply{200, R"({"ok":true})"};
     });
     Home home;
-    auto folder = home.dir / "config/pelorn";
-    std::filesystem::create_directories(folder);
-    std::ofstream(folder / "google-services.json")
-        << R"({"project_info":{"project_id":"demo-pelorn"},"client":[{"client_info":{"mobilesdk_app_id":"1:1:android:1"},)"
-           R"("api_key":[{"current_key":"fake-api-key"}]}]})";
+    auto folder = configureCloud(home);
     std::ofstream(folder / "oauth-client.json")
         << R"({"installed":{"client_id":")" << FakeGoogle::clientId << R"(","client_secret":")"
         << FakeGoogle::clientSecret << R"("}})";
@@ -149,9 +156,48 @@ TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilTheAccount
     auto after = account(home);
     EXPECT_EQ(after["signedIn"], false);
     EXPECT_EQ(after["cloudSignedIn"], false);
-    EXPECT_EQ(ctl(home, {"sign-in", "apple"}).err, "pelornctl: usage: sign-in google [--print-link]\n");
     EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
     EXPECT_EQ(host.waitForExit(), 0);
+}
+
+// Apple's page and the backend (a stub) send the browser back to the program's scheme; the desktop
+// hands the link to the running host with pelornctl open-url. An owner Apple names nobody is "User".
+TEST(HostSignIn, AppleSignInComesBackThroughTheDesktopsLink) {
+    PELORN_NEED_AUTH_EMULATOR(emulator);
+    auto email = uniqueName("apple") + "@example.com";
+    auto uid = emulatorAccount(*emulator, email, "");
+    ASSERT_FALSE(uid.empty());
+    HttpStub apple([&](const HttpStub::Request& request) {
+        auto query = queryOf(request.target);
+        auto state = query && query->count("state") ? query->at("state") : "";
+        return HttpStub::Reply{
+            302, "com.tamberlind.pelorn.host://apple?state=" + state + "&token=" + customToken(uid),
+            "text/plain"};
+    });
+    Home home;
+    configureCloud(home);
+    home.extraEnv = {"FIREBASE_AUTH_EMULATOR_HOST=" + *emulator,
+                     "PELORN_APPLE_AUTHORIZE_URL=" + apple.url() + "/auth/authorize"};
+    HostProcess host(home, "host");
+    waitUntilServing(home, host.pid());
+
+    auto link = ctl(home, {"--json", "sign-in", "apple", "--print-link"});
+    ASSERT_TRUE(link.succeeded()) << link.err;
+    auto back = performHttp({"GET", nlohmann::json::parse(link.out)["url"].get<std::string>(), {}, {}});
+    ASSERT_EQ(back.status, 302);
+    auto handed = ctl(home, {"open-url", back.body});
+    EXPECT_TRUE(handed.succeeded()) << handed.err;
+    ASSERT_TRUE(eventually([&] { return account(home)["signedIn"] == true; }));
+    auto signedIn = account(home);
+    EXPECT_EQ(signedIn["email"], email);
+    EXPECT_EQ(signedIn["name"], "User");
+    EXPECT_EQ(signedIn["uid"], uid);
+    EXPECT_EQ(signedIn["cloudSignedIn"], true);
+    auto replayed = ctl(home, {"open-url", back.body});
+    EXPECT_EQ(replayed.err, "pelornctl: no Apple sign-in is waiting for this link\n");
+    EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
+    EXPECT_EQ(host.waitForExit(), 0);
+    EXPECT_NE(host.output().find("✅ Signed in with Apple (Mac, web flow), uid=" + uid), std::string::npos);
 }
 
 } // namespace

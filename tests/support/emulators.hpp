@@ -139,6 +139,38 @@ inline std::string firebaseIdToken(const std::string& uid, const std::string& em
                        R"("firebase":{"sign_in_provider":"custom","identities":{}}})");
 }
 
+// A name no other test of this run uses, for accounts in the shared emulator.
+inline std::string uniqueName(const std::string& prefix) {
+    static std::mt19937_64 random(std::random_device{}());
+    return prefix + std::to_string(random() % 1'000'000'000'000ULL);
+}
+
+// A custom token of the cloud's sign-in for the account `uid`, as the backend would mint it.
+inline std::string customToken(const std::string& uid) {
+    return unsignedJwt(
+        R"({"uid":")" + uid +
+        R"(","aud":"https://identitytoolkit.googleapis.com/google.identity.identitytoolkit.v1.IdentityToolkit",)"
+        R"("iat":1700000000,"exp":4102444800,"iss":"pelorn-test","sub":"pelorn-test"})");
+}
+
+// An account at the Auth emulator, made by a Google sign-in with that e-mail and name ("" for
+// none); its uid, or "" when the emulator refused.
+inline std::string emulatorAccount(const std::string& authHost, const std::string& email,
+                                   const std::string& name) {
+    auto reply = performHttp(
+        {"POST",
+         "http://" + authHost + "/identitytoolkit.googleapis.com/v1/accounts:signInWithIdp?key=fake-api-key",
+         {"Content-Type: application/json"},
+         nlohmann::json{{"postBody", "id_token=" + googleIdToken(uniqueName("sub"), email, name) +
+                                         "&providerId=google.com"},
+                        {"requestUri", "http://localhost"},
+                        {"returnSecureToken", true}}
+             .dump(),
+         std::chrono::seconds(10)});
+    auto body = nlohmann::json::parse(reply.body, nullptr, false);
+    return reply.status == 200 && body.is_object() ? body.value("localId", "") : "";
+}
+
 // Whether "Authorization: Bearer TOKEN" names a user the Auth emulator at "host:port" knows, as the
 // backend's functions check their callers.
 inline bool knownCaller(const std::string& authHost, const std::string& authorization) {
@@ -153,12 +185,6 @@ inline bool knownCaller(const std::string& authHost, const std::string& authoriz
          nlohmann::json{{"idToken", authorization.substr(bearer.size())}}.dump(),
          std::chrono::seconds(10)});
     return lookup.status == 200;
-}
-
-// A name no other test of this run uses, for accounts in the shared emulator.
-inline std::string uniqueName(const std::string& prefix) {
-    static std::mt19937_64 random(std::random_device{}());
-    return prefix + std::to_string(random() % 1'000'000'000'000ULL);
 }
 
 } // namespace pelorn::test

@@ -47,9 +47,11 @@ int usage(FILE* out) {
                "  closed-lid on|off\n"
                "                  keep running with the lid closed while online (asks for the\n"
                "                  administrator password)\n"
-               "  sign-in google [--print-link]\n"
-               "                  sign in with Google in the browser (--print-link: print the link to\n"
-               "                  open instead, and return at once)\n"
+               "  sign-in google|apple [--print-link]\n"
+               "                  sign in with Google or Apple in the browser (--print-link: print the\n"
+               "                  link to open instead, and return at once)\n"
+               "  open-url URL    hand the host a link of its own scheme (Apple's sign-in comes back\n"
+               "                  this way; the desktop entry's URL handler runs it)\n"
                "  sign-out        sign out\n"
                "  account delete --yes\n"
                "                  delete your account for good, on every device (goes offline first)\n"
@@ -124,7 +126,7 @@ int main(int argc, char** argv) {
     }
     auto socket = controlSocketPath();
     // Signing in waits for the person at the browser, as long as the host's own limit.
-    bool waitsForBrowser = request.command == "sign-in" && request.args == std::vector<std::string>{"google"};
+    bool waitsForBrowser = request.command == "sign-in" && request.args.size() == 1;
     // A deletion may wait for the backend up to its own limit.
     bool deletes = request.command == "account";
     auto result = sendControlRequest(socket, request,

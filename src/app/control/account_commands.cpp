@@ -1,6 +1,7 @@
 #include "app/control/account_commands.hpp"
 
 #include "account/account_deletion.hpp"
+#include "account/apple_sign_in.hpp"
 #include "account/auth_manager.hpp"
 #include "account/update_checker.hpp"
 #include "app/control/control_commands.hpp"
@@ -13,9 +14,11 @@ namespace pelorn {
 void registerAccountCommands(ControlCommands& commands, AccountCommandTargets targets) {
     auto t = std::make_shared<AccountCommandTargets>(targets);
     commands.add("sign-in", [t](const ControlRequest& request, ControlCommands::Reply reply) {
-        bool printLink = request.args == std::vector<std::string>{"google", "--print-link"};
-        if (!printLink && request.args != std::vector<std::string>{"google"}) {
-            reply(ControlResponse::failure("usage: sign-in google [--print-link]"));
+        bool printLink = request.args.size() == 2 && request.args[1] == "--print-link";
+        bool apple = !request.args.empty() && request.args[0] == "apple" && t->apple;
+        if (request.args.empty() || request.args.size() > 2 || (request.args.size() == 2 && !printLink) ||
+            (request.args[0] != "google" && !apple)) {
+            reply(ControlResponse::failure("usage: sign-in google|apple [--print-link]"));
             return;
         }
         // One reply: with --print-link the link (the attempt goes on in the host), else the outcome.
@@ -32,6 +35,21 @@ void registerAccountCommands(ControlCommands& commands, AccountCommandTargets ta
                     "Open this link in a browser on this computer to sign in:\n" + url, {{"url", url}}));
             };
         }
+        if (apple) {
+            auto before = t->apple->signIns();
+            t->apple->start(handler, [t, answer, before](std::optional<std::string> message) {
+                if (message) {
+                    answer(ControlResponse::failure(*message));
+                } else if (t->apple->signIns() == before) {
+                    answer(ControlResponse::failure("sign-in cancelled"));
+                } else {
+                    answer(ControlResponse::success(
+                        "signed in as " + t->auth.userEmail(),
+                        {{"email", t->auth.userEmail()}, {"name", t->auth.userName()}}));
+                }
+            });
+            return;
+        }
         t->auth.signIn(handler, [t, answer](bool ok) {
             if (!ok) {
                 answer(ControlResponse::failure("sign-in failed (the host's log says why)"));
@@ -40,6 +58,23 @@ void registerAccountCommands(ControlCommands& commands, AccountCommandTargets ta
             answer(ControlResponse::success("signed in as " + t->auth.userEmail(),
                                             {{"email", t->auth.userEmail()}, {"name", t->auth.userName()}}));
         });
+    });
+    commands.add("open-url", [t](const ControlRequest& request, ControlCommands::Reply reply) {
+        if (request.args.size() != 1) {
+            reply(ControlResponse::failure("usage: open-url URL"));
+            return;
+        }
+        switch (t->apple ? t->apple->handleCallback(request.args[0]) : AppleSignIn::Callback::NotOurs) {
+        case AppleSignIn::Callback::Taken:
+            reply(ControlResponse::success("handed to the Apple sign-in", nlohmann::json::object()));
+            return;
+        case AppleSignIn::Callback::NobodyWaiting:
+            reply(ControlResponse::failure("no Apple sign-in is waiting for this link"));
+            return;
+        case AppleSignIn::Callback::NotOurs:
+            reply(ControlResponse::failure("not a link this host opens"));
+            return;
+        }
     });
     commands.add("update", [t](const ControlRequest& request, ControlCommands::Reply reply) {
         if (request.args != std::vector<std::string>{"check"}) {
