@@ -23,6 +23,7 @@
 #include "core/log.hpp"
 #include "core/notification_center.hpp"
 #include "core/settings.hpp"
+#include "core/task_pool.hpp"
 #include "input/x11_input.hpp"
 #include "lan/signaling_server.hpp"
 #include "net/io_thread.hpp"
@@ -141,12 +142,32 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
         auto& controller = ServerController::shared();
         auto& closedLid = ClosedLidModeManager::shared();
         *window = std::make_unique<WindowHost>(WindowHost::Dependencies{
-            loop, Settings::shared(), delegate.commands(), controller.isOnline(), controller.lastError(),
-            MasterPasswordStore::shared(), TrustedDeviceStore::shared(), DeviceApprovalCoordinator::shared(),
-            EventLog::shared(), closedLid.isRequested(), closedLid.lastError(),
+            loop,
+            Settings::shared(),
+            delegate.commands(),
+            controller.isOnline(),
+            controller.lastError(),
+            MasterPasswordStore::shared(),
+            TrustedDeviceStore::shared(),
+            DeviceApprovalCoordinator::shared(),
+            EventLog::shared(),
+            closedLid.isRequested(),
+            closedLid.lastError(),
             [] { return PowerManager::shared().keepAwakeRequested(); },
             [] { return std::holds_alternative<DisplayGeometry>(X11ScreenSource().open()); },
-            [] { return X11Input::shared().isTrusted(); }, TerminalSessionStore::shared(), Tmux::shared()});
+            [] { return X11Input::shared().isTrusted(); },
+            TerminalSessionStore::shared(),
+            Tmux::shared(),
+            UpdateChecker::shared(),
+            &AccountDeletionService::shared().busy(),
+            WindowHost::configuredLinks(),
+            [](const std::string& url) {
+                TaskPool::shared().submit([url] {
+                    if (auto failure = AuthManager::openWithXdgOpen(url)) {
+                        Log::shared().info("⚠️ PELORN: could not open " + url + " - " + *failure);
+                    }
+                });
+            }});
         windowReady->set_value();
     }
     loop.run();

@@ -4,8 +4,10 @@
 #include "access/master_password_store.hpp"
 #include "access/security.hpp"
 #include "access/trusted_device_store.hpp"
+#include "account/update_checker.hpp"
 #include "activity/event_log.hpp"
 #include "app/control/control_commands.hpp"
+#include "cloud/cloud_config.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
 #include "terminal/mac_terminal_controller.hpp"
@@ -96,6 +98,12 @@ private:
 WindowHost::WindowHost(Dependencies deps) : mDeps(std::move(deps)) {
 }
 
+UiLinks WindowHost::configuredLinks() {
+    std::vector<std::string> problems; // said at launch, where the update checker is made
+    return {websiteUrl(processEnvironment(), PELORN_WEBSITE, problems).value_or(""), PELORN_APP_STORE_URL,
+            PELORN_SUPPORT_EMAIL};
+}
+
 WindowHost::~WindowHost() {
     mLifetime.end();
 }
@@ -130,6 +138,20 @@ UiState WindowHost::currentState() const {
     s.tmuxAvailable = mDeps.sessions.available().get();
     s.sessions = sessionRows();
     s.sessionsError = mDeps.sessions.lastError().get();
+    s.accountUid = settings.string("userUID");
+    s.deletingAccount = mDeps.deleting && mDeps.deleting->get();
+    s.sessionLifetimeHours = session_lifetime::hours(session_lifetime::current(settings));
+    s.passwordUpdatedAt = mDeps.passwords.updatedAt().get();
+    if (auto* updates = mDeps.updates) {
+        s.updatesConfigured = true;
+        s.checkingForUpdates = updates->checking().get();
+        s.updateStatus = updates->status().get();
+        if (const auto& offered = updates->available().get()) {
+            s.update = UiRelease{offered->version, offered->url};
+        }
+        s.updateRequired = updates->required().get();
+    }
+    s.links = mDeps.links;
     return s;
 }
 
@@ -158,6 +180,8 @@ bool WindowHost::settingsChanged(const UiState& last) const {
            last.keepAwake != (mDeps.keepAwake && mDeps.keepAwake()) ||
            last.logsRangeDays != logsRangeDays(settings) ||
            last.initialSection != settings.string("initialSection") ||
+           last.accountUid != settings.string("userUID") ||
+           last.sessionLifetimeHours != session_lifetime::hours(session_lifetime::current(settings)) ||
            // The sessions' ages and idle ends move with the clock.
            last.sessions != sessionRows();
 }
@@ -193,6 +217,16 @@ void WindowHost::startWatching() {
     mSubscriptions.push_back(mDeps.sessions.available().subscribe(changed));
     mSubscriptions.push_back(mDeps.sessions.holders().subscribe(changed));
     mSubscriptions.push_back(mDeps.sessions.lastError().subscribe(changed));
+    mSubscriptions.push_back(mDeps.passwords.updatedAt().subscribe(changed));
+    if (auto* updates = mDeps.updates) {
+        mSubscriptions.push_back(updates->checking().subscribe(changed));
+        mSubscriptions.push_back(updates->status().subscribe(changed));
+        mSubscriptions.push_back(updates->available().subscribe(changed));
+        mSubscriptions.push_back(updates->required().subscribe(changed));
+    }
+    if (mDeps.deleting) {
+        mSubscriptions.push_back(mDeps.deleting->subscribe(changed));
+    }
     // The settings (sign-in, keep-awake, the log's range) change without telling anyone.
     mPoll.startRepeating(mDeps.loop, settingsPoll, [this] {
         if (mLast && !settingsChanged(*mLast)) {
@@ -336,6 +370,59 @@ void WindowHost::setPassword(const std::string& password,
 void WindowHost::signInWithGoogle(std::function<void(std::optional<std::string>)> done) {
     run("sign-in", {"google"}, std::nullopt, [done = std::move(done)](const ControlResponse& response) {
         done(response.ok ? std::nullopt : std::optional(response.error));
+    });
+}
+
+void WindowHost::copyGoogleSignInLink(std::function<void(std::string, std::optional<std::string>)> done) {
+    run("sign-in", {"google", "--print-link"}, std::nullopt,
+        [done = std::move(done)](const ControlResponse& response) {
+            if (!response.ok) {
+                done({}, response.error);
+                return;
+            }
+            done(response.data.is_object() ? response.data.value("url", "") : "", std::nullopt);
+        });
+}
+
+void WindowHost::cancelSignIn() {
+    run("sign-in", {"cancel"}, std::nullopt);
+}
+
+void WindowHost::signInWithApple(std::function<void(std::optional<std::string>)> done) {
+    run("sign-in", {"apple"}, std::nullopt, [done = std::move(done)](const ControlResponse& response) {
+        done(response.ok ? std::nullopt : std::optional(response.error));
+    });
+}
+
+void WindowHost::signOut() {
+    run("sign-out", {}, std::nullopt);
+}
+
+void WindowHost::deleteAccount(std::function<void(std::optional<std::string>)> done) {
+    run("account", {"delete", "--yes"}, std::nullopt,
+        [done = std::move(done)](const ControlResponse& response) {
+            done(response.ok ? std::nullopt : std::optional(response.error));
+        });
+}
+
+void WindowHost::setSessionLifetime(int hours) {
+    run("lifetime", {hours == 0 ? "never" : std::to_string(hours)}, std::nullopt);
+}
+
+void WindowHost::checkForUpdates() {
+    run("update", {"check"}, std::nullopt);
+}
+
+void WindowHost::skipUpdate() {
+    run("update", {"skip"}, std::nullopt);
+}
+
+void WindowHost::openExternal(const std::string& url) {
+    mDeps.loop.post([self = mLifetime.weak(), url] {
+        auto* host = self.lock();
+        if (host && host->mDeps.openExternal) {
+            host->mDeps.openExternal(url);
+        }
     });
 }
 

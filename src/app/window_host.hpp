@@ -21,6 +21,7 @@ class Settings;
 class TerminalSessionStore;
 class Tmux;
 class TrustedDeviceStore;
+class UpdateChecker;
 struct ControlResponse;
 
 // The host as the window sees it: the state of the services, copied on the host loop and handed
@@ -49,11 +50,19 @@ public:
         // The terminal section and the local terminal views.
         TerminalSessionStore& sessions;
         const Tmux& tmux;
+        // The account section: updates (null without a website), a deletion running, the links.
+        UpdateChecker* updates = nullptr;
+        const Published<bool>* deleting = nullptr;
+        UiLinks links;
+        // Opens a web or mail address in the desktop's application (on the host loop).
+        std::function<void(const std::string& url)> openExternal;
     };
     // What is not published (the settings) is looked at this often.
     static constexpr auto settingsPoll = std::chrono::seconds(1);
 
     explicit WindowHost(Dependencies deps);
+    // The build's links, the website as the update checker takes it (the environment may name it).
+    static UiLinks configuredLinks();
     ~WindowHost() override;
 
     // The host has shut down: the window is told, and nothing more is delivered. Host loop.
@@ -72,6 +81,15 @@ public:
     void setPassword(const std::string& password,
                      std::function<void(std::optional<std::string>)> done) override;
     void signInWithGoogle(std::function<void(std::optional<std::string>)> done) override;
+    void copyGoogleSignInLink(std::function<void(std::string, std::optional<std::string>)> done) override;
+    void cancelSignIn() override;
+    void signInWithApple(std::function<void(std::optional<std::string>)> done) override;
+    void signOut() override;
+    void deleteAccount(std::function<void(std::optional<std::string>)> done) override;
+    void setSessionLifetime(int hours) override;
+    void checkForUpdates() override;
+    void skipUpdate() override;
+    void openExternal(const std::string& url) override;
     void setHasCompletedOnboarding() override;
     void checkPermissions(std::function<void(bool, bool)> done) override;
     void watchSessions() override;

@@ -1,5 +1,7 @@
 #include "ui/main_window.hpp"
 
+#include "ui/account_section.hpp"
+#include "ui/onboarding.hpp"
 #include "ui/pages.hpp"
 #include "ui/sections.hpp"
 #include "ui/style.hpp"
@@ -71,6 +73,7 @@ MainShell::MainShell(UiHost& host, QWidget* parent) : QWidget(parent) {
     mPages->addWidget(mLogs);
     mPages->addWidget(mAccount);
     layout->addWidget(mPages, 1);
+    mUpdate = new UpdateSheet(host, this);
     connect(group, &QButtonGroup::idClicked, this, [this](int id) { select(static_cast<std::size_t>(id)); });
     select(0);
 }
@@ -87,6 +90,13 @@ void MainShell::apply(const UiState& state) {
     mDevices->apply(state);
     mAccount->apply(state);
     mTerminal->apply(state);
+    // A release is offered once a run; a later check offering another one shows it again.
+    if (state.update && state.update->version != mOffered) {
+        mOffered = state.update->version;
+        mUpdate->present(*state.update, state.updateRequired);
+    } else if (!state.update && mUpdate->isVisible()) {
+        mUpdate->reject();
+    }
 }
 
 // ---- Window
@@ -99,10 +109,10 @@ MainWindow::MainWindow(UiHost& host, bool trayAvailable, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     mStack = new QStackedWidget(this);
-    mSignIn = new SignInPage(host, mStack);
+    mOnboarding = new OnboardingView(host, mStack);
     mPassword = new PasswordOnboardingPage(host, mStack);
     mShell = new MainShell(host, mStack);
-    mStack->addWidget(mSignIn);
+    mStack->addWidget(mOnboarding);
     mStack->addWidget(mPassword);
     mStack->addWidget(mShell);
     layout->addWidget(mStack);
@@ -129,10 +139,12 @@ void MainWindow::apply(std::shared_ptr<const UiState> state) {
             setMinimumSize(940, 620);
             resize(size().expandedTo(minimumSize()));
         }
-        if (content == Content::SignIn && !s.hasCompletedOnboarding) {
-            mHost.setHasCompletedOnboarding();
+        if (content == Content::SignIn) {
+            // An owner who has been through it once (or signs out later) starts at the sign-in page.
+            mOnboarding->restart(s.hasCompletedOnboarding);
         }
     }
+    mOnboarding->apply(s);
     mShell->apply(s);
     // A device asking brings the window forward with the sheet on top.
     bool wasAsking = previous && previous->approval;

@@ -17,8 +17,9 @@ class ApprovalSheet;
 class ConnectSection;
 class DevicesSection;
 class LogsSection;
+class OnboardingView;
 class PasswordOnboardingPage;
-class SignInPage;
+class UpdateSheet;
 class TerminalSessionsView;
 
 // The main shell: the navigation rail and the section it selects.
@@ -36,6 +37,7 @@ public:
     DevicesSection* devicesSection() const { return mDevices; }
     AccountSection* accountSection() const { return mAccount; }
     TerminalSessionsView* terminalSection() const { return mTerminal; }
+    UpdateSheet* updateSheet() const { return mUpdate; }
 
 private:
     std::array<QToolButton*, 5> mRail{};
@@ -45,10 +47,12 @@ private:
     DevicesSection* mDevices;
     AccountSection* mAccount;
     TerminalSessionsView* mTerminal;
+    UpdateSheet* mUpdate;
+    std::string mOffered; // the version the update sheet was shown for
     std::size_t mSelected = 0;
 };
 
-// The one window, "Pelorn": sign-in, the master password's creation, or the main shell, as the
+// The one window, "Pelorn": onboarding, the master password's creation, or the main shell, as the
 // host's state says, and the approval sheet over it while a device asks.
 class MainWindow : public QWidget {
     Q_OBJECT
@@ -62,7 +66,7 @@ public:
 
     Content content() const { return mContent; }
     const std::shared_ptr<const UiState>& state() const { return mState; }
-    SignInPage* signInPage() const { return mSignIn; }
+    OnboardingView* onboarding() const { return mOnboarding; }
     PasswordOnboardingPage* passwordPage() const { return mPassword; }
     MainShell* shell() const { return mShell; }
     ApprovalSheet* approvalSheet() const { return mSheet; }
@@ -79,7 +83,7 @@ private:
     Content mContent = Content::SignIn;
     std::shared_ptr<const UiState> mState;
     QStackedWidget* mStack;
-    SignInPage* mSignIn;
+    OnboardingView* mOnboarding;
     PasswordOnboardingPage* mPassword;
     MainShell* mShell;
     ApprovalSheet* mSheet;

@@ -30,46 +30,6 @@ QVBoxLayout* centredColumn(QWidget* page, int width) {
 
 } // namespace
 
-SignInPage::SignInPage(UiHost& host, QWidget* parent) : QWidget(parent), mHost(host) {
-    auto* layout = centredColumn(this, 460);
-    layout->addStretch(1);
-    auto* mark = new QLabel(this);
-    mark->setPixmap(emojiPixmap(QString::fromUtf8("📱"), 64));
-    layout->addWidget(mark);
-    layout->addWidget(caption("PELORN", this));
-    layout->addWidget(heading("Your computer,\nfrom your iPad or iPhone", this));
-    layout->addWidget(secondary("Sign in to take this computer online, approve your devices and work in its "
-                                "sessions from anywhere.",
-                                this));
-    layout->addSpacing(rowSpacing);
-    mButton = new QPushButton("Sign in with Google", this);
-    mButton->setObjectName("signInButton");
-    mButton->setMinimumHeight(38);
-    mButton->setDefault(true);
-    makePrimary(mButton);
-    layout->addWidget(mButton);
-    mStatus = secondary({}, this);
-    mStatus->setObjectName("signInStatus");
-    layout->addWidget(mStatus);
-    layout->addStretch(2);
-    connect(mButton, &QPushButton::clicked, this, [this] {
-        mButton->setEnabled(false);
-        setSecondary(mStatus);
-        mStatus->setText("Finish signing in in your browser.");
-        QPointer<SignInPage> self(this);
-        mHost.signInWithGoogle([self](std::optional<std::string> error) {
-            if (!self) {
-                return;
-            }
-            self->mButton->setEnabled(true);
-            self->mStatus->setText(error ? QString::fromStdString(*error) : QString());
-            if (error) {
-                setDanger(self->mStatus);
-            }
-        });
-    });
-}
-
 PasswordOnboardingPage::PasswordOnboardingPage(UiHost& host, QWidget* parent) : QWidget(parent) {
     auto* layout = centredColumn(this, 460);
     layout->addStretch(1);

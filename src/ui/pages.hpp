@@ -12,20 +12,6 @@ namespace pelorn::ui {
 
 class MasterPasswordForm;
 
-// The window while nobody is signed in: Google sign-in through the desktop's browser.
-class SignInPage : public QWidget {
-    Q_OBJECT
-public:
-    SignInPage(UiHost& host, QWidget* parent = nullptr);
-    QPushButton* signInButton() const { return mButton; }
-    QLabel* statusLabel() const { return mStatus; }
-
-private:
-    UiHost& mHost;
-    QPushButton* mButton;
-    QLabel* mStatus;
-};
-
 // The window once signed in while no master password exists.
 class PasswordOnboardingPage : public QWidget {
     Q_OBJECT

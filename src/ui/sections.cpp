@@ -479,39 +479,4 @@ PlaceholderSection::PlaceholderSection(const QString& title, const QString& comi
     layout->addStretch(1);
 }
 
-AccountSection::AccountSection(UiHost& host, QWidget* parent) : QWidget(parent), mHost(host) {
-    auto* layout = pageLayout(this);
-    layout->addWidget(heading("Account", this));
-    mWho = new QLabel(this);
-    mWho->setObjectName("accountWho");
-    mWho->setTextFormat(Qt::PlainText);
-    mWho->setWordWrap(true);
-    layout->addWidget(mWho);
-    layout->addWidget(
-        secondary("Signing out, Sign in with Apple and deleting the account come here in a later "
-                  "version; today pelornctl sign-out signs out.",
-                  this));
-    layout->addSpacing(rowSpacing);
-    layout->addWidget(caption("MASTER PASSWORD", this));
-    mReset = new QPushButton("Reset Master Password…", this);
-    mReset->setObjectName("resetPasswordButton");
-    makeSecondary(mReset);
-    auto* row = new QHBoxLayout;
-    row->addWidget(mReset);
-    row->addStretch(1);
-    layout->addLayout(row);
-    layout->addStretch(1);
-    connect(mReset, &QPushButton::clicked, this, [this] {
-        auto* sheet = new PasswordResetSheet(mHost, this);
-        sheet->setAttribute(Qt::WA_DeleteOnClose);
-        sheet->open();
-    });
-}
-
-void AccountSection::apply(const UiState& state) {
-    auto who = state.accountName.empty() ? text(state.accountEmail)
-                                         : text(state.accountName) + " - " + text(state.accountEmail);
-    mWho->setText("Signed in as " + who);
-}
-
 } // namespace pelorn::ui

@@ -131,18 +131,4 @@ public:
                        QWidget* parent = nullptr);
 };
 
-// The account: who is signed in, and the master password's reset.
-class AccountSection : public QWidget {
-    Q_OBJECT
-public:
-    AccountSection(UiHost& host, QWidget* parent = nullptr);
-    void apply(const UiState& state);
-    QPushButton* resetButton() const { return mReset; }
-
-private:
-    UiHost& mHost;
-    QLabel* mWho;
-    QPushButton* mReset;
-};
-
 } // namespace pelorn::ui

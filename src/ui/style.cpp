@@ -239,7 +239,7 @@ QIcon symbolIcon(std::string_view symbol, QColor color) {
         color = QApplication::palette().color(QPalette::WindowText);
     }
     QIcon out;
-    for (int size : {16, 20, 24, 32, 48}) {
+    for (int size : {16, 20, 24, 32, 48, 96}) {
         QPixmap source = themed.pixmap(size, size);
         if (source.isNull()) {
             continue;

@@ -54,6 +54,21 @@ struct UiSession {
     bool operator==(const UiSession&) const = default;
 };
 
+// A newer release on the product's website.
+struct UiRelease {
+    std::string version;
+    std::string url;
+    bool operator==(const UiRelease&) const = default;
+};
+
+// Where the window sends the owner: configuration of the build; empty when there is none.
+struct UiLinks {
+    std::string website;      // the product's site: "/terms" and "/privacy" below it
+    std::string appStore;     // the companion app's store page
+    std::string supportEmail; // the address "Contact support" writes to
+    bool operator==(const UiLinks&) const = default;
+};
+
 // Everything the window shows, at one moment.
 struct UiState {
     bool signedIn = false;
@@ -61,6 +76,8 @@ struct UiState {
     bool passwordSet = false;
     std::string accountEmail;
     std::string accountName;
+    std::string accountUid;
+    bool deletingAccount = false;
     bool online = false;
     std::optional<std::string> lastError;
     bool keepAwake = false;
@@ -74,6 +91,14 @@ struct UiState {
     bool tmuxAvailable = true;
     std::vector<UiSession> sessions; // in tmux's order
     std::optional<std::string> sessionsError;
+    int sessionLifetimeHours = 12; // 0: never
+    std::optional<std::chrono::system_clock::time_point> passwordUpdatedAt;
+    bool updatesConfigured = false; // a website to check exists
+    bool checkingForUpdates = false;
+    std::string updateStatus;
+    std::optional<UiRelease> update; // offered
+    bool updateRequired = false;
+    UiLinks links;
     bool operator==(const UiState&) const = default;
 };
 
@@ -131,6 +156,21 @@ public:
     virtual void setPassword(const std::string& password,
                              std::function<void(std::optional<std::string> error)> done) = 0;
     virtual void signInWithGoogle(std::function<void(std::optional<std::string> error)> done) = 0;
+    // Google's sign-in link instead of the browser: `done` gets it (or, with none, why), and the
+    // attempt goes on until the link is used, the attempt times out or it is cancelled.
+    virtual void
+    copyGoogleSignInLink(std::function<void(std::string link, std::optional<std::string> error)> done) = 0;
+    virtual void cancelSignIn() = 0;
+    // Nothing on success or when the owner cancelled, else the text to show.
+    virtual void signInWithApple(std::function<void(std::optional<std::string> error)> done) = 0;
+    virtual void signOut() = 0;
+    virtual void deleteAccount(std::function<void(std::optional<std::string> error)> done) = 0;
+    // 0 (never), 1, 3, 6, 12 or 24.
+    virtual void setSessionLifetime(int hours) = 0;
+    virtual void checkForUpdates() = 0;
+    virtual void skipUpdate() = 0;
+    // In the desktop's browser or mail application.
+    virtual void openExternal(const std::string& url) = 0;
     virtual void setHasCompletedOnboarding() = 0;
     // Screen capture and synthetic input possible right now.
     virtual void checkPermissions(std::function<void(bool screenRecording, bool accessibility)> done) = 0;

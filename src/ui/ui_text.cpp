@@ -1,5 +1,6 @@
 #include "ui/ui_text.hpp"
 
+#include <cctype>
 #include <ctime>
 #include <utility>
 
@@ -85,6 +86,29 @@ std::string relativeTime(Clock::time_point then, Clock::time_point now) {
 std::string dayAndMonth(Clock::time_point at) {
     auto tm = localTime(at);
     return std::to_string(tm.tm_mday) + formatted(at, " %b");
+}
+
+std::string abbreviatedDate(Clock::time_point at) {
+    return dayAndMonth(at) + formatted(at, " %Y");
+}
+
+std::string supportMailUrl(const std::string& address, const std::string& accountId) {
+    // Every byte outside the unreserved set escaped: a mail address's "@" and "+" stay readable
+    // to mail programs either way.
+    auto escaped = [](const std::string& value) {
+        static constexpr char hex[] = "0123456789ABCDEF";
+        std::string out;
+        for (unsigned char c : value) {
+            if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '@') {
+                out.push_back(static_cast<char>(c));
+            } else {
+                out += {'%', hex[c >> 4], hex[c & 15]};
+            }
+        }
+        return out;
+    };
+    return "mailto:" + escaped(address) + "?subject=" + escaped("Pelorn support") +
+           "&body=" + escaped("\n\n---\nAccount ID: " + accountId);
 }
 
 std::string rangeLabel(int days) {
@@ -187,7 +211,7 @@ std::string_view iconName(std::string_view symbol) {
         {"eye.slash", "view-conceal"},
         {"eye", "view-reveal"},
         {"plus.rectangle", "list-add"},
-        {"rectangle.portrait.and.arrow.right", "go-previous"},
+        {"rectangle.portrait.and.arrow.right", "system-log-out"},
         {"trash", "user-trash"},
         {"clock", "alarm"},
         {"circle", "media-record"},
@@ -196,6 +220,17 @@ std::string_view iconName(std::string_view symbol) {
         {"ellipsis", "view-more-horizontal"},
         {"arrow.2.squarepath", "view-refresh"},
         {"chevron.left", "go-previous"},
+        {"doc.on.doc", "edit-copy"},
+        {"envelope", "mail-send"},
+        {"arrow.down.circle", "software-update-available"},
+        {"key", "dialog-password"},
+        {"person.text.rectangle", "user-info"},
+        {"square", "checkbox"},
+        {"checkmark.square.fill", "checkbox-checked"},
+        {"arrow.right", "go-next"},
+        {"lock.shield", "security-high"},
+        {"checkmark.seal", "emblem-ok"},
+        {"link", "edit-copy"},
     };
     for (const auto& [from, to] : names) {
         if (from == symbol) {

@@ -43,6 +43,14 @@ bool canSavePassword(const PasswordFormState& form);
 std::string relativeTime(Clock::time_point then, Clock::time_point now);
 // "5 Dec", local time.
 std::string dayAndMonth(Clock::time_point at);
+// "5 Dec 2026", local time.
+std::string abbreviatedDate(Clock::time_point at);
+
+// The idle lifetimes of terminal sessions the account section offers: hours (0: never) and label.
+inline constexpr std::array<std::pair<int, const char*>, 6> sessionLifetimes{
+    {{0, "Never"}, {1, "1 hour"}, {3, "3 hours"}, {6, "6 hours"}, {12, "12 hours"}, {24, "24 hours"}}};
+// The mail that "Contact support" starts: to the address, with the account's id below the body.
+std::string supportMailUrl(const std::string& address, const std::string& accountId);
 
 // The log's ranges and the texts around them.
 inline constexpr std::array<int, 4> logRanges{1, 7, 14, 30};

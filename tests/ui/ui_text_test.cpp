@@ -37,7 +37,26 @@ TEST(WindowTexts, RelativeTimesAndRanges) {
 
 // Every symbol the host uses has an icon in the desktop's theme.
 TEST(WindowTexts, EverySymbolHasAThemeIcon) {
-    std::vector<std::string> symbols{"ipad", "iphone", "eye", "eye.slash", "lock.fill"};
+    std::vector<std::string> symbols{"ipad",
+                                     "iphone",
+                                     "eye",
+                                     "eye.slash",
+                                     "lock.fill",
+                                     "doc.on.doc",
+                                     "envelope",
+                                     "arrow.down.circle",
+                                     "key",
+                                     "person.text.rectangle",
+                                     "square",
+                                     "checkmark.square.fill",
+                                     "arrow.right",
+                                     "g.circle.fill",
+                                     "apple.logo",
+                                     "lock.shield",
+                                     "checkmark.seal",
+                                     "clock",
+                                     "trash",
+                                     "rectangle.portrait.and.arrow.right"};
     for (const auto& section : sections) {
         symbols.emplace_back(section.symbol);
     }

@@ -3,6 +3,7 @@
 // The window against a host of real access services, a real event log and a real controller (its
 // services recorded), through the real WindowHost and command table, on a manual clock. The host
 // loop and Qt share the test's thread: pumping runs both.
+#include "account/update_checker.hpp"
 #include "app/control/access_commands.hpp"
 #include "app/control/control_commands.hpp"
 #include "app/control/host_commands.hpp"
@@ -55,8 +56,38 @@ struct WindowFixture : PrivateTmux, AccessHost {
             reply(ControlResponse::success("ok"));
         });
         commands.add("sign-in", [this](const ControlRequest& r, ControlCommands::Reply reply) {
-            asked.push_back("sign-in " + r.args.at(0));
+            std::string line = "sign-in";
+            for (const auto& arg : r.args) {
+                line += " " + arg;
+            }
+            asked.push_back(line);
+            if (r.args.at(0) == "cancel") {
+                reply(ControlResponse::success("cancelled"));
+                return;
+            }
             signInReply = std::move(reply);
+        });
+        commands.add("sign-out", [this](const ControlRequest&, ControlCommands::Reply reply) {
+            asked.push_back("sign-out");
+            settings.set("isAuthenticated", false);
+            reply(ControlResponse::success("signed out"));
+        });
+        commands.add("account", [this](const ControlRequest& r, ControlCommands::Reply reply) {
+            asked.push_back("account " + r.args.at(0) + " " + r.args.at(1));
+            deleting.set(true);
+            deleteReply = [this, reply = std::move(reply)](ControlResponse response) {
+                deleting.set(false);
+                reply(std::move(response));
+            };
+        });
+        // The real checker, its manifest the test's.
+        commands.add("update", [this](const ControlRequest& r, ControlCommands::Reply reply) {
+            if (r.args.at(0) == "skip") {
+                updates.skip();
+                reply(ControlResponse::success("skipped"));
+                return;
+            }
+            updates.check(true, [reply = std::move(reply)] { reply(ControlResponse::success("checked")); });
         });
         registerTerminalCommands(commands, {loop, sessions, settings, center, *log});
         loop.runPending(); // the stores have loaded
@@ -133,6 +164,20 @@ struct WindowFixture : PrivateTmux, AccessHost {
     Published<std::optional<std::string>> closedLidError;
     std::vector<std::string> asked;
     ControlCommands::Reply signInReply;
+    ControlCommands::Reply deleteReply;
+    Published<bool> deleting;
+    std::string manifest = R"({"version":"0.1.0","url":"https://example.org/pelorn.deb"})";
+    UpdateChecker updates{loop,
+                          pool,
+                          settings,
+                          [this](const HttpRequest&) {
+                              std::lock_guard lock(manifestMutex);
+                              return HttpResponse{200, manifest, {}};
+                          },
+                          "https://example.org",
+                          "0.1.0"};
+    std::mutex manifestMutex;
+    std::vector<std::string> openedExternally;
     bool screenCapture = true;
     bool input = true;
     std::vector<std::filesystem::path> openedInTerminal;
@@ -140,10 +185,26 @@ struct WindowFixture : PrivateTmux, AccessHost {
                                       openedInTerminal.push_back(script);
                                       return std::optional<std::string>();
                                   }};
-    WindowHost host{{loop, settings, commands, controller.isOnline(), controller.lastError(), *passwords,
-                     *devices, approvals, *log, closedLidRequested, closedLidError,
-                     [this] { return settings.boolean("keepMacAwake"); }, [this] { return screenCapture; },
-                     [this] { return input; }, sessions, tmux}};
+    WindowHost host{{loop,
+                     settings,
+                     commands,
+                     controller.isOnline(),
+                     controller.lastError(),
+                     *passwords,
+                     *devices,
+                     approvals,
+                     *log,
+                     closedLidRequested,
+                     closedLidError,
+                     [this] { return settings.boolean("keepMacAwake"); },
+                     [this] { return screenCapture; },
+                     [this] { return input; },
+                     sessions,
+                     tmux,
+                     &updates,
+                     &deleting,
+                     UiLinks{"https://pelorn.example", "https://apps.example/pelorn", "help@pelorn.example"},
+                     [this](const std::string& url) { openedExternally.push_back(url); }}};
     std::unique_ptr<UiApp> app;
 };
 

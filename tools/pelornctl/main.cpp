@@ -50,12 +50,14 @@ int usage(FILE* out) {
                "  sign-in google|apple [--print-link]\n"
                "                  sign in with Google or Apple in the browser (--print-link: print the\n"
                "                  link to open instead, and return at once)\n"
+               "  sign-in cancel  abandon the sign-in that waits for the browser\n"
                "  open-url URL    hand the host a link of its own scheme (Apple's sign-in comes back\n"
                "                  this way; the desktop entry's URL handler runs it)\n"
                "  sign-out        sign out\n"
                "  account delete --yes\n"
                "                  delete your account for good, on every device (goes offline first)\n"
                "  update check    look for a newer release on the product's website\n"
+               "  update skip     stop offering the release on offer (unless it is required)\n"
                "  quit            stop the host\n",
                out);
     return out == stderr ? Usage : Ok;

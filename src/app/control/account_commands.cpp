@@ -14,11 +14,16 @@ namespace pelorn {
 void registerAccountCommands(ControlCommands& commands, AccountCommandTargets targets) {
     auto t = std::make_shared<AccountCommandTargets>(targets);
     commands.add("sign-in", [t](const ControlRequest& request, ControlCommands::Reply reply) {
+        if (request.args == std::vector<std::string>{"cancel"}) {
+            t->auth.cancelPending();
+            reply(ControlResponse::success("no sign-in waits now", nlohmann::json::object()));
+            return;
+        }
         bool printLink = request.args.size() == 2 && request.args[1] == "--print-link";
         bool apple = !request.args.empty() && request.args[0] == "apple" && t->apple;
         if (request.args.empty() || request.args.size() > 2 || (request.args.size() == 2 && !printLink) ||
             (request.args[0] != "google" && !apple)) {
-            reply(ControlResponse::failure("usage: sign-in google|apple [--print-link]"));
+            reply(ControlResponse::failure("usage: sign-in google|apple [--print-link] | sign-in cancel"));
             return;
         }
         // One reply: with --print-link the link (the attempt goes on in the host), else the outcome.
@@ -41,7 +46,8 @@ void registerAccountCommands(ControlCommands& commands, AccountCommandTargets ta
                 if (message) {
                     answer(ControlResponse::failure(*message));
                 } else if (t->apple->signIns() == before) {
-                    answer(ControlResponse::failure("sign-in cancelled"));
+                    // Cancelling is no failure: nothing is shown for it.
+                    answer(ControlResponse::success("sign-in cancelled", {{"cancelled", true}}));
                 } else {
                     answer(ControlResponse::success(
                         "signed in as " + t->auth.userEmail(),
@@ -77,13 +83,26 @@ void registerAccountCommands(ControlCommands& commands, AccountCommandTargets ta
         }
     });
     commands.add("update", [t](const ControlRequest& request, ControlCommands::Reply reply) {
-        if (request.args != std::vector<std::string>{"check"}) {
-            reply(ControlResponse::failure("usage: update check"));
+        if (request.args != std::vector<std::string>{"check"} &&
+            request.args != std::vector<std::string>{"skip"}) {
+            reply(ControlResponse::failure("usage: update check|skip"));
             return;
         }
         auto* checker = t->updates;
         if (!checker) {
             reply(ControlResponse::failure("no website configured - update checks are off"));
+            return;
+        }
+        if (request.args[0] == "skip") {
+            if (!checker->available().get() || checker->required().get()) {
+                reply(ControlResponse::failure(checker->required().get()
+                                                   ? "this update is required and cannot be skipped"
+                                                   : "no update is offered"));
+                return;
+            }
+            auto version = checker->available().get()->version;
+            checker->skip();
+            reply(ControlResponse::success("skipped " + version, {{"skipped", version}}));
             return;
         }
         // Answered when the check (this one, or one already under way) is over.
