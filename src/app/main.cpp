@@ -175,6 +175,9 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
     if (window) {
         (*window)->hostEnded();
     }
+    // What the pool still has to do (the secret store's write of a sign-out just before quitting)
+    // finishes before the process's services are torn down under it.
+    TaskPool::shared().waitIdle();
 }
 
 } // namespace

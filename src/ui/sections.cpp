@@ -268,8 +268,10 @@ LogsSection::LogsSection(UiHost& host, QWidget* parent) : QWidget(parent), mHost
                             "Every entry is deleted from this Mac. What happens next is still recorded.",
                             QMessageBox::NoButton, this);
         mConfirm->setObjectName("clearConfirmation");
-        mConfirm->addButton("Cancel", QMessageBox::RejectRole);
+        auto* cancel = mConfirm->addButton("Cancel", QMessageBox::RejectRole);
         auto* clear = mConfirm->addButton("Clear", QMessageBox::DestructiveRole);
+        // Return must never do what cannot be undone.
+        mConfirm->setDefaultButton(cancel);
         mConfirm->setAttribute(Qt::WA_DeleteOnClose);
         connect(mConfirm, &QMessageBox::finished, this, [this, clear] {
             if (mConfirm && mConfirm->clickedButton() == clear) {
@@ -439,8 +441,10 @@ void DevicesSection::confirmRemoval(const UiDevice& device) {
     mConfirm->setObjectName("removalConfirmation");
     mConfirm->setInformativeText(
         "This device will be removed and will need to be paired again for future connections.");
-    mConfirm->addButton("Cancel", QMessageBox::RejectRole);
+    auto* cancel = mConfirm->addButton("Cancel", QMessageBox::RejectRole);
     auto* remove = mConfirm->addButton("Remove", QMessageBox::DestructiveRole);
+    // Return must never do what cannot be undone.
+    mConfirm->setDefaultButton(cancel);
     mConfirm->setAttribute(Qt::WA_DeleteOnClose);
     connect(mConfirm, &QMessageBox::finished, this, [this, remove, id = device.id] {
         if (mConfirm && mConfirm->clickedButton() == remove) {

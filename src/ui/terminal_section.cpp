@@ -288,8 +288,10 @@ void TerminalSessionsView::confirmEnd(const std::string& name) {
     mConfirm = new QMessageBox(QMessageBox::Warning, title, title, QMessageBox::NoButton, this);
     mConfirm->setObjectName("endConfirmation");
     mConfirm->setInformativeText("Anything running in it will be stopped. This can't be undone.");
-    mConfirm->addButton("Cancel", QMessageBox::RejectRole);
+    auto* cancel = mConfirm->addButton("Cancel", QMessageBox::RejectRole);
     auto* end = mConfirm->addButton("End Session", QMessageBox::DestructiveRole);
+    // Return must never do what cannot be undone.
+    mConfirm->setDefaultButton(cancel);
     mConfirm->setAttribute(Qt::WA_DeleteOnClose);
     connect(mConfirm, &QMessageBox::buttonClicked, this, [this, end](QAbstractButton* clicked) {
         if (clicked == end && mChosen) {

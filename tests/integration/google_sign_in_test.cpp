@@ -35,8 +35,8 @@ nlohmann::json stored(const std::string& emulator, const std::string& path) {
     return nlohmann::json::parse(reply.body, nullptr, false)["fields"];
 }
 
-bool eventually(const std::function<bool()>& done) {
-    for (int i = 0; i < 200; ++i) {
+bool eventually(const std::function<bool()>& done, int tries = 200) {
+    for (int i = 0; i < tries; ++i) {
         if (done()) {
             return true;
         }
@@ -156,14 +156,22 @@ TEST(HostSignIn, GoogleSignInFromPelornctlReachesTheCloudAndLastsUntilTheAccount
     auto after = account(home);
     EXPECT_EQ(after["signedIn"], false);
     EXPECT_EQ(after["cloudSignedIn"], false);
+    // Quitting at once: the next start finds nobody signed in, the cloud's user forgotten too.
     EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
-    EXPECT_EQ(host.waitForExit(), 0);
+    EXPECT_EQ(host.waitForExit(), 0) << host.output();
+    HostProcess last(home, "last");
+    waitUntilServing(home, last.pid());
+    EXPECT_FALSE(eventually([&] { return account(home)["cloudSignedIn"] == true; }, 20));
+    EXPECT_EQ(account(home)["signedIn"], false);
+    EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
+    EXPECT_EQ(last.waitForExit(), 0) << last.output();
 }
 
 // Apple's page and the backend (a stub) send the browser back to the program's scheme; the desktop
 // hands the link to the running host with pelornctl open-url. An owner Apple names nobody is "User".
 TEST(HostSignIn, AppleSignInComesBackThroughTheDesktopsLink) {
     PELORN_NEED_AUTH_EMULATOR(emulator);
+    PELORN_NEED_FIRESTORE_EMULATOR(firestore);
     auto email = uniqueName("apple") + "@example.com";
     auto uid = emulatorAccount(*emulator, email, "");
     ASSERT_FALSE(uid.empty());
@@ -176,7 +184,8 @@ TEST(HostSignIn, AppleSignInComesBackThroughTheDesktopsLink) {
     });
     Home home;
     configureCloud(home);
-    home.extraEnv = {"FIREBASE_AUTH_EMULATOR_HOST=" + *emulator,
+    // The database too, though the test never goes online: the host reaches nothing but loopback.
+    home.extraEnv = {"FIREBASE_AUTH_EMULATOR_HOST=" + *emulator, "FIRESTORE_EMULATOR_HOST=" + *firestore,
                      "PELORN_APPLE_AUTHORIZE_URL=" + apple.url() + "/auth/authorize"};
     HostProcess host(home, "host");
     waitUntilServing(home, host.pid());
@@ -196,7 +205,7 @@ TEST(HostSignIn, AppleSignInComesBackThroughTheDesktopsLink) {
     auto replayed = ctl(home, {"open-url", back.body});
     EXPECT_EQ(replayed.err, "pelornctl: no Apple sign-in is waiting for this link\n");
     EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
-    EXPECT_EQ(host.waitForExit(), 0);
+    EXPECT_EQ(host.waitForExit(), 0) << host.output();
     EXPECT_NE(host.output().find("✅ Signed in with Apple (Mac, web flow), uid=" + uid), std::string::npos);
 }
 

@@ -140,6 +140,7 @@ TEST_F(AccountTest, DeletingAsksFirstAndShowsAFailure) {
     ASSERT_TRUE(a.deleteConfirmation());
     EXPECT_EQ(a.deleteConfirmation()->text(), "Delete your account?");
     EXPECT_TRUE(a.deleteConfirmation()->informativeText().contains("This cannot be undone."));
+    EXPECT_EQ(defaultButtonText(a.deleteConfirmation()), "Cancel") << "Return deletes nothing";
     EXPECT_TRUE(screenshot(*a.deleteConfirmation(), "delete-account-confirmation-light"));
     press(button(a.deleteConfirmation(), "Cancel"));
     settle();

@@ -139,6 +139,7 @@ TEST_F(TerminalSectionTest, TheMoreMenuOpensCopiesAndEndsOnlyAfterConfirmation) 
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(box->text(), "End alpha");
         EXPECT_EQ(box->informativeText(), "Anything running in it will be stopped. This can't be undone.");
+        EXPECT_EQ(defaultButtonText(box), "Cancel") << "Return ends nothing";
         QTest::mouseClick(button(box, answer), Qt::LeftButton);
         settle();
         EXPECT_EQ(section().endConfirmation(), nullptr);

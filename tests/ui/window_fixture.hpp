@@ -26,6 +26,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QPushButton>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
@@ -141,6 +142,11 @@ struct WindowFixture : PrivateTmux, AccessHost {
             }
         }
         return nullptr;
+    }
+
+    // The text of the button Return presses; empty when there is none.
+    static QString defaultButtonText(QMessageBox* box) {
+        return box->defaultButton() ? box->defaultButton()->text() : QString();
     }
 
     // Saves what `widget` shows under build/screenshots/; false when it drew nothing.

@@ -198,6 +198,7 @@ TEST_F(WindowTest, DevicesAreListedInOrderAndRemovedOnlyAfterConfirmation) {
         EXPECT_EQ(confirmation->text(), "Remove Ann's phone");
         EXPECT_EQ(confirmation->informativeText(),
                   "This device will be removed and will need to be paired again for future connections.");
+        EXPECT_EQ(defaultButtonText(confirmation), "Cancel") << "Return removes nothing";
         EXPECT_EQ(confirmation->windowTitle(), "Remove Ann's phone");
         button(confirmation, choice)->click();
         settle();
@@ -255,6 +256,7 @@ TEST_F(WindowTest, TheLogFiltersRangesCopiesAndClears) {
     ASSERT_TRUE(logs->clearConfirmation());
     EXPECT_EQ(logs->clearConfirmation()->text(),
               "Every entry is deleted from this Mac. What happens next is still recorded.");
+    EXPECT_EQ(defaultButtonText(logs->clearConfirmation()), "Cancel") << "Return clears nothing";
     button(logs->clearConfirmation(), "Cancel")->click();
     settle();
     EXPECT_EQ(log->events().get().size(), 4u);
