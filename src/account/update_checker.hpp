@@ -49,6 +49,9 @@ public:
     static constexpr auto interval = std::chrono::hours(24);
     static constexpr auto timeout = std::chrono::seconds(15);
     static constexpr const char* skippedKey = "skippedUpdateVersion";
+    // What an installed package's owner is told instead of a download page.
+    static constexpr const char* packageManagerHint =
+        "Update it with your package manager: sudo apt update && sudo apt install --only-upgrade pelorn-host";
     static constexpr const char* manifestPath = "/mac/latest.json";
     static constexpr const char* failedText = "Couldn't check for updates right now.";
 

@@ -9,9 +9,11 @@
 #include "account/update_checker.hpp"
 #include "activity/event_log.hpp"
 #include "app/app_delegate.hpp"
+#include "app/autostart.hpp"
 #include "app/control/access_commands.hpp"
 #include "app/control/account_commands.hpp"
 #include "app/control/control_protocol.hpp"
+#include "app/control/desktop_commands.hpp"
 #include "app/control/power_commands.hpp"
 #include "app/control/terminal_commands.hpp"
 #include "app/host_services.hpp"
@@ -69,8 +71,9 @@ sigset_t blockTerminationSignals() {
 }
 
 int usage(FILE* out) {
-    std::fprintf(out, "usage: pelorn-host [--headless]\n"
-                      "  --headless  run without the tray icon and window\n");
+    std::fprintf(out, "usage: pelorn-host [--headless | --version]\n"
+                      "  --headless  run without the tray icon and window\n"
+                      "  --version   print the version\n");
     return out == stderr ? 64 : 0;
 }
 
@@ -124,9 +127,11 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
                           controlSocketPath()},
                          [&loop] { loop.quit(); });
     auto approvalAnnouncements = registerAccessCommands(delegate.commands(), AuthServices::shared());
-    registerAccountCommands(delegate.commands(),
-                            {AuthManager::shared(), FirebaseAuth::shared(), UpdateChecker::shared(),
-                             &AccountDeletionService::shared(), &AppleSignIn::shared()});
+    registerAccountCommands(delegate.commands(), {AuthManager::shared(), FirebaseAuth::shared(),
+                                                  UpdateChecker::shared(), &AccountDeletionService::shared(),
+                                                  &AppleSignIn::shared(), PELORN_PACKAGED != 0});
+    static const Autostart autostart = Autostart::forThisUser();
+    registerDesktopCommands(delegate.commands(), autostart);
     registerPowerCommands(delegate.commands(), {PowerManager::shared(), ClosedLidModeManager::shared(),
                                                 ServerController::shared()});
     registerTerminalCommands(delegate.commands(), {loop, TerminalSessionStore::shared(), Settings::shared(),
@@ -161,6 +166,7 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
             UpdateChecker::shared(),
             &AccountDeletionService::shared().busy(),
             WindowHost::configuredLinks(),
+            [] { return autostart.isOn(); },
             [](const std::string& url) {
                 TaskPool::shared().submit([url] {
                     if (auto failure = AuthManager::openWithXdgOpen(url)) {
@@ -188,6 +194,10 @@ int main(int argc, char** argv) {
         std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             return usage(stdout);
+        }
+        if (arg == "--version") {
+            std::printf("pelorn-host %s\n", PELORN_VERSION);
+            return 0;
         }
         if (arg != "--headless") {
             std::fprintf(stderr, "pelorn-host: unknown option %s\n", argv[i]);

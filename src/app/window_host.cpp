@@ -152,6 +152,8 @@ UiState WindowHost::currentState() const {
         s.updateRequired = updates->required().get();
     }
     s.links = mDeps.links;
+    s.startAtLogin = mDeps.startAtLogin && mDeps.startAtLogin();
+    s.updateInstruction = PELORN_PACKAGED ? UpdateChecker::packageManagerHint : "";
     return s;
 }
 
@@ -178,6 +180,7 @@ bool WindowHost::settingsChanged(const UiState& last) const {
            last.accountEmail != settings.string("userEmail") ||
            last.accountName != settings.string("userName") ||
            last.keepAwake != (mDeps.keepAwake && mDeps.keepAwake()) ||
+           last.startAtLogin != (mDeps.startAtLogin && mDeps.startAtLogin()) ||
            last.logsRangeDays != logsRangeDays(settings) ||
            last.initialSection != settings.string("initialSection") ||
            last.accountUid != settings.string("userUID") ||
@@ -333,6 +336,10 @@ void WindowHost::toggleOnline() {
 
 void WindowHost::setKeepAwake(bool on) {
     run("keep-awake", {on ? "on" : "off"}, std::nullopt);
+}
+
+void WindowHost::setStartAtLogin(bool on) {
+    run("autostart", {on ? "on" : "off"}, std::nullopt);
 }
 
 void WindowHost::setClosedLidRequested(bool on) {

@@ -54,6 +54,8 @@ public:
         UpdateChecker* updates = nullptr;
         const Published<bool>* deleting = nullptr;
         UiLinks links;
+        // Whether the desktop starts the host at login.
+        std::function<bool()> startAtLogin;
         // Opens a web or mail address in the desktop's application (on the host loop).
         std::function<void(const std::string& url)> openExternal;
     };
@@ -73,6 +75,7 @@ public:
     void stop() override;
     void toggleOnline() override;
     void setKeepAwake(bool on) override;
+    void setStartAtLogin(bool on) override;
     void setClosedLidRequested(bool on) override;
     void answerApproval(const std::string& deviceId, bool approve) override;
     void removeDevice(const std::string& id) override;

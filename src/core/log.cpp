@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 #include <utility>
 
 namespace pelorn {
@@ -12,7 +14,30 @@ Log& Log::shared() {
     return instance;
 }
 
-Log::Log() : mDebug(std::getenv("PELORN_DEBUG") != nullptr) {
+int Log::priority(std::string_view line) {
+    if (line.starts_with("❌")) {
+        return LOG_ERR;
+    }
+    if (line.starts_with("⚠️") || line.starts_with("⛔️")) {
+        return LOG_WARNING;
+    }
+    return LOG_INFO;
+}
+
+bool Log::isJournalStream(const char* journalStream, int fd) {
+    struct stat st {};
+    unsigned long long device = 0, inode = 0;
+    if (!journalStream || std::sscanf(journalStream, "%llu:%llu", &device, &inode) != 2 ||
+        ::fstat(fd, &st) != 0) {
+        return false;
+    }
+    return static_cast<unsigned long long>(st.st_dev) == device &&
+           static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
+Log::Log()
+    : mDebug(std::getenv("PELORN_DEBUG") != nullptr),
+      mToJournal(isJournalStream(std::getenv("JOURNAL_STREAM"), STDOUT_FILENO)) {
     openlog("pelorn-host", LOG_PID, LOG_USER);
     mWriter = std::thread([this] { write(); });
 }
@@ -78,9 +103,13 @@ void Log::write() {
         lock.unlock();
         std::string out;
         for (const auto& [text, systemLog] : lines) {
+            if (mToJournal) {
+                // The journal reads a "<N>" prefix as the line's priority.
+                out.append("<").append(std::to_string(priority(text))).append(">");
+            }
             out.append(text).push_back('\n');
             if (systemLog) {
-                syslog(LOG_INFO, "%.*s", static_cast<int>(text.size()), text.data());
+                syslog(priority(text), "%.*s", static_cast<int>(text.size()), text.data());
             }
         }
         std::fwrite(out.data(), 1, out.size(), stdout);

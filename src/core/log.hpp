@@ -11,15 +11,21 @@
 namespace pelorn {
 
 // Diagnostics: one line per call, to stdout; lines marked for the system log also go to syslog
-// (the journal picks them up where it runs). Callable from any thread, and never waits on the
-// output: a writing thread takes the lines from a bounded queue, so a stdout nobody reads stalls
-// only that thread, and lines beyond the queue are counted and reported as dropped.
+// (the journal picks them up where it runs). When stdout is the journal (a systemd service),
+// each line carries its priority: errors as errors, warnings as warnings.
+// Callable from any thread, and never waits on the output: a writing thread takes the lines from
+// a bounded queue, so a stdout nobody reads stalls only that thread, and lines beyond the queue
+// are counted and reported as dropped.
 class Log {
 public:
     using Sink = std::function<void(std::string_view line, bool systemLog)>;
     static constexpr std::size_t maxQueuedLines = 4096;
 
     static Log& shared();
+    // The priority of a line as syslog numbers it: 3 error, 4 warning, 6 information.
+    static int priority(std::string_view line);
+    // Whether `fd` is the stream systemd names in JOURNAL_STREAM ("device:inode").
+    static bool isJournalStream(const char* journalStream, int fd);
 
     void info(std::string_view line);
     void system(std::string_view line);
@@ -46,7 +52,8 @@ private:
     bool mStopping = false;
     std::condition_variable mChanged;
     bool mDebug = false;
-    std::thread mWriter; // last: started once the rest is ready
+    bool mToJournal = false; // stdout is the journal: lines carry their priority
+    std::thread mWriter;     // last: started once the rest is ready
 };
 
 } // namespace pelorn

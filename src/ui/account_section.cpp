@@ -288,8 +288,11 @@ UpdateSheet::UpdateSheet(UiHost& host, QWidget* parent) : QDialog(parent), mHost
     layout->setSpacing(rowSpacing);
     mTitle = sheetTitle({}, this);
     mText = secondary({}, this);
+    mInstruction = secondary({}, this);
+    mInstruction->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(mTitle);
     layout->addWidget(mText);
+    layout->addWidget(mInstruction);
     auto* buttons = new QHBoxLayout;
     mSkip = new QPushButton("Skip This Version", this);
     mLater = new QPushButton("Not Now", this);
@@ -315,12 +318,15 @@ UpdateSheet::UpdateSheet(UiHost& host, QWidget* parent) : QDialog(parent), mHost
     connect(mLater, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void UpdateSheet::present(const UiRelease& release, bool required) {
+void UpdateSheet::present(const UiRelease& release, bool required, const std::string& instruction) {
     mUrl = release.url;
     mTitle->setText(text("Pelorn " + release.version + " is available."));
     mText->setText(required ? "This version is no longer supported. Update to keep using Pelorn."
                             : "A newer version is ready to download.");
     mSkip->setVisible(!required);
+    mInstruction->setText(text(instruction));
+    mInstruction->setVisible(!instruction.empty());
+    mDownload->setVisible(instruction.empty());
     open();
 }
 

@@ -106,9 +106,11 @@ class UpdateSheet : public QDialog {
     Q_OBJECT
 public:
     UpdateSheet(UiHost& host, QWidget* parent = nullptr);
-    void present(const UiRelease& release, bool required);
+    // `instruction`: how to update where there is no download (a distribution's package).
+    void present(const UiRelease& release, bool required, const std::string& instruction = {});
     QLabel* titleLabel() const { return mTitle; }
     QLabel* textLabel() const { return mText; }
+    QLabel* instructionLabel() const { return mInstruction; }
     QPushButton* downloadButton() const { return mDownload; }
     QPushButton* skipButton() const { return mSkip; }
     QPushButton* laterButton() const { return mLater; }
@@ -118,6 +120,7 @@ private:
     std::string mUrl;
     QLabel* mTitle;
     QLabel* mText;
+    QLabel* mInstruction;
     QPushButton* mDownload;
     QPushButton* mSkip;
     QPushButton* mLater;

@@ -93,7 +93,7 @@ void MainShell::apply(const UiState& state) {
     // A release is offered once a run; a later check offering another one shows it again.
     if (state.update && state.update->version != mOffered) {
         mOffered = state.update->version;
-        mUpdate->present(*state.update, state.updateRequired);
+        mUpdate->present(*state.update, state.updateRequired, state.updateInstruction);
     } else if (!state.update && mUpdate->isVisible()) {
         mUpdate->reject();
     }
@@ -105,7 +105,9 @@ MainWindow::MainWindow(UiHost& host, bool trayAvailable, QWidget* parent)
     : QWidget(parent), mHost(host), mTrayAvailable(trayAvailable) {
     setObjectName("mainWindow");
     setWindowTitle("Pelorn");
-    setWindowIcon(QIcon(emojiPixmap(QString::fromUtf8("📱"), 64)));
+    // The installed icon; the emoji where the program runs from its build tree.
+    setWindowIcon(
+        QIcon::fromTheme("com.tamberlind.pelorn.host", QIcon(emojiPixmap(QString::fromUtf8("📱"), 64))));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     mStack = new QStackedWidget(this);

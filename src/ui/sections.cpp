@@ -127,8 +127,17 @@ ConnectSection::ConnectSection(UiHost& host, QWidget* parent) : QWidget(parent),
     mClosedLidError->setIndent(50);
     powerLayout->addWidget(mClosedLidError);
     layout->addWidget(power);
+    layout->addSpacing(rowSpacing);
+    layout->addWidget(caption("STARTUP", this));
+    auto* startup = panel(this);
+    auto* startupLayout = new QVBoxLayout(startup);
+    mStartAtLogin = new Switch("Start at Login", startup);
+    mStartAtLogin->setObjectName("startAtLogin");
+    startupLayout->addWidget(mStartAtLogin);
+    layout->addWidget(startup);
     layout->addStretch(1);
     connect(mKeepAwake, &QCheckBox::toggled, this, [this](bool on) { mHost.setKeepAwake(on); });
+    connect(mStartAtLogin, &QCheckBox::toggled, this, [this](bool on) { mHost.setStartAtLogin(on); });
     connect(mClosedLid, &QCheckBox::toggled, this, [this](bool on) { mHost.setClosedLidRequested(on); });
 
     mPermissionTimer = new QTimer(this);
@@ -154,6 +163,7 @@ void ConnectSection::apply(const UiState& state) {
     mError->setText(state.lastError ? text(*state.lastError) : QString());
     mError->setVisible(state.lastError.has_value());
     setQuietly(mKeepAwake, state.keepAwake);
+    setQuietly(mStartAtLogin, state.startAtLogin);
     setQuietly(mClosedLid, state.closedLidRequested);
     mClosedLidError->setText(state.closedLidError ? text(*state.closedLidError) : QString());
     mClosedLidError->setVisible(state.closedLidError.has_value());

@@ -35,6 +35,7 @@ public:
     QLabel* screenRecordingLabel() const { return mScreen; }
     QLabel* accessibilityLabel() const { return mAccessibility; }
     QCheckBox* keepAwakeSwitch() const { return mKeepAwake; }
+    QCheckBox* startAtLoginSwitch() const { return mStartAtLogin; }
     QCheckBox* closedLidSwitch() const { return mClosedLid; }
     QLabel* closedLidErrorLabel() const { return mClosedLidError; }
 
@@ -52,6 +53,7 @@ private:
     QLabel* mScreen;
     QLabel* mAccessibility;
     QCheckBox* mKeepAwake;
+    QCheckBox* mStartAtLogin;
     QCheckBox* mClosedLid;
     QLabel* mClosedLidError;
     QTimer* mPermissionTimer;

@@ -81,6 +81,9 @@ struct UiState {
     bool online = false;
     std::optional<std::string> lastError;
     bool keepAwake = false;
+    bool startAtLogin = false;
+    // A distribution's package: how to update instead of a download page; empty otherwise.
+    std::string updateInstruction;
     bool closedLidRequested = false;
     std::optional<std::string> closedLidError;
     std::optional<UiApproval> approval;
@@ -147,6 +150,7 @@ public:
     // Requests; each runs on the host loop. Those with a completion hear back through `post`.
     virtual void toggleOnline() = 0;
     virtual void setKeepAwake(bool on) = 0;
+    virtual void setStartAtLogin(bool on) = 0;
     virtual void setClosedLidRequested(bool on) = 0;
     virtual void answerApproval(const std::string& deviceId, bool approve) = 0;
     virtual void removeDevice(const std::string& id) = 0;

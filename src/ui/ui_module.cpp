@@ -13,7 +13,8 @@ extern "C" __attribute__((visibility("default"))) int pelorn_ui_run(pelorn::UiHo
     pelorn::ui::prepareWebEngine([host](const std::string& line) { host->log(line); });
     QApplication app(arguments, argv);
     app.setApplicationName("Pelorn");
-    app.setDesktopFileName("pelorn");
+    // The desktop entry this window belongs to (its icon, and the launcher it is grouped with).
+    app.setDesktopFileName("com.tamberlind.pelorn.host");
     app.setQuitOnLastWindowClosed(false);
     pelorn::ui::applyTheme(app, pelorn::ui::prefersDark());
     pelorn::ui::UiApp ui(*host, QSystemTrayIcon::isSystemTrayAvailable());

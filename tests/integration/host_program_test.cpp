@@ -82,6 +82,10 @@ TEST(Pelornctl, ReportsAHostThatIsNotRunning) {
     EXPECT_EQ(r.err.rfind("pelornctl: the host is not running", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
     EXPECT_EQ(ctl(home, {}).exitCode, 64);
+    // One version, the project's, in both programs.
+    EXPECT_EQ(ctl(home, {"--version"}).out, "pelornctl " PELORN_VERSION "\n");
+    EXPECT_EQ(runProcess({(binDir() / "pelorn-host").string(), "--version"}).out,
+              "pelorn-host " PELORN_VERSION "\n");
 }
 
 // On a desktop the host shows its window, loaded from its module beside the program, and quitting

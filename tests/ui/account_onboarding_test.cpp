@@ -130,6 +130,12 @@ TEST_F(AccountTest, ANewReleaseIsCheckedForOfferedAndSkipped) {
               "This version is no longer supported. Update to keep using Pelorn.");
     EXPECT_FALSE(sheet->skipButton()->isVisible());
     press(sheet->laterButton());
+
+    // A distribution's package is updated by its package manager: no download, the way instead.
+    sheet->present({"0.4.0", "https://example.org/pelorn-0.4.0.deb"}, false, "sudo apt install pelorn-host");
+    EXPECT_FALSE(sheet->downloadButton()->isVisible());
+    EXPECT_EQ(sheet->instructionLabel()->text(), "sudo apt install pelorn-host");
+    press(sheet->laterButton());
 }
 
 TEST_F(AccountTest, DeletingAsksFirstAndShowsAFailure) {

@@ -4,8 +4,10 @@
 // services recorded), through the real WindowHost and command table, on a manual clock. The host
 // loop and Qt share the test's thread: pumping runs both.
 #include "account/update_checker.hpp"
+#include "app/autostart.hpp"
 #include "app/control/access_commands.hpp"
 #include "app/control/control_commands.hpp"
+#include "app/control/desktop_commands.hpp"
 #include "app/control/host_commands.hpp"
 #include "app/control/terminal_commands.hpp"
 #include "app/server_controller.hpp"
@@ -91,6 +93,7 @@ struct WindowFixture : PrivateTmux, AccessHost {
             updates.check(true, [reply = std::move(reply)] { reply(ControlResponse::success("checked")); });
         });
         registerTerminalCommands(commands, {loop, sessions, settings, center, *log});
+        registerDesktopCommands(commands, autostart);
         loop.runPending(); // the stores have loaded
     }
 
@@ -184,6 +187,7 @@ struct WindowFixture : PrivateTmux, AccessHost {
                           "0.1.0"};
     std::mutex manifestMutex;
     std::vector<std::string> openedExternally;
+    Autostart autostart{AccessHost::dir / "autostart", "/usr/bin/pelorn-host"};
     bool screenCapture = true;
     bool input = true;
     std::vector<std::filesystem::path> openedInTerminal;
@@ -210,6 +214,7 @@ struct WindowFixture : PrivateTmux, AccessHost {
                      &updates,
                      &deleting,
                      UiLinks{"https://pelorn.example", "https://apps.example/pelorn", "help@pelorn.example"},
+                     [this] { return autostart.isOn(); },
                      [this](const std::string& url) { openedExternally.push_back(url); }}};
     std::unique_ptr<UiApp> app;
 };

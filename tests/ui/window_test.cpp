@@ -298,6 +298,14 @@ TEST_F(WindowTest, ConnectShowsTheHostAndDrivesItThroughItsCommands) {
     settle();
     EXPECT_TRUE(connect->keepAwakeSwitch()->isChecked());
 
+    // "Start at Login" writes the desktop's autostart entry, the real command's.
+    EXPECT_FALSE(connect->startAtLoginSwitch()->isChecked());
+    connect->startAtLoginSwitch()->click();
+    ASSERT_TRUE(pumpUntil([&] { return autostart.isOn(); }));
+    loop.advance(WindowHost::settingsPoll);
+    ASSERT_TRUE(pumpUntil([&] { return window().state()->startAtLogin; }));
+    EXPECT_TRUE(connect->startAtLoginSwitch()->isChecked());
+
     // Permissions: asked on showing and every 2 s; revoking one shows within that.
     ASSERT_TRUE(pumpUntil([&] { return connect->screenRecordingLabel()->text() == "GRANTED"; }));
     settle();

@@ -22,7 +22,7 @@ constexpr auto deletionTimeout = std::chrono::seconds(90);
 enum Exit { Ok = 0, Refused = 1, NotRunning = 2, Usage = 64 };
 
 int usage(FILE* out) {
-    std::fputs("usage: pelornctl [--json] COMMAND [ARGS]\n"
+    std::fputs("usage: pelornctl [--json] COMMAND [ARGS] | --version\n"
                "  status          online state, last error, device id, computer name\n"
                "  online          go online (needs a signed-in account)\n"
                "  offline         go offline\n"
@@ -44,6 +44,8 @@ int usage(FILE* out) {
                "                  idle time before host-made sessions end: never, 1, 3, 6, 12, 24\n"
                "  keep-awake on|off\n"
                "                  keep the computer awake (also while offline)\n"
+               "  autostart [on|off]\n"
+               "                  start the host when you log in to the desktop\n"
                "  closed-lid on|off\n"
                "                  keep running with the lid closed while online (asks for the\n"
                "                  administrator password)\n"
@@ -106,6 +108,10 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             return usage(stdout);
+        }
+        if (arg == "--version" && request.command.empty()) {
+            std::printf("pelornctl %s\n", PELORN_VERSION);
+            return Ok;
         }
         if (arg == "--json") {
             asJson = true;

@@ -106,7 +106,7 @@ void registerAccountCommands(ControlCommands& commands, AccountCommandTargets ta
             return;
         }
         // Answered when the check (this one, or one already under way) is over.
-        checker->check(true, [checker, reply = std::move(reply)] {
+        checker->check(true, [t, checker, reply = std::move(reply)] {
             const auto& offered = checker->available().get();
             nlohmann::json data{{"status", checker->status().get()},
                                 {"running", checker->runningVersion()},
@@ -114,7 +114,9 @@ void registerAccountCommands(ControlCommands& commands, AccountCommandTargets ta
             std::string text = checker->status().get();
             if (offered) {
                 data["available"] = {{"version", offered->version}, {"url", offered->url}};
-                text += "\n" + UpdateChecker::windowText(checker->required().get()) + "\n" + offered->url;
+                text += "\n" + UpdateChecker::windowText(checker->required().get()) + "\n" +
+                        (t->packaged ? std::string(UpdateChecker::packageManagerHint) : offered->url);
+                data["packaged"] = t->packaged;
             }
             reply(ControlResponse::success(text, data));
         });

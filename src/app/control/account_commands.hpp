@@ -15,6 +15,7 @@ struct AccountCommandTargets {
     UpdateChecker* updates = nullptr; // null when no website is configured
     AccountDeletionService* deletion = nullptr;
     AppleSignIn* apple = nullptr;
+    bool packaged = false; // a distribution's package: updates come from its package manager
 };
 
 // The text that asks the owner to confirm a deletion.
