@@ -97,8 +97,9 @@ struct CheckerTest : ::testing::Test {
         std::unique_lock lock(mutex);
         targets.push_back(request.target);
         if (holding) {
+            auto released = held.get_future();
             lock.unlock();
-            held.get_future().wait();
+            released.wait();
             lock.lock();
         }
         return reply;
@@ -198,8 +199,19 @@ TEST_F(CheckerTest, OneCheckAtATimeAndOnceADayFromTheStart) {
 
     loop.advance(UpdateChecker::interval - 1s);
     EXPECT_FALSE(c.checking().get());
+    // The day's check is held at the stub, so it is seen running however fast the answer would be.
+    {
+        std::lock_guard lock(mutex);
+        held = {};
+        holding = true;
+    }
     loop.advance(1s);
     EXPECT_TRUE(c.checking().get());
+    {
+        std::lock_guard lock(mutex);
+        holding = false;
+    }
+    held.set_value();
     ASSERT_TRUE(test::pumpUntil(
         loop, [&] { return !c.checking().get(); }, 20s));
     EXPECT_EQ(targets.size(), 2u);
