@@ -74,8 +74,7 @@ void SettingsGroup::add(QWidget* row) {
 
 SettingsRow::SettingsRow(std::string_view symbol, const QString& title, QWidget* parent) : QWidget(parent) {
     mValue = secondary({}, this);
-    auto* layout = rowLayout(this, symbol, new QLabel(title, this), mValue);
-    layout->setContentsMargins(14, 9, 14, 9);
+    rowLayout(this, symbol, new QLabel(title, this), mValue);
 }
 
 void SettingsRow::setValue(const QString& value) {
