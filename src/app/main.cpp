@@ -12,6 +12,7 @@
 #include "app/autostart.hpp"
 #include "app/control/access_commands.hpp"
 #include "app/control/account_commands.hpp"
+#include "app/control/control_client.hpp"
 #include "app/control/control_protocol.hpp"
 #include "app/control/desktop_commands.hpp"
 #include "app/control/power_commands.hpp"
@@ -116,6 +117,20 @@ UiRunFunction loadWindow() {
     return nullptr;
 }
 
+// Started again from the launcher while a host with a window runs: that window comes to the front
+// and this process ends, leaving the running host (and its clients' sessions) alone. A headless
+// host has no window to show, so it is replaced as always.
+bool showRunningHostsWindow() {
+    auto result = sendControlRequest(controlSocketPath(), ControlRequest{"show", {}, std::nullopt},
+                                     std::chrono::seconds(5));
+    auto* response = std::get_if<ControlResponse>(&result);
+    if (!response || !response->ok) {
+        return false;
+    }
+    std::printf("pelorn-host: the running host's window was brought to the front\n");
+    return true;
+}
+
 // Builds the services, launches, runs the host loop until the host quits and terminates. With a
 // window, the window's view of the host is made once launched and handed over through `window`.
 void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<void>* windowReady) {
@@ -131,7 +146,13 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
                                                   UpdateChecker::shared(), &AccountDeletionService::shared(),
                                                   &AppleSignIn::shared(), PELORN_PACKAGED != 0});
     static const Autostart autostart = Autostart::forThisUser();
-    registerDesktopCommands(delegate.commands(), autostart);
+    registerDesktopCommands(delegate.commands(), autostart, [window] {
+        if (!window || !*window) {
+            return false;
+        }
+        (*window)->bringToFront();
+        return true;
+    });
     registerPowerCommands(delegate.commands(), {PowerManager::shared(), ClosedLidModeManager::shared(),
                                                 ServerController::shared()});
     registerTerminalCommands(delegate.commands(), {loop, TerminalSessionStore::shared(), Settings::shared(),
@@ -204,6 +225,10 @@ int main(int argc, char** argv) {
             return usage(stderr);
         }
         headless = true;
+    }
+    const char* display = std::getenv("DISPLAY");
+    if (!headless && display && *display && showRunningHostsWindow()) {
+        return 0;
     }
     sigset_t signals = blockTerminationSignals();
     // A crash must not leave the owner's displays blacked out by the privacy screen.

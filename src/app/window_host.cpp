@@ -121,6 +121,7 @@ UiState WindowHost::currentState() const {
     s.keepAwake = mDeps.keepAwake && mDeps.keepAwake();
     s.closedLidRequested = mDeps.closedLidRequested.get();
     s.closedLidError = mDeps.closedLidError.get();
+    s.frontRequests = mFrontRequests;
     if (const auto& pending = mDeps.approvals.pending().get()) {
         s.approval = UiApproval{pending->id, pending->deviceId, pending->deviceName, pending->deviceModel,
                                 pending->via};
@@ -271,6 +272,11 @@ void WindowHost::hostEnded() {
     mPost = {};
     mChanged = {};
     mEnded = {};
+}
+
+void WindowHost::bringToFront() {
+    ++mFrontRequests;
+    schedule();
 }
 
 void WindowHost::schedule() {

@@ -69,6 +69,8 @@ public:
 
     // The host has shut down: the window is told, and nothing more is delivered. Host loop.
     void hostEnded();
+    // Asks the window to come to the front (the launcher started again). Host loop.
+    void bringToFront();
 
     void watch(Post post, std::function<void(std::shared_ptr<const UiState>)> changed,
                std::function<void()> ended) override;
@@ -140,6 +142,7 @@ private:
     bool mScheduled = false;
     std::shared_ptr<const UiState> mLast;
     bool mWatchingSessions = false;
+    int mFrontRequests = 0;
     // The local terminal views, stopped when the host ends, before the services they use.
     std::vector<std::weak_ptr<LocalTerminal>> mTerminals;
     Lifetime<WindowHost> mLifetime{this};

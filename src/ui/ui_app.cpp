@@ -57,11 +57,16 @@ UiApp::UiApp(UiHost& host, bool trayAvailable)
             QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
         },
         [this](std::shared_ptr<const UiState> state) {
+            int front = state->frontRequests;
             mWindow->apply(std::move(state));
             if (!std::exchange(mShown, true)) {
                 mWindow->showWindow();
                 mHost.log("🪟 PELORN: window shown");
+            } else if (front != mFrontRequests) {
+                mWindow->showWindow();
+                mHost.log("🪟 PELORN: window brought to the front");
             }
+            mFrontRequests = front;
         },
         [this] {
             mRunning = false;

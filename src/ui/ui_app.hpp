@@ -34,6 +34,7 @@ private:
     QSystemTrayIcon* mTray = nullptr;
     QMenu* mMenu = nullptr;
     bool mShown = false;
+    int mFrontRequests = 0;
     bool mRunning = true;
 };
 

@@ -102,6 +102,7 @@ struct UiState {
     std::optional<UiRelease> update; // offered
     bool updateRequired = false;
     UiLinks links;
+    int frontRequests = 0; // each one more: the window comes to the front
     bool operator==(const UiState&) const = default;
 };
 

@@ -22,7 +22,7 @@ TEST(Autostart, TheEntryIsWrittenForThisProgramAndRemoved) {
     test::TempDir dir;
     Autostart autostart(dir / "autostart", "/opt/My Apps/pelorn-host");
     ControlCommands commands;
-    registerDesktopCommands(commands, autostart);
+    registerDesktopCommands(commands, autostart, {});
     EXPECT_EQ(ask(commands, {}).text, "start at login: off");
 
     EXPECT_EQ(ask(commands, {"on"}).text, "start at login: on");

@@ -123,6 +123,17 @@ public:
     }
     void signal(int sig) { ::kill(mPid, sig); }
     std::string output() const { return readWholeFile(mOut).value_or(""); }
+    // Whether `text` shows up in the output within the limit.
+    bool waitForOutput(std::string_view text, std::chrono::milliseconds limit = 10s) const {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (output().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return true;
+    }
     pid_t pid() const { return mPid; }
     int outputPipe() const { return mPipe; }
 

@@ -4,6 +4,9 @@
 #include "support/private_servers.hpp"
 
 #include <atomic>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 using namespace pelorn;
@@ -71,6 +74,8 @@ TEST(HostProgram, ASecondHostReplacesTheFirstAndStartsOffline) {
     waitUntilServing(home, second.pid());
     EXPECT_EQ(statusJson(home)["online"], false);
     EXPECT_NE(second.output().find("✅ Pelorn Mac daemon started (offline)"), std::string::npos);
+    // A headless host has no window to bring forward, so a launcher would replace it.
+    EXPECT_EQ(ctl(home, {"show"}).err, "pelornctl: this host runs without a window\n");
     EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
     EXPECT_EQ(second.waitForExit(), 0);
 }
@@ -88,7 +93,40 @@ TEST(Pelornctl, ReportsAHostThatIsNotRunning) {
               "pelorn-host " PELORN_VERSION "\n");
 }
 
-// On a desktop the host shows its window, loaded from its module beside the program, and quitting
+// Every command of the usage has its entry in the manual page and in the shell's completion.
+TEST(Pelornctl, TheManualPageAndCompletionNameEveryCommand) {
+    auto help = ctl(Home{}, {"--help"}).out;
+    std::filesystem::path data = std::filesystem::path(PELORN_TESTS_DIR).parent_path() / "data";
+    auto manual = readWholeFile(data / "man/pelornctl.1");
+    auto completion = readWholeFile(data / "pelornctl.bash-completion");
+    ASSERT_TRUE(manual && completion);
+    std::set<std::string> commands;
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() > 2 && line.starts_with("  ") && std::islower(static_cast<unsigned char>(line[2]))) {
+            commands.insert(line.substr(2, line.find_first_of(" [", 2) - 2));
+        }
+    }
+    EXPECT_GE(commands.size(), 20u) << help;
+    // The manual's entries are its bold lines; a dash is written "\\-" there.
+    std::string entries;
+    std::istringstream manualLines(*manual);
+    for (std::string line; std::getline(manualLines, line);) {
+        if (line.starts_with(".B")) {
+            entries += line + "\n";
+        }
+    }
+    for (const auto& command : commands) {
+        std::string pattern = std::regex_replace(command, std::regex("-"), "\\\\-");
+        EXPECT_TRUE(std::regex_search(entries, std::regex("[ \"]" + pattern + "[ \"\n]")))
+            << command << " has no entry in the manual page";
+        EXPECT_TRUE(std::regex_search(*completion, std::regex("[ \"]" + command + "[ \n\"]")))
+            << command << " is not completed";
+    }
+}
+
+// On a desktop the host shows its window, loaded from its module beside the program; started again
+// from the launcher it brings that window to the front instead of replacing the host; quitting
 // still goes offline first.
 TEST(HostProgram, OnADesktopTheWindowShowsAndQuittingGoesOfflineFirst) {
     PrivateXvfb xvfb;
@@ -96,13 +134,20 @@ TEST(HostProgram, OnADesktopTheWindowShowsAndQuittingGoesOfflineFirst) {
     home.signIn("owner@example.com");
     HostProcess host{home, "windowed", false, true};
     waitUntilServing(home, host.pid());
-    for (int i = 0; i < 200 && host.output().find("🪟 PELORN: window shown") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(50ms);
-    }
-    EXPECT_NE(host.output().find("🪟 PELORN: window shown"), std::string::npos) << host.output();
+    EXPECT_TRUE(host.waitForOutput("🪟 PELORN: window shown")) << host.output();
     auto windows = runProcess({"xwininfo", "-root", "-tree"});
     EXPECT_NE(windows.out.find("\"Pelorn\""), std::string::npos) << windows.out;
     EXPECT_TRUE(ctl(home, {"online"}).succeeded());
+
+    ProcessOptions options;
+    options.environment = home.env();
+    options.timeout = 30s;
+    auto again = runProcess({(binDir() / "pelorn-host").string()}, options);
+    EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
+    EXPECT_EQ(again.out, "pelorn-host: the running host's window was brought to the front\n");
+    EXPECT_TRUE(host.waitForOutput("🪟 PELORN: window brought to the front")) << host.output();
+    // Still the same host, still online: its clients were not dropped.
+    EXPECT_EQ(statusJson(home)["online"], true);
     EXPECT_TRUE(ctl(home, {"quit"}).succeeded());
     EXPECT_EQ(host.waitForExit(), 0);
     auto out = host.output();

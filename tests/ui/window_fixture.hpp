@@ -93,7 +93,7 @@ struct WindowFixture : PrivateTmux, AccessHost {
             updates.check(true, [reply = std::move(reply)] { reply(ControlResponse::success("checked")); });
         });
         registerTerminalCommands(commands, {loop, sessions, settings, center, *log});
-        registerDesktopCommands(commands, autostart);
+        registerDesktopCommands(commands, autostart, {});
         loop.runPending(); // the stores have loaded
     }
 

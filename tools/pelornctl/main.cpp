@@ -46,6 +46,7 @@ int usage(FILE* out) {
                "                  keep the computer awake (also while offline)\n"
                "  autostart [on|off]\n"
                "                  start the host when you log in to the desktop\n"
+               "  show            bring the host's window to the front\n"
                "  closed-lid on|off\n"
                "                  keep running with the lid closed while online (asks for the\n"
                "                  administrator password)\n"

@@ -5,7 +5,16 @@
 
 namespace pelorn {
 
-void registerDesktopCommands(ControlCommands& commands, const Autostart& autostart) {
+void registerDesktopCommands(ControlCommands& commands, const Autostart& autostart,
+                             std::function<bool()> showWindow) {
+    commands.add("show",
+                 [showWindow = std::move(showWindow)](const ControlRequest&, ControlCommands::Reply reply) {
+                     if (showWindow && showWindow()) {
+                         reply(ControlResponse::success("window shown"));
+                     } else {
+                         reply(ControlResponse::failure("this host runs without a window"));
+                     }
+                 });
     commands.add("autostart", [&autostart](const ControlRequest& request, ControlCommands::Reply reply) {
         auto said = [&] {
             bool on = autostart.isOn();
