@@ -21,18 +21,11 @@ struct DeletionTest : ::testing::Test {
     void SetUp() override {
         PELORN_NEED_AUTH_EMULATOR(found);
         authHost = *found;
-        CloudEndpoints endpoints;
-        endpoints.identityToolkit = "http://" + authHost + "/identitytoolkit.googleapis.com";
-        endpoints.secureToken = "http://" + authHost + "/securetoken.googleapis.com";
-        cloud = std::make_unique<FirebaseAuth>(
-            FirebaseAuth::Dependencies{loop, pool, secrets, "fake-api-key", endpoints, performHttp});
-        cloud->start();
-        ASSERT_TRUE(pumpUntil(loop, [&] { return cloud->state() == FirebaseAuth::State::SignedOut; }));
-        std::optional<FirebaseAuth::Result> result;
-        cloud->signInWithGoogle(googleIdToken(uniqueName("sub"), uniqueName("ann") + "@example.com", "Ann"),
-                                "", [&](const FirebaseAuth::Result& r) { result = r; });
-        ASSERT_TRUE(pumpUntil(loop, [&] { return result.has_value(); }));
-        ASSERT_TRUE(std::holds_alternative<CloudUser>(*result)) << std::get<std::string>(*result);
+        cloud = std::make_unique<FirebaseAuth>(FirebaseAuth::Dependencies{
+            loop, pool, secrets, "fake-api-key", authEmulatorEndpoints(authHost), performHttp});
+        auto user = startSignedIn(
+            loop, *cloud, googleIdToken(uniqueName("sub"), uniqueName("ann") + "@example.com", "Ann"));
+        ASSERT_TRUE(std::holds_alternative<CloudUser>(user)) << std::get<std::string>(user);
     }
 
     AccountDeletionService& make(std::string endpoint = {}) {

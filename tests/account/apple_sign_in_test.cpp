@@ -27,11 +27,8 @@ struct AppleTest : ::testing::Test {
     void SetUp() override {
         PELORN_NEED_AUTH_EMULATOR(found);
         authHost = *found;
-        CloudEndpoints endpoints;
-        endpoints.identityToolkit = "http://" + authHost + "/identitytoolkit.googleapis.com";
-        endpoints.secureToken = "http://" + authHost + "/securetoken.googleapis.com";
-        cloud = std::make_unique<FirebaseAuth>(
-            FirebaseAuth::Dependencies{loop, pool, secrets, "fake-api-key", endpoints, performHttp});
+        cloud = std::make_unique<FirebaseAuth>(FirebaseAuth::Dependencies{
+            loop, pool, secrets, "fake-api-key", authEmulatorEndpoints(authHost), performHttp});
         cloud->start();
         ASSERT_TRUE(pumpUntil(loop, [&] { return cloud->state() == FirebaseAuth::State::SignedOut; }));
     }

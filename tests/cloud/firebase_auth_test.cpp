@@ -20,8 +20,7 @@ protected:
     void SetUp() override {
         PELORN_NEED_AUTH_EMULATOR(host);
         emulator = *host;
-        endpoints.identityToolkit = "http://" + emulator + "/identitytoolkit.googleapis.com";
-        endpoints.secureToken = "http://" + emulator + "/securetoken.googleapis.com";
+        endpoints = authEmulatorEndpoints(emulator);
     }
 
     std::unique_ptr<FirebaseAuth> make() {

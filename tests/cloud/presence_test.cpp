@@ -24,26 +24,19 @@ protected:
             return;
         }
         PELORN_NEED_AUTH_EMULATOR(authHost);
-        CloudEndpoints endpoints;
-        endpoints.identityToolkit = "http://" + *authHost + "/identitytoolkit.googleapis.com";
-        endpoints.secureToken = "http://" + *authHost + "/securetoken.googleapis.com";
-        auth = std::make_unique<FirebaseAuth>(FirebaseAuth::Dependencies{
-            loop, pool, secrets, "fake-api-key", endpoints, [this](const HttpRequest& r) {
-                if (r.url.find("/v1/token") != std::string::npos) {
-                    ++refreshes;
-                }
-                return performHttp(r);
-            }});
-        auth->start();
-        ASSERT_TRUE(pumpUntil(loop, [&] { return auth->state() == FirebaseAuth::State::SignedOut; }));
+        auth = std::make_unique<FirebaseAuth>(
+            FirebaseAuth::Dependencies{loop, pool, secrets, "fake-api-key", authEmulatorEndpoints(*authHost),
+                                       [this](const HttpRequest& r) {
+                                           if (r.url.find("/v1/token") != std::string::npos) {
+                                               ++refreshes;
+                                           }
+                                           return performHttp(r);
+                                       }});
         // The account's address as Google spells it; the records use it in lower case.
         spelled = "Ann." + email;
-        std::optional<FirebaseAuth::Result> result;
-        auth->signInWithGoogle(googleIdToken(uniqueName("sub"), spelled, "Ann Example"), "",
-                               [&](const FirebaseAuth::Result& r) { result = r; });
-        ASSERT_TRUE(pumpUntil(loop, [&] { return result.has_value(); }));
-        ASSERT_TRUE(std::holds_alternative<CloudUser>(*result)) << std::get<std::string>(*result);
-        uid = std::get<CloudUser>(*result).uid;
+        auto user = startSignedIn(loop, *auth, googleIdToken(uniqueName("sub"), spelled, "Ann Example"));
+        ASSERT_TRUE(std::holds_alternative<CloudUser>(user)) << std::get<std::string>(user);
+        uid = std::get<CloudUser>(user).uid;
         email = "ann." + email;
         settings.set("userEmail", spelled);
         settings.set("userName", "Ann Example");

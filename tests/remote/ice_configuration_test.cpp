@@ -27,18 +27,10 @@ protected:
         }
         PELORN_NEED_AUTH_EMULATOR(found);
         authHost = *found;
-        CloudEndpoints endpoints;
-        endpoints.identityToolkit = "http://" + authHost + "/identitytoolkit.googleapis.com";
-        endpoints.secureToken = "http://" + authHost + "/securetoken.googleapis.com";
-        auth = std::make_unique<FirebaseAuth>(
-            FirebaseAuth::Dependencies{loop, pool, secrets, "fake-api-key", endpoints, performHttp});
-        auth->start();
-        ASSERT_TRUE(pumpUntil(loop, [&] { return auth->state() == FirebaseAuth::State::SignedOut; }));
-        std::optional<FirebaseAuth::Result> result;
-        auth->signInWithGoogle(googleIdToken(uniqueName("sub"), email, "Ann Example"), "",
-                               [&](const FirebaseAuth::Result& r) { result = r; });
-        ASSERT_TRUE(pumpUntil(loop, [&] { return result.has_value(); }));
-        ASSERT_TRUE(std::holds_alternative<CloudUser>(*result)) << std::get<std::string>(*result);
+        auth = std::make_unique<FirebaseAuth>(FirebaseAuth::Dependencies{
+            loop, pool, secrets, "fake-api-key", authEmulatorEndpoints(authHost), performHttp});
+        auto user = startSignedIn(loop, *auth, googleIdToken(uniqueName("sub"), email, "Ann Example"));
+        ASSERT_TRUE(std::holds_alternative<CloudUser>(user)) << std::get<std::string>(user);
     }
 
     // The backend's function: only for a caller the Auth emulator knows; answers as `reply` says.

@@ -1,10 +1,12 @@
 #pragma once
 
 // The Firebase emulators that scripts/test-env starts, and credentials they accept.
+#include "cloud/firebase_auth.hpp"
 #include "cloud/http_client.hpp"
 #include "core/base64.hpp"
 #include "core/json.hpp"
 #include "core/process_runner.hpp"
+#include "support/test_support.hpp"
 
 #include <chrono>
 #include <csignal>
@@ -19,8 +21,6 @@
 
 namespace pelorn::test {
 
-// "host:port" of the emulator named by `variable` once it answers; absent, with the reason, when
-// there is none.
 // Whether the emulator at "host:port" answers within 90 s (it may have been started just now, and
 // takes several seconds to come up).
 inline bool emulatorAnswers(const std::string& host) {
@@ -169,6 +169,29 @@ inline std::string emulatorAccount(const std::string& authHost, const std::strin
          std::chrono::seconds(10)});
     auto body = nlohmann::json::parse(reply.body, nullptr, false);
     return reply.status == 200 && body.is_object() ? body.value("localId", "") : "";
+}
+
+// The cloud's sign-in requests sent to the Auth emulator at "host:port".
+inline CloudEndpoints authEmulatorEndpoints(const std::string& authHost) {
+    CloudEndpoints endpoints;
+    endpoints.identityToolkit = "http://" + authHost + "/identitytoolkit.googleapis.com";
+    endpoints.secureToken = "http://" + authHost + "/securetoken.googleapis.com";
+    return endpoints;
+}
+
+// Starts `auth` and signs it in at the Auth emulator with a Google ID token: the user, or why not.
+inline FirebaseAuth::Result startSignedIn(HostLoop& loop, FirebaseAuth& auth,
+                                          const std::string& googleToken) {
+    auth.start();
+    if (!pumpUntil(loop, [&] { return auth.state() == FirebaseAuth::State::SignedOut; })) {
+        return std::string("the Auth emulator did not answer");
+    }
+    std::optional<FirebaseAuth::Result> result;
+    auth.signInWithGoogle(googleToken, "", [&](const FirebaseAuth::Result& r) { result = r; });
+    if (!pumpUntil(loop, [&] { return result.has_value(); })) {
+        return std::string("the sign-in did not finish");
+    }
+    return *result;
 }
 
 // Whether "Authorization: Bearer TOKEN" names a user the Auth emulator at "host:port" knows, as the

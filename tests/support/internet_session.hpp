@@ -82,22 +82,13 @@ struct InternetSession : BrowserSession {
         }
         authHost = auth;
         firestoreHost = firestore;
-        CloudEndpoints endpoints;
-        endpoints.identityToolkit = "http://" + authHost + "/identitytoolkit.googleapis.com";
-        endpoints.secureToken = "http://" + authHost + "/securetoken.googleapis.com";
         for (auto* account : {&hostAuth, &companionAuth}) {
             auto& keyring = account == &hostAuth ? hostSecrets : companionSecrets;
-            *account = std::make_unique<FirebaseAuth>(
-                FirebaseAuth::Dependencies{loop, pool, keyring, "fake-api-key", endpoints, performHttp});
-            (*account)->start();
-            std::optional<FirebaseAuth::Result> result;
-            if (!pumpUntil(loop, [&] { return (*account)->state() == FirebaseAuth::State::SignedOut; })) {
-                return "the Auth emulator did not answer";
-            }
-            (*account)->signInWithGoogle(googleToken, "", [&](const FirebaseAuth::Result& r) { result = r; });
-            if (!pumpUntil(loop, [&] { return result.has_value(); }) ||
-                !std::holds_alternative<CloudUser>(*result)) {
-                return "the sign-in failed";
+            *account = std::make_unique<FirebaseAuth>(FirebaseAuth::Dependencies{
+                loop, pool, keyring, "fake-api-key", authEmulatorEndpoints(authHost), performHttp});
+            auto user = startSignedIn(loop, **account, googleToken);
+            if (auto* why = std::get_if<std::string>(&user)) {
+                return "the sign-in failed: " + *why;
             }
         }
         hostDb = database(*hostAuth);
