@@ -15,6 +15,7 @@
 #include "account/update_checker.hpp"
 #include "activity/event_log.hpp"
 #include "app/app_delegate.hpp"
+#include "app/desktop_session.hpp"
 #include "app/server_controller.hpp"
 #include "cloud/cloud_config.hpp"
 #include "cloud/firebase_auth.hpp"
@@ -31,9 +32,11 @@
 #include "core/task_pool.hpp"
 #include "discovery/avahi_publisher.hpp"
 #include "discovery/bonjour_advertiser.hpp"
+#include "gnome/mutter_remote_desktop.hpp"
 #include "input/atspi_focus_inspector.hpp"
 #include "input/keyboard_controller.hpp"
 #include "input/mouse_controller.hpp"
+#include "input/mutter_input.hpp"
 #include "input/remote_input.hpp"
 #include "input/text_focus_watcher.hpp"
 #include "input/x11_input.hpp"
@@ -48,6 +51,7 @@
 #include "privacy/x11_gamma_blackout.hpp"
 #include "remote/ice_configuration.hpp"
 #include "remote/remote_session_manager.hpp"
+#include "screen/mutter_screen_source.hpp"
 #include "screen/nv12_frame.hpp"
 #include "screen/screen_capture_manager.hpp"
 #include "screen/screen_session_limit.hpp"
@@ -292,6 +296,13 @@ HostLoop& basics() {
 // connection, its terminal attachments and its stream), then the screen, privacy (displays lit
 // again), power, input, terminal, access and, last, the activity log they all record into.
 struct Host {
+    std::unique_ptr<ScreenSource> makeScreenSource() {
+        if (mutter) {
+            return std::make_unique<MutterScreenSource>(*mutter);
+        }
+        return std::make_unique<X11ScreenSource>();
+    }
+
     // What cannot be said in a member's initialiser: links that run back up the list.
     Host() {
         signaling.setOnClientChanged([this] { stream.peerChanged(); });
@@ -329,11 +340,23 @@ struct Host {
     SessionReaper reaper{{loop, TaskPool::shared(), tmux, settings, notifications, sessions, *log}};
     TerminalPeers terminals{{loop, sessions, tmux, *log}};
 
+    // The desktop: on GNOME's Wayland, its remote-desktop session carries the screen and input;
+    // elsewhere the X server (XWayland's, on another Wayland desktop) does.
+    DesktopSession desktop = [] {
+        auto session = detectDesktopSession(processEnvironment());
+        Log::shared().info("🖥️ PELORN: " + describe(session));
+        return session;
+    }();
+    std::unique_ptr<MutterRemoteDesktop> mutter =
+        desktop.kind == DesktopKind::GnomeWayland ? std::make_unique<MutterRemoteDesktop>() : nullptr;
+
     // Input.
     X11Input x11Input{loop};
-    MouseController mouse{x11Input};
-    KeyboardController keyboard{x11Input};
-    RemoteInput input{loop, x11Input, mouse, keyboard};
+    std::unique_ptr<MutterInput> mutterInput = mutter ? std::make_unique<MutterInput>(*mutter) : nullptr;
+    InputDevice& inputDevice = mutterInput ? static_cast<InputDevice&>(*mutterInput) : x11Input;
+    MouseController mouse{inputDevice};
+    KeyboardController keyboard{inputDevice};
+    RemoteInput input{loop, inputDevice, mouse, keyboard};
     AtspiFocusInspector focusInspector;
     TextFocusWatcher textFocus{loop, focusInspector};
 
@@ -343,9 +366,15 @@ struct Host {
                                    std::make_unique<LogindLidSettings>(), ClosedLidModeManager::Config{}};
 
     // Screen and privacy.
-    PrivacyScreenController privacy{loop, *log, std::make_unique<X11GammaBlackout>()};
-    ScreenCaptureManager capture{{loop, [] { return std::make_unique<X11ScreenSource>(); },
-                                  [this] { textFocus.start(); }, [this] { textFocus.stop(); }}};
+    PrivacyScreenController privacy{loop, *log, [this]() -> std::unique_ptr<DisplayBlackout> {
+                                        if (mutter) {
+                                            return std::make_unique<UnavailableBlackout>(
+                                                "GNOME on Wayland lets no other program dim its displays");
+                                        }
+                                        return std::make_unique<X11GammaBlackout>();
+                                    }()};
+    ScreenCaptureManager capture{{loop, [this] { return makeScreenSource(); }, [this] { textFocus.start(); },
+                                  [this] { textFocus.stop(); }}};
     ScreenStreamManager stream{{loop, IoThread::shared().context(), *log, capture,
                                 [] { return std::make_unique<VideoEncoderH265>(); },
                                 [this](const SignalingMessage& m) { signaling.send(m); },
@@ -534,8 +563,14 @@ SignalingServer& SignalingServer::shared() {
 TerminalSessionStore& TerminalSessionStore::shared() {
     return host().sessions;
 }
-X11Input& X11Input::shared() {
-    return host().x11Input;
+bool desktopScreenAvailable() {
+    return std::holds_alternative<DisplayGeometry>(host().makeScreenSource()->open());
+}
+bool desktopInputAvailable() {
+    return host().inputDevice.isTrusted();
+}
+std::string desktopDescription() {
+    return describe(host().desktop);
 }
 MouseController& MouseController::shared() {
     return host().mouse;

@@ -118,6 +118,12 @@ public:
     virtual void start() = 0;
 };
 
+// The desktop session of this process: whether its screen can be captured and input posted right
+// now, and one line on what works there.
+bool desktopScreenAvailable();
+bool desktopInputAvailable();
+std::string desktopDescription();
+
 // References to the process's services; the launch sequence and the controller are wired with it.
 struct HostServices {
     Advertiser& advertiser;

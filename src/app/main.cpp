@@ -27,13 +27,12 @@
 #include "core/notification_center.hpp"
 #include "core/settings.hpp"
 #include "core/task_pool.hpp"
-#include "input/x11_input.hpp"
 #include "lan/signaling_server.hpp"
 #include "net/io_thread.hpp"
 #include "power/closed_lid_mode_manager.hpp"
 #include "power/power_manager.hpp"
+#include "privacy/privacy_screen_controller.hpp"
 #include "privacy/x11_gamma_blackout.hpp"
-#include "screen/x11_screen_source.hpp"
 #include "terminal/terminal_session_store.hpp"
 #include "ui/ui_host.hpp"
 #include "x11/x11_display.hpp"
@@ -163,6 +162,16 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
         data["unauthenticatedConnections"] = newcomers;
         text += "\nunauthenticated connections: " + std::to_string(newcomers);
     });
+    // What works on this desktop, and what needs the owner at the screen.
+    delegate.commands().addStatusPart([](nlohmann::json& data, std::string& text) {
+        data["desktop"] = desktopDescription();
+        text += "\ndesktop: " + desktopDescription();
+        auto privacy = PrivacyScreenController::shared().unavailableReason();
+        data["privacyScreen"] = privacy ? "unavailable: " + *privacy : "available";
+        if (privacy) {
+            text += "\nprivacy screen: unavailable (" + *privacy + ")";
+        }
+    });
     delegate.applicationDidFinishLaunching();
     if (window) {
         auto& controller = ServerController::shared();
@@ -180,8 +189,8 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
             closedLid.isRequested(),
             closedLid.lastError(),
             [] { return PowerManager::shared().keepAwakeRequested(); },
-            [] { return std::holds_alternative<DisplayGeometry>(X11ScreenSource().open()); },
-            [] { return X11Input::shared().isTrusted(); },
+            [] { return desktopScreenAvailable(); },
+            [] { return desktopInputAvailable(); },
             TerminalSessionStore::shared(),
             Tmux::shared(),
             UpdateChecker::shared(),

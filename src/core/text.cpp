@@ -81,6 +81,12 @@ std::u32string codePoints(std::string_view utf8) {
     return out;
 }
 
+std::string utf8Of(char32_t codePoint) {
+    std::string out;
+    icu::UnicodeString(static_cast<UChar32>(codePoint)).toUTF8String(out);
+    return out;
+}
+
 std::string nfc(std::string_view utf8) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);

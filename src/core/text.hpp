@@ -19,6 +19,7 @@ std::string shownText(std::string_view bytes, std::size_t maxCharacters = 128);
 // Unicode code points.
 std::size_t codePointCount(std::string_view utf8);
 std::u32string codePoints(std::string_view utf8);
+std::string utf8Of(char32_t codePoint);
 // Unicode canonical composition.
 std::string nfc(std::string_view utf8);
 // User-perceived characters (extended grapheme clusters), each as UTF-8, in order.

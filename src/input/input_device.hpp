@@ -51,10 +51,15 @@ public:
     virtual void postButton(MouseButton button, bool down, ScreenPoint at) = 0;
     // Wheel steps at the pointer: positive scrolls up (content moves down), negative down.
     virtual void postWheel(int steps) = 0;
+    // Scrolling by pixels, where the display takes it (same sign as wheel steps); false when it
+    // only takes wheel steps.
+    virtual bool postPixelScroll(double /*pixels*/) { return false; }
     // One down and one up of the key, with the modifier held around it (and released after).
     virtual void pressKey(NamedKey key, std::optional<KeyModifier> modifier = std::nullopt) = 0;
     // One character typed as a key press: a single Unicode code point.
     virtual void typeCodePoint(char32_t codePoint) = 0;
+    // The text of one message has been typed.
+    virtual void endOfText() {}
     // Puts back whatever typing borrowed from the keyboard layout; called once typing pauses.
     virtual void restoreKeymap() = 0;
 };

@@ -72,6 +72,7 @@ void KeyboardController::typeText(const std::string& text) {
             }
         }
     }
+    mDevice.endOfText();
 }
 
 void KeyboardController::pressCommandShortcut(const std::string& key) {

@@ -78,7 +78,7 @@ void MouseController::postDoubleClick(ScreenPoint at) {
 
 void MouseController::postScroll(std::optional<double> deltaY) {
     auto pixels = wheelPixels(deltaY.value_or(0));
-    if (!pixels) {
+    if (!pixels || *pixels == 0 || mDevice.postPixelScroll(*pixels)) {
         return;
     }
     std::int64_t total = mScrollRemainder + *pixels;

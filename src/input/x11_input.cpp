@@ -1,6 +1,7 @@
 #include "input/x11_input.hpp"
 
 #include "core/log.hpp"
+#include "input/keysyms.hpp"
 #include "x11/x11_display.hpp"
 
 #include <X11/XKBlib.h>
@@ -33,52 +34,6 @@ std::optional<int> pixel(double value) {
         return std::nullopt;
     }
     return static_cast<int>(std::clamp(std::floor(value), -32768.0, 32767.0));
-}
-
-unsigned long keysymForCodePoint(char32_t cp) {
-    // Latin-1 keysyms equal their code points; every other character has a Unicode keysym.
-    if ((cp >= 0x20 && cp <= 0x7e) || (cp >= 0xa0 && cp <= 0xff)) {
-        return cp;
-    }
-    return 0x01000000UL | cp;
-}
-
-unsigned long keysymFor(NamedKey key) {
-    switch (key) {
-    case NamedKey::Return:
-        return XK_Return;
-    case NamedKey::Backspace:
-        return XK_BackSpace;
-    case NamedKey::Tab:
-        return XK_Tab;
-    case NamedKey::Escape:
-        return XK_Escape;
-    case NamedKey::Up:
-        return XK_Up;
-    case NamedKey::Down:
-        return XK_Down;
-    case NamedKey::Left:
-        return XK_Left;
-    case NamedKey::Right:
-        return XK_Right;
-    case NamedKey::Space:
-        return XK_space;
-    case NamedKey::Delete:
-        return XK_Delete;
-    case NamedKey::C:
-        return XK_c;
-    case NamedKey::V:
-        return XK_v;
-    case NamedKey::X:
-        return XK_x;
-    case NamedKey::A:
-        return XK_a;
-    case NamedKey::Z:
-        return XK_z;
-    case NamedKey::S:
-        return XK_s;
-    }
-    return NoSymbol;
 }
 
 } // namespace
@@ -320,7 +275,7 @@ void X11Input::pressKey(NamedKey key, std::optional<KeyModifier> modifier) {
     refreshKeymap();
     unsigned modifierKeycode = 0;
     if (modifier) {
-        auto found = mLevelZero.find(modifier == KeyModifier::Control ? XK_Control_L : XK_Alt_L);
+        auto found = mLevelZero.find(keysymFor(*modifier));
         if (found == mLevelZero.end()) {
             return; // without its modifier the shortcut would type a letter instead
         }

@@ -23,7 +23,6 @@ public:
     // An empty display name means $DISPLAY.
     explicit X11Input(HostLoop& loop, std::string displayName = {});
     ~X11Input() override;
-    static X11Input& shared();
 
     bool isTrusted() override;
     std::optional<ScreenSize> mainScreen() override;

@@ -4,6 +4,8 @@
 #include "core/host_loop.hpp"
 #include "core/log.hpp"
 
+#include <utility>
+
 namespace pelorn {
 
 PrivacyScreenController::PrivacyScreenController(HostLoop& loop, EventLog& log,
@@ -35,6 +37,14 @@ void PrivacyScreenController::requireLoopThread() const {
 
 void PrivacyScreenController::turnOn() {
     requireLoopThread();
+    if (auto reason = mDisplays->unavailableReason()) {
+        // Said once: the client asks again each session, and nothing changes between.
+        if (!std::exchange(mToldUnavailable, true)) {
+            Log::shared().system("⚠️ PELORN PRIVACY: no blackout on this desktop (" + *reason +
+                                 ") - the displays stay as they are");
+        }
+        return;
+    }
     if (!mIsActive) {
         mLog.record(LoggedEvent::Kind::PrivacyOn);
     }

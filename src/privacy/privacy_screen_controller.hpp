@@ -23,6 +23,8 @@ public:
     void turnOn();
     void turnOff();
     bool isActive() const { return mIsActive; }
+    // Why the displays cannot be blacked out on this desktop; absent where they can.
+    std::optional<std::string> unavailableReason() const { return mDisplays->unavailableReason(); }
 
     PrivacyScreenController(const PrivacyScreenController&) = delete;
     PrivacyScreenController& operator=(const PrivacyScreenController&) = delete;
@@ -36,6 +38,7 @@ private:
     std::unique_ptr<DisplayBlackout> mDisplays;
     Lifetime<PrivacyScreenController> mLifetime{this};
     bool mIsActive = false;
+    bool mToldUnavailable = false;
 };
 
 } // namespace pelorn

@@ -27,7 +27,9 @@ inline nlohmann::json approveWhenAsked(const Home& home) {
 }
 
 struct OnlineHost {
-    OnlineHost() {
+    // With a session bus and environment of a desktop session the test made, the host runs in it.
+    explicit OnlineHost(std::string sessionBus = {}, std::vector<std::string> extraEnv = {})
+        : home{{}, std::move(sessionBus), std::move(extraEnv)} {
         waitUntilServing(home, host.pid());
         home.signIn("Owner@Example.COM");
         auto set = ctl(home, {"password", "set"}, password + "\n");

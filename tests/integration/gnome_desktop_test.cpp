@@ -1,0 +1,62 @@
+// The real host in a GNOME Wayland session (a private headless mutter): it finds the session, and
+// an authorised LAN client drives a GTK window on it and receives the monitor.
+#include "integration/online_host.hpp"
+#include "screen/screen_support.hpp"
+#include "signaling/signaling_message.hpp"
+#include "support/private_gnome.hpp"
+
+using namespace pelorn;
+using namespace pelorn::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(GnomeDesktop, TheClientDrivesAndWatchesTheMonitorThroughGnomesRemoteDesktop) {
+    PrivateGnome gnome("1024x768");
+    ASSERT_TRUE(gnome.up()) << gnome.log();
+    WaylandWindow window(gnome);
+    ASSERT_TRUE(window.said("mapped")) << window.seen();
+    OnlineHost h(gnome.busAddress(), gnome.sessionEnv());
+    auto status = statusJson(h.home);
+    EXPECT_EQ(status["desktop"].get<std::string>().rfind("GNOME on Wayland", 0), 0u) << status.dump();
+    EXPECT_EQ(status["privacyScreen"].get<std::string>().rfind("unavailable: ", 0), 0u) << status.dump();
+    auto credentials = h.device("ipad.json");
+    ASSERT_TRUE(credentials);
+    auto session = h.authorised(*credentials);
+    ASSERT_TRUE(session);
+
+    session->connection().send(SignalingMessage{.type = "key_event", .key = "né😀中"});
+    EXPECT_TRUE(window.said("text né😀中")) << window.seen();
+    session->connection().send(
+        SignalingMessage{.type = "mouse_event", .x = 0.5, .y = 0.25, .button = "right", .action = "click"});
+    EXPECT_TRUE(window.said("press 3 512 192")) << window.seen();
+
+    session->connection().send(SignalingMessage{.type = "screen_start"});
+    std::optional<SignalingMessage> announced;
+    for (int i = 0; i < 10 && !(announced && announced->type == "media_port"); ++i) {
+        announced = session->connection().receive();
+    }
+    ASSERT_TRUE(announced && announced->type == "media_port" && announced->port);
+    auto reader = client::MediaReader::connect("127.0.0.1", static_cast<std::uint16_t>(*announced->port));
+    ASSERT_TRUE(reader);
+    // Typing draws, and each drawing is a frame.
+    for (int i = 0; i < 300 && !reader->waitFor([](auto& m) { return countOf(m, 1) >= 5; }, 50ms); ++i) {
+        session->connection().send(
+            SignalingMessage{.type = "key_event", .key = std::string(1, 'a' + i % 26)});
+    }
+    ASSERT_GE(countOf(reader->messages(), 1), 5);
+    auto messages = reader->messages();
+    expectWellFormed(messages);
+    TempDir dir;
+    auto probe = ffprobe(client::MediaReader::annexB(messages), dir / "gnome.hevc");
+    EXPECT_EQ(probe.errors, "");
+    EXPECT_EQ(probe.stream["width"], "1024");
+    EXPECT_EQ(probe.stream["height"], "768");
+
+    // No blackout here: the displays stay lit, and the host says why, once.
+    session->connection().send(SignalingMessage{.type = "privacy_on"});
+    EXPECT_TRUE(h.logged("⚠️ PELORN PRIVACY: no blackout on this desktop ("));
+    EXPECT_EQ(h.host.output().find("screen blackout ON"), std::string::npos);
+}
+
+} // namespace
