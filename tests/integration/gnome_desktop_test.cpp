@@ -44,7 +44,7 @@ TEST(GnomeDesktop, TheClientDrivesAndWatchesTheMonitorThroughGnomesRemoteDesktop
         session->connection().send(
             SignalingMessage{.type = "key_event", .key = std::string(1, 'a' + i % 26)});
     }
-    ASSERT_GE(countOf(reader->messages(), 1), 5);
+    ASSERT_GE(countOf(reader->messages(), 1), 5) << h.host.output();
     auto messages = reader->messages();
     expectWellFormed(messages);
     TempDir dir;

@@ -72,6 +72,7 @@ public:
     }
     std::string busAddress() const { return "unix:path=" + (mState / "run/bus").string(); }
     std::string log() const { return readWholeFile(mState / "mutter.log").value_or(""); }
+    pid_t compositorPid() const { return mPids.size() == 4 ? mPids[3] : -1; }
     // The compositor goes away at once, as a crash would take it.
     void killCompositor() {
         if (mPids.size() == 4) {
