@@ -51,7 +51,7 @@ public:
     // What a client of the session needs, this process's environment around it.
     std::vector<std::string> env() const {
         std::vector<std::string> out = mEnv;
-        out.insert(out.end(), {"GDK_BACKEND=wayland", "NO_AT_BRIDGE=1"});
+        out.push_back("GDK_BACKEND=wayland");
         auto named = [&](const std::string& entry) {
             auto name = entry.substr(0, entry.find('=') + 1);
             return std::any_of(out.begin(), out.end(), [&](auto& e) { return e.starts_with(name); });
