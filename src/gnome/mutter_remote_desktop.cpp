@@ -261,10 +261,13 @@ struct MutterRemoteDesktop::Impl {
         return !closed;
     }
 
+    // Also a session whose start failed half-way: the compositor would keep it until the
+    // connection closes.
     void stopSession() {
-        if (started && connection && !g_dbus_connection_is_closed(connection)) {
+        if (!sessionPath.empty() && connection && !g_dbus_connection_is_closed(connection)) {
             call(remoteDesktopName, sessionPath, remoteDesktopSession, "Stop", nullptr, nullptr);
         }
+        sessionPath.clear();
         started = false;
         clipboardEnabled = false;
     }
