@@ -564,6 +564,9 @@ TerminalSessionStore& TerminalSessionStore::shared() {
     return host().sessions;
 }
 bool desktopScreenAvailable() {
+    if (host().mutter) {
+        return host().mutter->available();
+    }
     return std::holds_alternative<DisplayGeometry>(host().makeScreenSource()->open());
 }
 bool desktopInputAvailable() {

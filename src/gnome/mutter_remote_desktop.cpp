@@ -419,6 +419,20 @@ std::optional<MutterRemoteDesktop::Stream> MutterRemoteDesktop::currentStream() 
     return mImpl->current;
 }
 
+bool MutterRemoteDesktop::available() {
+    std::lock_guard lock(mImpl->mutex);
+    if (mImpl->alive()) {
+        return true;
+    }
+    if (mImpl->connect()) {
+        return false;
+    }
+    auto types =
+        mImpl->call(remoteDesktopName, "/org/gnome/Mutter/RemoteDesktop", "org.freedesktop.DBus.Properties",
+                    "Get", g_variant_new("(ss)", remoteDesktopName, "SupportedDeviceTypes"), "(v)");
+    return std::holds_alternative<Variant>(types);
+}
+
 bool MutterRemoteDesktop::running() {
     std::lock_guard lock(mImpl->mutex);
     return mImpl->alive();

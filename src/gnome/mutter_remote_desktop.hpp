@@ -32,6 +32,9 @@ public:
     ~MutterRemoteDesktop();
     static MutterRemoteDesktop& shared();
 
+    // Whether GNOME's remote desktop is there to be used, without starting a session (a running
+    // session shows the desktop's "being shared" indicator).
+    bool available();
     // The running session's stream, starting the session when there is none: or why there is none.
     std::variant<Stream, std::string> stream();
     // Whether the session is running: started, and not ended by the compositor (nor the compositor
@@ -55,7 +58,8 @@ public:
     // The clipboard's text as the compositor holds it (absent when it holds none or cannot say).
     std::optional<std::string> clipboardText();
 
-    // Ends the session (the next use starts a new one).
+    // Ends the session (the next use starts a new one): the screen's stream ended, and with it the
+    // desktop's indicator.
     void stop();
 
     MutterRemoteDesktop(const MutterRemoteDesktop&) = delete;

@@ -24,7 +24,7 @@ MutterInput::MutterInput(MutterRemoteDesktop& desktop) : mDesktop(desktop) {
 }
 
 bool MutterInput::isTrusted() {
-    return std::holds_alternative<MutterRemoteDesktop::Stream>(mDesktop.stream());
+    return mDesktop.available();
 }
 
 std::optional<ScreenSize> MutterInput::mainScreen() {

@@ -86,13 +86,20 @@ struct MutterScreenSource::Pipeline {
 MutterScreenSource::MutterScreenSource(MutterRemoteDesktop& desktop) : mDesktop(desktop) {
 }
 
-MutterScreenSource::~MutterScreenSource() = default;
+MutterScreenSource::~MutterScreenSource() {
+    if (mSessionStarted) {
+        mPipeline.reset();
+        // Nobody watches: the desktop's sharing indicator goes out. Input starts a session again.
+        mDesktop.stop();
+    }
+}
 
 std::variant<DisplayGeometry, CaptureFailure> MutterScreenSource::open() {
     auto stream = mDesktop.stream();
     if (auto* why = std::get_if<std::string>(&stream)) {
         return CaptureFailure{false, *why};
     }
+    mSessionStarted = true;
     static std::once_flag initialised;
     std::call_once(initialised, [] { gst_init(nullptr, nullptr); });
     auto p = std::make_unique<Pipeline>();

@@ -26,6 +26,7 @@ private:
     struct Pipeline;
     MutterRemoteDesktop& mDesktop;
     std::unique_ptr<Pipeline> mPipeline;
+    bool mSessionStarted = false; // ended again when this goes
 };
 
 } // namespace pelorn

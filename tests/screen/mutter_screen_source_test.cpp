@@ -79,6 +79,17 @@ TEST_F(MutterScreenTest, AStillScreenSendsNothingAndADrawingIsSeen) {
     EXPECT_TRUE(changesWithin(source, 2s));
 }
 
+// The session lives as long as somebody watches: the desktop's sharing indicator goes out with it.
+TEST_F(MutterScreenTest, TheSessionEndsWithTheStream) {
+    {
+        MutterScreenSource source(desktop);
+        ASSERT_TRUE(std::holds_alternative<DisplayGeometry>(source.open()));
+        EXPECT_TRUE(desktop.running());
+    }
+    EXPECT_FALSE(desktop.running());
+    EXPECT_TRUE(desktop.available());
+}
+
 // A compositor that goes away under a running stream ends it with a reason, not a hang.
 TEST_F(MutterScreenTest, TheCompositorGoingAwayStopsTheStream) {
     MutterScreenSource source(desktop);
