@@ -6,7 +6,7 @@
 // Usage: gnome_screen_bench [SECONDS [RUNS]]   (default 10 s per run, 3 runs; 1920x1080)
 #include "core/log.hpp"
 #include "gnome/mutter_remote_desktop.hpp"
-#include "screen/mutter_screen_source.hpp"
+#include "screen/pipewire_screen_source.hpp"
 #include "screen_stream.hpp"
 #include "support/private_gnome.hpp"
 #include "support/private_servers.hpp"

@@ -38,8 +38,8 @@ std::string describe(const DesktopSession& session) {
         break;
     }
     return "Wayland (" + desktop +
-           ") - only XWayland windows can be seen and driven; the desktop's own screen "
-           "sharing asks the owner at the screen and is not supported yet";
+           ") - the screen through the desktop portal, which asks the owner at the screen once; input "
+           "reaches XWayland windows only; no privacy screen";
 }
 
 } // namespace pelorn

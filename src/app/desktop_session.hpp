@@ -11,7 +11,7 @@ namespace pelorn {
 enum class DesktopKind {
     X11,          // an X server: capture, input and gamma through it
     GnomeWayland, // GNOME on Wayland: mutter's remote-desktop session and screen cast
-    OtherWayland, // another Wayland compositor: only XWayland's windows are within reach
+    OtherWayland, // another Wayland compositor: the portal's screen cast, XWayland's input
 };
 
 struct DesktopSession {

@@ -42,6 +42,7 @@
 #include "input/x11_input.hpp"
 #include "lan/signaling_server.hpp"
 #include "net/io_thread.hpp"
+#include "portal/screen_cast_portal.hpp"
 #include "power/closed_lid_mode_manager.hpp"
 #include "power/logind_inhibitor.hpp"
 #include "power/logind_lid_settings.hpp"
@@ -51,8 +52,8 @@
 #include "privacy/x11_gamma_blackout.hpp"
 #include "remote/ice_configuration.hpp"
 #include "remote/remote_session_manager.hpp"
-#include "screen/mutter_screen_source.hpp"
 #include "screen/nv12_frame.hpp"
+#include "screen/pipewire_screen_source.hpp"
 #include "screen/screen_capture_manager.hpp"
 #include "screen/screen_session_limit.hpp"
 #include "screen/screen_stream_manager.hpp"
@@ -278,6 +279,11 @@ private:
     TextFocusWatcher& mWatcher;
 };
 
+// Where the desktop portal's approval of the screen cast is remembered, and how long the owner at
+// the screen has to give it.
+constexpr const char* screenCastTokenKey = "screenCastRestoreToken";
+constexpr auto portalApproval = std::chrono::minutes(2);
+
 // Touches the process-wide basics before any subsystem exists, so they are built first and, as
 // statics, destroyed only after the Host that uses them.
 HostLoop& basics() {
@@ -299,6 +305,25 @@ struct Host {
     std::unique_ptr<ScreenSource> makeScreenSource() {
         if (mutter) {
             return std::make_unique<MutterScreenSource>(*mutter);
+        }
+        if (portal) {
+            return std::make_unique<PipeWireScreenSource>(PipeWireScreenSource::Provider{
+                [this]() -> std::variant<PipeWireStream, std::string> {
+                    auto token = Settings::shared().string(screenCastTokenKey);
+                    if (token.empty()) {
+                        Log::shared().info(
+                            "🖥️ PELORN: the desktop asks the owner at the screen to share it");
+                    }
+                    auto cast = portal->start(token, portalApproval);
+                    if (auto* why = std::get_if<std::string>(&cast)) {
+                        return *why;
+                    }
+                    auto& granted = std::get<ScreenCastPortal::Cast>(cast);
+                    Settings::shared().set(screenCastTokenKey, granted.restoreToken);
+                    return PipeWireStream{granted.node, granted.fd};
+                },
+                {},
+                [this] { portal->stop(); }});
         }
         return std::make_unique<X11ScreenSource>();
     }
@@ -349,6 +374,8 @@ struct Host {
     }();
     std::unique_ptr<MutterRemoteDesktop> mutter =
         desktop.kind == DesktopKind::GnomeWayland ? std::make_unique<MutterRemoteDesktop>() : nullptr;
+    std::unique_ptr<ScreenCastPortal> portal =
+        desktop.kind == DesktopKind::OtherWayland ? std::make_unique<ScreenCastPortal>() : nullptr;
 
     // Input.
     X11Input x11Input{loop};
@@ -366,13 +393,19 @@ struct Host {
                                    std::make_unique<LogindLidSettings>(), ClosedLidModeManager::Config{}};
 
     // Screen and privacy.
-    PrivacyScreenController privacy{loop, *log, [this]() -> std::unique_ptr<DisplayBlackout> {
-                                        if (mutter) {
-                                            return std::make_unique<UnavailableBlackout>(
-                                                "GNOME on Wayland lets no other program dim its displays");
-                                        }
-                                        return std::make_unique<X11GammaBlackout>();
-                                    }()};
+    PrivacyScreenController privacy{
+        loop, *log, [this]() -> std::unique_ptr<DisplayBlackout> {
+            if (mutter) {
+                return std::make_unique<UnavailableBlackout>(
+                    "GNOME on Wayland lets no other program dim its displays");
+            }
+            if (portal) {
+                // XWayland's gamma would change nothing anybody sees.
+                return std::make_unique<UnavailableBlackout>(
+                    "this Wayland desktop lets no other program dim its displays");
+            }
+            return std::make_unique<X11GammaBlackout>();
+        }()};
     ScreenCaptureManager capture{{loop, [this] { return makeScreenSource(); }, [this] { textFocus.start(); },
                                   [this] { textFocus.stop(); }}};
     ScreenStreamManager stream{{loop, IoThread::shared().context(), *log, capture,

@@ -36,5 +36,6 @@ TEST(DesktopSession, TheEnvironmentSaysWhichKindOfSessionItIs) {
         EXPECT_EQ(session.kind, c.kind) << ::testing::PrintToString(c.env);
     }
     EXPECT_EQ(
-        describe({DesktopKind::OtherWayland, "sway"}).rfind("Wayland (sway) - only XWayland windows", 0), 0u);
+        describe({DesktopKind::OtherWayland, "sway"}).rfind("Wayland (sway) - the screen through the", 0),
+        0u);
 }

@@ -1,9 +1,12 @@
 // The real host in a GNOME Wayland session (a private headless mutter): it finds the session, and
 // an authorised LAN client drives a GTK window on it and receives the monitor.
+#include "gnome/mutter_remote_desktop.hpp"
 #include "integration/online_host.hpp"
 #include "screen/screen_support.hpp"
 #include "signaling/signaling_message.hpp"
 #include "support/private_gnome.hpp"
+
+#include <linux/input-event-codes.h>
 
 using namespace pelorn;
 using namespace pelorn::test;
@@ -63,3 +66,64 @@ TEST(GnomeDesktop, TheClientDrivesAndWatchesTheMonitorThroughGnomesRemoteDesktop
 }
 
 } // namespace
+
+namespace {
+
+// Where GNOME's portal dialog has its buttons on a 1280x720 monitor: its list, then "Share".
+void ownerShares(MutterRemoteDesktop& owner) {
+    for (auto [x, y] : {std::pair{640.0, 385.0}, std::pair{852.0, 232.0}}) {
+        owner.motion(x, y);
+        owner.button(BTN_LEFT, true);
+        owner.button(BTN_LEFT, false);
+        std::this_thread::sleep_for(300ms);
+    }
+}
+
+// Starts the screen and reads it until a frame came; `whileWaiting` runs between reads.
+bool frameArrives(client::Session& session, const std::function<void()>& whileWaiting) {
+    session.connection().send(SignalingMessage{.type = "screen_start"});
+    std::optional<SignalingMessage> announced;
+    for (int i = 0; i < 10 && !(announced && announced->type == "media_port"); ++i) {
+        announced = session.connection().receive();
+    }
+    if (!announced || !announced->port) {
+        return false;
+    }
+    auto reader = client::MediaReader::connect("127.0.0.1", static_cast<std::uint16_t>(*announced->port));
+    for (int i = 0; reader && i < 30; ++i) {
+        if (reader->waitFor([](auto& m) { return countOf(m, 1) >= 1; }, 1s)) {
+            return true;
+        }
+        whileWaiting();
+    }
+    return false;
+}
+
+} // namespace
+
+// Another Wayland desktop (here GNOME's session calling itself KDE): the screen comes through the
+// desktop portal, which asks the owner at the screen once; the approval is remembered.
+TEST(OtherWaylandDesktop, TheScreenComesThroughThePortalApprovedOnce) {
+    PrivateGnome gnome;
+    ASSERT_TRUE(gnome.up()) << gnome.log();
+    auto env = gnome.sessionEnv();
+    std::replace(env.begin(), env.end(), std::string("XDG_CURRENT_DESKTOP=GNOME"),
+                 std::string("XDG_CURRENT_DESKTOP=KDE"));
+    OnlineHost h(gnome.busAddress(), env);
+    EXPECT_EQ(statusJson(h.home)["desktop"].get<std::string>().rfind(
+                  "Wayland (KDE) - the screen through the desktop portal", 0),
+              0u);
+    auto credentials = h.device("ipad.json");
+    ASSERT_TRUE(credentials);
+    auto session = h.authorised(*credentials);
+    ASSERT_TRUE(session);
+
+    MutterRemoteDesktop owner(gnome.busAddress());
+    EXPECT_TRUE(frameArrives(*session, [&] { ownerShares(owner); })) << h.host.output();
+    EXPECT_TRUE(h.logged("🖥️ PELORN: the desktop asks the owner at the screen to share it"));
+    session->connection().send(SignalingMessage{.type = "screen_stop"});
+    EXPECT_TRUE(h.logged("⏹ Capture stopped"));
+
+    // Again, and nobody at the screen: the remembered approval is enough.
+    EXPECT_TRUE(frameArrives(*session, [] {})) << h.host.output();
+}

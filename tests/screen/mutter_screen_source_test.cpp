@@ -3,7 +3,7 @@
 #include "gnome/mutter_remote_desktop.hpp"
 #include "input/keyboard_controller.hpp"
 #include "input/mutter_input.hpp"
-#include "screen/mutter_screen_source.hpp"
+#include "screen/pipewire_screen_source.hpp"
 #include "support/private_gnome.hpp"
 
 #include <gtest/gtest.h>

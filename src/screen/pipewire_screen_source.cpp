@@ -1,4 +1,4 @@
-#include "screen/mutter_screen_source.hpp"
+#include "screen/pipewire_screen_source.hpp"
 
 #include "gnome/mutter_remote_desktop.hpp"
 
@@ -21,11 +21,12 @@ constexpr GstClockTime firstFrameWait = 5 * GST_SECOND;
 
 } // namespace
 
-struct MutterScreenSource::Pipeline {
+struct PipeWireScreenSource::Pipeline {
     GstElement* pipeline = nullptr;
     GstAppSink* sink = nullptr;
     GstBus* bus = nullptr;
-    int wake = -1; // readable when a frame arrived
+    int wake = -1;   // readable when a frame arrived
+    int remote = -1; // the portal's PipeWire connection
     GstSample* sample = nullptr;
     GstVideoInfo info{};
     bool unrendered = true;
@@ -48,6 +49,9 @@ struct MutterScreenSource::Pipeline {
         }
         if (wake >= 0) {
             ::close(wake);
+        }
+        if (remote >= 0) {
+            ::close(remote);
         }
     }
 
@@ -83,30 +87,45 @@ struct MutterScreenSource::Pipeline {
     }
 };
 
-MutterScreenSource::MutterScreenSource(MutterRemoteDesktop& desktop) : mDesktop(desktop) {
+PipeWireScreenSource::PipeWireScreenSource(Provider provider) : mProvider(std::move(provider)) {
 }
 
-MutterScreenSource::~MutterScreenSource() {
-    if (mSessionStarted) {
-        mPipeline.reset();
-        // Nobody watches: the desktop's sharing indicator goes out. Input starts a session again.
-        mDesktop.stop();
+PipeWireScreenSource::~PipeWireScreenSource() {
+    mPipeline.reset();
+    if (mOpened && mProvider.close) {
+        mProvider.close();
     }
 }
 
-std::variant<DisplayGeometry, CaptureFailure> MutterScreenSource::open() {
-    auto stream = mDesktop.stream();
+MutterScreenSource::MutterScreenSource(MutterRemoteDesktop& desktop)
+    : PipeWireScreenSource({[&desktop]() -> std::variant<PipeWireStream, std::string> {
+                                auto stream = desktop.stream();
+                                if (auto* why = std::get_if<std::string>(&stream)) {
+                                    return *why;
+                                }
+                                return PipeWireStream{std::get<MutterRemoteDesktop::Stream>(stream).node};
+                            },
+                            [&desktop] { return desktop.running(); },
+                            // Nobody watches: the desktop's sharing indicator goes out. Input starts
+                            // a session again.
+                            [&desktop] { desktop.stop(); }}) {
+}
+
+std::variant<DisplayGeometry, CaptureFailure> PipeWireScreenSource::open() {
+    auto stream = mProvider.open();
     if (auto* why = std::get_if<std::string>(&stream)) {
         return CaptureFailure{false, *why};
     }
-    mSessionStarted = true;
+    mOpened = true;
+    auto cast = std::get<PipeWireStream>(stream);
     static std::once_flag initialised;
     std::call_once(initialised, [] { gst_init(nullptr, nullptr); });
     auto p = std::make_unique<Pipeline>();
-    std::string description =
-        "pipewiresrc path=" + std::to_string(std::get<MutterRemoteDesktop::Stream>(stream).node) +
-        " always-copy=true ! videoconvert ! video/x-raw,format=BGRx ! "
-        "appsink name=sink max-buffers=1 drop=true sync=false";
+    p->remote = cast.fd;
+    std::string description = "pipewiresrc path=" + std::to_string(cast.node) +
+                              (cast.fd >= 0 ? " fd=" + std::to_string(cast.fd) : "") +
+                              " always-copy=true ! videoconvert ! video/x-raw,format=BGRx ! "
+                              "appsink name=sink max-buffers=1 drop=true sync=false";
     GError* error = nullptr;
     p->pipeline = gst_parse_launch(description.c_str(), &error);
     if (!p->pipeline || error) {
@@ -136,26 +155,26 @@ std::variant<DisplayGeometry, CaptureFailure> MutterScreenSource::open() {
     return geometry();
 }
 
-DisplayGeometry MutterScreenSource::geometry() const {
+DisplayGeometry PipeWireScreenSource::geometry() const {
     if (!mPipeline) {
         return {};
     }
     return {GST_VIDEO_INFO_WIDTH(&mPipeline->info), GST_VIDEO_INFO_HEIGHT(&mPipeline->info), 1.0};
 }
 
-int MutterScreenSource::changeNotifier() const {
+int PipeWireScreenSource::changeNotifier() const {
     return mPipeline ? mPipeline->wake : -1;
 }
 
-std::variant<bool, std::string> MutterScreenSource::poll() {
+std::variant<bool, std::string> PipeWireScreenSource::poll() {
     auto& p = *mPipeline;
     std::uint64_t count = 0;
     (void)!::read(p.wake, &count, sizeof count);
     if (auto failure = p.failure()) {
         return "the screen cast stopped: " + *failure;
     }
-    if (!mDesktop.running()) {
-        return std::string("GNOME's remote-desktop session ended");
+    if (mProvider.running && !mProvider.running()) {
+        return std::string("the desktop ended the screen cast");
     }
     bool changed = std::exchange(p.unrendered, false);
     while (GstSample* next = gst_app_sink_try_pull_sample(p.sink, 0)) {
@@ -165,7 +184,7 @@ std::variant<bool, std::string> MutterScreenSource::poll() {
     return changed;
 }
 
-void MutterScreenSource::render(VideoFrame& frame) {
+void PipeWireScreenSource::render(VideoFrame& frame) {
     auto& p = *mPipeline;
     GstVideoFrame mapped;
     if (!p.sample || !gst_video_frame_map(&mapped, &p.info, gst_sample_get_buffer(p.sample), GST_MAP_READ)) {
