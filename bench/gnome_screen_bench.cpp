@@ -57,20 +57,8 @@ std::vector<double> changeToWire(OurStream& stream, Content& content, int change
     for (int i = 0; i < changes; ++i) {
         std::this_thread::sleep_for(std::chrono::microseconds(150'000 + 997 * i % 17'000));
         auto before = std::chrono::steady_clock::now();
-        auto beforeNanos =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(before.time_since_epoch()).count();
         content.change();
-        std::optional<client::MediaReader::Message> arrived;
-        stream.reader->waitFor(
-            [&](const std::vector<client::MediaReader::Message>& messages) {
-                for (auto it = messages.rbegin(); it != messages.rend() && it->firstByteAt >= before; ++it) {
-                    if (it->type == 1 && static_cast<std::int64_t>(it->timestamp) >= beforeNanos) {
-                        arrived = *it;
-                    }
-                }
-                return arrived.has_value();
-            },
-            2s);
+        auto arrived = frameCapturedSince(*stream.reader, before);
         if (arrived) {
             out.push_back(std::chrono::duration<double, std::milli>(arrived->firstByteAt - before).count());
         }

@@ -162,17 +162,7 @@ ChangeTimes changeToWire(int changes) {
         XSync(d, False);
         auto beforeNanos =
             std::chrono::duration_cast<std::chrono::nanoseconds>(before.time_since_epoch()).count();
-        std::optional<client::MediaReader::Message> arrived;
-        stream.reader->waitFor(
-            [&](const std::vector<client::MediaReader::Message>& messages) {
-                for (auto it = messages.rbegin(); it != messages.rend() && it->firstByteAt >= before; ++it) {
-                    if (it->type == 1 && static_cast<std::int64_t>(it->timestamp) >= beforeNanos) {
-                        arrived = *it;
-                    }
-                }
-                return arrived.has_value();
-            },
-            2s);
+        auto arrived = frameCapturedSince(*stream.reader, before);
         if (!arrived) {
             continue;
         }

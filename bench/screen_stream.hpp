@@ -125,6 +125,25 @@ public:
     std::thread loopThread;
 };
 
+// The first frame captured at or after `before` as it reached the client (within 2 s).
+inline std::optional<client::MediaReader::Message>
+frameCapturedSince(client::MediaReader& reader, std::chrono::steady_clock::time_point before) {
+    auto beforeNanos =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(before.time_since_epoch()).count();
+    std::optional<client::MediaReader::Message> arrived;
+    reader.waitFor(
+        [&](const std::vector<client::MediaReader::Message>& messages) {
+            for (auto it = messages.rbegin(); it != messages.rend() && it->firstByteAt >= before; ++it) {
+                if (it->type == 1 && static_cast<std::int64_t>(it->timestamp) >= beforeNanos) {
+                    arrived = *it;
+                }
+            }
+            return arrived.has_value();
+        },
+        2s);
+    return arrived;
+}
+
 // The X server this benchmark started (its child, whatever display it took).
 inline pid_t xvfbPid() {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {

@@ -1,6 +1,7 @@
 #include "gnome/mutter_remote_desktop.hpp"
 
 #include "core/log.hpp"
+#include "core/private_bus.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -31,6 +32,8 @@ constexpr std::uint32_t shiftKeysym = 0xffe1;
 // An application may read the clipboard more than once for one paste: a paste is over when no
 // read came for this long.
 constexpr auto pasteQuiet = std::chrono::milliseconds(150);
+// How long a monitor size read from the compositor is taken as current.
+constexpr auto sizeRefresh = std::chrono::seconds(1);
 // An application asked for the clipboard's text has this long to read it.
 constexpr int clipboardReadMs = 1000;
 
@@ -38,12 +41,6 @@ struct VariantUnref {
     void operator()(GVariant* v) const { g_variant_unref(v); }
 };
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
-
-std::string takeError(GError*& error) {
-    std::string text = error ? error->message : "no reply";
-    g_clear_error(&error);
-    return text;
-}
 
 void writeAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
@@ -69,7 +66,8 @@ struct MutterRemoteDesktop::Impl {
     GMainContext* context = nullptr;
     GMainLoop* loop = nullptr;
     std::thread signals;
-    std::string sessionPath, castPath, streamPath;
+    std::string sessionPath, streamPath;
+    std::chrono::steady_clock::time_point measuredAt; // when `current`'s size was read
     Stream current;
     bool started = false;
     bool clipboardEnabled = false;
@@ -98,7 +96,7 @@ struct MutterRemoteDesktop::Impl {
                                                       replyType ? G_VARIANT_TYPE(replyType) : nullptr,
                                                       G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &error);
         if (!reply) {
-            return takeError(error);
+            return takeMessage(error);
         }
         return Variant(reply);
     }
@@ -108,23 +106,11 @@ struct MutterRemoteDesktop::Impl {
             return std::nullopt;
         }
         disconnect();
-        GError* error = nullptr;
-        gchar* address = busAddress.empty()
-                             ? g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error)
-                             : g_strdup(busAddress.c_str());
-        if (!address) {
-            return "no session bus: " + takeError(error);
-        }
-        connection = g_dbus_connection_new_for_address_sync(
-            address,
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
-        g_free(address);
+        std::string error;
+        connection = openPrivateBus(false, error, busAddress);
         if (!connection) {
-            return "cannot connect to the session bus: " + takeError(error);
+            return "cannot reach the session bus: " + error;
         }
-        g_dbus_connection_set_exit_on_close(connection, FALSE);
         // Signals are heard on a thread of their own, so that a paste is served while the caller
         // waits for it.
         context = g_main_context_new();
@@ -327,7 +313,7 @@ struct MutterRemoteDesktop::Impl {
             return failed("a screen cast", *why);
         }
         g_variant_get(std::get<Variant>(cast).get(), "(&o)", &path);
-        castPath = path;
+        std::string castPath = path;
         // The primary monitor (an empty connector), the pointer drawn into the frames.
         GVariantBuilder record;
         g_variant_builder_init(&record, G_VARIANT_TYPE("a{sv}"));
@@ -344,6 +330,7 @@ struct MutterRemoteDesktop::Impl {
             return failed("the monitor's size", "no size");
         }
         current = *shape;
+        measuredAt = std::chrono::steady_clock::now();
         {
             std::lock_guard lock(signalMutex);
             awaitedStream = streamPath;
@@ -413,8 +400,13 @@ std::optional<MutterRemoteDesktop::Stream> MutterRemoteDesktop::currentStream() 
     if (std::holds_alternative<std::string>(mImpl->start())) {
         return std::nullopt;
     }
-    if (auto now = mImpl->parameters()) {
-        mImpl->current = *now;
+    // Asked at every pointer event: the monitor's size is read again at most this often.
+    auto now = std::chrono::steady_clock::now();
+    if (now - mImpl->measuredAt >= sizeRefresh) {
+        if (auto shape = mImpl->parameters()) {
+            mImpl->current = *shape;
+        }
+        mImpl->measuredAt = now;
     }
     return mImpl->current;
 }

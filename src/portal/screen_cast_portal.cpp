@@ -1,5 +1,7 @@
 #include "portal/screen_cast_portal.hpp"
 
+#include "core/private_bus.hpp"
+
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <mutex>
@@ -17,12 +19,6 @@ constexpr const char* screenCast = "org.freedesktop.portal.ScreenCast";
 constexpr int callTimeoutMs = 10000;
 // Requests the desktop answers without asking anybody.
 constexpr auto quickAnswer = std::chrono::seconds(10);
-
-std::string takeError(GError*& error) {
-    std::string text = error ? error->message : "no reply";
-    g_clear_error(&error);
-    return text;
-}
 
 // What a portal request answered: its results, or why there are none.
 struct Answer {
@@ -56,23 +52,11 @@ struct ScreenCastPortal::Impl {
             g_object_unref(connection);
             connection = nullptr;
         }
-        GError* error = nullptr;
-        gchar* address = busAddress.empty()
-                             ? g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error)
-                             : g_strdup(busAddress.c_str());
-        if (!address) {
-            return "no session bus: " + takeError(error);
-        }
-        connection = g_dbus_connection_new_for_address_sync(
-            address,
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
-        g_free(address);
+        std::string error;
+        connection = openPrivateBus(false, error, busAddress);
         if (!connection) {
-            return "cannot connect to the session bus: " + takeError(error);
+            return "cannot reach the session bus: " + error;
         }
-        g_dbus_connection_set_exit_on_close(connection, FALSE);
         return std::nullopt;
     }
 
@@ -251,7 +235,7 @@ ScreenCastPortal::Impl::start(const std::string& restoreToken, std::chrono::mill
         g_variant_new("(oa{sv})", session.c_str(), &none), G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE,
         callTimeoutMs, nullptr, &fds, nullptr, &error);
     if (!reply) {
-        return "the desktop portal opened no PipeWire connection: " + takeError(error);
+        return "the desktop portal opened no PipeWire connection: " + takeMessage(error);
     }
     gint32 index = -1;
     g_variant_get(reply, "(h)", &index);

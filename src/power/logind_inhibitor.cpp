@@ -1,5 +1,7 @@
 #include "power/logind_inhibitor.hpp"
 
+#include "core/private_bus.hpp"
+
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <unistd.h>
@@ -10,35 +12,7 @@ namespace {
 
 constexpr int callTimeoutMs = 2000;
 
-std::string takeMessage(GError* error) {
-    std::string text = error ? error->message : "unknown error";
-    if (error) {
-        g_error_free(error);
-    }
-    return text;
-}
-
 } // namespace
-
-GDBusConnection* openPrivateBus(bool system, std::string& error) {
-    GError* e = nullptr;
-    gchar* address =
-        g_dbus_address_get_for_bus_sync(system ? G_BUS_TYPE_SYSTEM : G_BUS_TYPE_SESSION, nullptr, &e);
-    if (!address) {
-        error = takeMessage(e);
-        return nullptr;
-    }
-    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &e);
-    g_free(address);
-    if (!connection) {
-        error = takeMessage(e);
-    }
-    return connection;
-}
 
 LogindInhibitor::~LogindInhibitor() {
     while (!mHeld.empty()) {

@@ -9,11 +9,6 @@ typedef struct _GDBusConnection GDBusConnection;
 
 namespace pelorn {
 
-// A connection of our own to the system or session bus, not GIO's shared one, so the
-// environment's address is read afresh (tests point it at buses of their own). Null, with the
-// error text, when there is none.
-GDBusConnection* openPrivateBus(bool system, std::string& error);
-
 // Inhibitions from systemd-logind (`Inhibit` on the system bus), each held as the descriptor
 // logind returns and ended by closing it: "idle" for keeping awake, "sleep" for the online pair.
 // Keeping awake also inhibits the session's screen saver where the session bus has one. The buses

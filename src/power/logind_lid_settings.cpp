@@ -1,6 +1,7 @@
 #include "power/logind_lid_settings.hpp"
 
 #include "core/log.hpp"
+#include "core/private_bus.hpp"
 #include "power/logind_inhibitor.hpp"
 
 #include <gio/gio.h>

@@ -73,17 +73,7 @@ public:
     }
 
 private:
-    void readLines() {
-        pollfd p{mOut, POLLIN, 0};
-        char buffer[256];
-        while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
-            auto n = ::read(mOut, buffer, sizeof buffer);
-            if (n <= 0) {
-                return;
-            }
-            mSeen.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
+    void readLines() { appendAvailable(mOut, mSeen); }
 
     pid_t mPid = -1;
     int mIn = -1, mOut = -1;

@@ -6,8 +6,6 @@
 #include "signaling/signaling_message.hpp"
 #include "support/private_gnome.hpp"
 
-#include <linux/input-event-codes.h>
-
 using namespace pelorn;
 using namespace pelorn::test;
 using namespace std::chrono_literals;
@@ -34,13 +32,7 @@ TEST(GnomeDesktop, TheClientDrivesAndWatchesTheMonitorThroughGnomesRemoteDesktop
         SignalingMessage{.type = "mouse_event", .x = 0.5, .y = 0.25, .button = "right", .action = "click"});
     EXPECT_TRUE(window.said("press 3 512 192")) << window.seen();
 
-    session->connection().send(SignalingMessage{.type = "screen_start"});
-    std::optional<SignalingMessage> announced;
-    for (int i = 0; i < 10 && !(announced && announced->type == "media_port"); ++i) {
-        announced = session->connection().receive();
-    }
-    ASSERT_TRUE(announced && announced->type == "media_port" && announced->port);
-    auto reader = client::MediaReader::connect("127.0.0.1", static_cast<std::uint16_t>(*announced->port));
+    auto reader = startScreen(*session);
     ASSERT_TRUE(reader);
     // Sharing the screen watches the focus through AT-SPI, which sees into Wayland applications:
     // the window's text field has it.
@@ -69,27 +61,9 @@ TEST(GnomeDesktop, TheClientDrivesAndWatchesTheMonitorThroughGnomesRemoteDesktop
 
 namespace {
 
-// Where GNOME's portal dialog has its buttons on a 1280x720 monitor: its list, then "Share".
-void ownerShares(MutterRemoteDesktop& owner) {
-    for (auto [x, y] : {std::pair{640.0, 385.0}, std::pair{852.0, 232.0}}) {
-        owner.motion(x, y);
-        owner.button(BTN_LEFT, true);
-        owner.button(BTN_LEFT, false);
-        std::this_thread::sleep_for(300ms);
-    }
-}
-
 // Starts the screen and reads it until a frame came; `whileWaiting` runs between reads.
 bool frameArrives(client::Session& session, const std::function<void()>& whileWaiting) {
-    session.connection().send(SignalingMessage{.type = "screen_start"});
-    std::optional<SignalingMessage> announced;
-    for (int i = 0; i < 10 && !(announced && announced->type == "media_port"); ++i) {
-        announced = session.connection().receive();
-    }
-    if (!announced || !announced->port) {
-        return false;
-    }
-    auto reader = client::MediaReader::connect("127.0.0.1", static_cast<std::uint16_t>(*announced->port));
+    auto reader = startScreen(session);
     for (int i = 0; reader && i < 30; ++i) {
         if (reader->waitFor([](auto& m) { return countOf(m, 1) >= 1; }, 1s)) {
             return true;
@@ -119,7 +93,7 @@ TEST(OtherWaylandDesktop, TheScreenComesThroughThePortalApprovedOnce) {
     ASSERT_TRUE(session);
 
     MutterRemoteDesktop owner(gnome.busAddress());
-    EXPECT_TRUE(frameArrives(*session, [&] { ownerShares(owner); })) << h.host.output();
+    EXPECT_TRUE(frameArrives(*session, [&] { shareInPortalDialog(owner); })) << h.host.output();
     EXPECT_TRUE(h.logged("🖥️ PELORN: the desktop asks the owner at the screen to share it"));
     session->connection().send(SignalingMessage{.type = "screen_stop"});
     EXPECT_TRUE(h.logged("⏹ Capture stopped"));

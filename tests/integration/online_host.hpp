@@ -1,6 +1,7 @@
 #pragma once
 
 #include "access/auth_messages.hpp"
+#include "client/media_reader.hpp"
 #include "client/reference_client.hpp"
 #include "core/process_runner.hpp"
 #include "integration/host_harness.hpp"
@@ -24,6 +25,19 @@ inline nlohmann::json approveWhenAsked(const Home& home) {
     }
     ADD_FAILURE() << "no approval request came";
     return nullptr;
+}
+
+// Asks for the screen and connects to the media port the host announces; null when none came.
+inline std::unique_ptr<client::MediaReader> startScreen(client::Session& session) {
+    session.connection().send(SignalingMessage{.type = "screen_start"});
+    std::optional<SignalingMessage> announced;
+    for (int i = 0; i < 10 && !(announced && announced->type == "media_port"); ++i) {
+        announced = session.connection().receive();
+    }
+    if (!announced || announced->type != "media_port" || !announced->port) {
+        return nullptr;
+    }
+    return client::MediaReader::connect("127.0.0.1", static_cast<std::uint16_t>(*announced->port));
 }
 
 struct OnlineHost {

@@ -48,13 +48,7 @@ TEST(ScreenShare, TheClientReceivesTheScreenAndACrashNeverLeavesTheDisplaysBlack
     auto session = h.authorised(*credentials);
     ASSERT_TRUE(session);
 
-    session->connection().send(SignalingMessage{.type = "screen_start"});
-    std::optional<SignalingMessage> announced;
-    for (int i = 0; i < 10 && !(announced && announced->type == "media_port"); ++i) {
-        announced = session->connection().receive();
-    }
-    ASSERT_TRUE(announced && announced->type == "media_port" && announced->port);
-    auto reader = client::MediaReader::connect("127.0.0.1", static_cast<std::uint16_t>(*announced->port));
+    auto reader = startScreen(*session);
     ASSERT_TRUE(reader);
     // Drawing goes on until five frames came; how many it takes depends on the machine's load.
     for (int i = 0; i < 600 && !reader->waitFor([](auto& m) { return countOf(m, 1) >= 5; }, 30ms); ++i) {

@@ -8,24 +8,12 @@
 
 #include <future>
 #include <gtest/gtest.h>
-#include <linux/input-event-codes.h>
 
 using namespace pelorn;
 using namespace pelorn::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Where the portal's dialog has its buttons on a 1280x720 monitor: the dialog's list (to focus
-// it), then "Share".
-void share(MutterRemoteDesktop& owner) {
-    for (auto [x, y] : {std::pair{640.0, 385.0}, std::pair{852.0, 232.0}}) {
-        owner.motion(x, y);
-        owner.button(BTN_LEFT, true);
-        owner.button(BTN_LEFT, false);
-        std::this_thread::sleep_for(300ms);
-    }
-}
 
 TEST(ScreenCastPortal, TheOwnerApprovesOnceAndTheTokenStartsTheNextCastWithoutAsking) {
     PrivateGnome gnome;
@@ -36,7 +24,7 @@ TEST(ScreenCastPortal, TheOwnerApprovesOnceAndTheTokenStartsTheNextCastWithoutAs
     auto first = std::async(std::launch::async, [&] { return portal.start("", 60s); });
     // The dialog takes a moment to come up; the owner clicks until it has been answered.
     for (int i = 0; i < 40 && first.wait_for(1s) != std::future_status::ready; ++i) {
-        share(owner);
+        shareInPortalDialog(owner);
     }
     auto cast = first.get();
     ASSERT_TRUE(std::holds_alternative<ScreenCastPortal::Cast>(cast)) << std::get<std::string>(cast);

@@ -5,6 +5,7 @@
 // it that says what input reaches it.
 #include "core/atomic_file.hpp"
 #include "core/process_runner.hpp"
+#include "gnome/mutter_remote_desktop.hpp"
 #include "support/test_support.hpp"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
@@ -75,9 +77,9 @@ public:
     pid_t compositorPid() const { return mPids.size() == 4 ? mPids[3] : -1; }
     // The compositor goes away at once, as a crash would take it.
     void killCompositor() {
-        if (mPids.size() == 4) {
-            ::kill(mPids[3], SIGKILL);
-            ::waitpid(mPids[3], nullptr, 0);
+        if (pid_t pid = compositorPid(); pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
         }
     }
 
@@ -87,6 +89,18 @@ private:
     std::vector<pid_t> mPids;
     bool mUp = false;
 };
+
+// The owner at the screen answers the desktop portal's sharing dialog ("Share"), through a
+// remote-desktop session of the test's own: where GNOME's dialog has its list (to focus it) and
+// its button on a 1280x720 monitor.
+inline void shareInPortalDialog(MutterRemoteDesktop& owner) {
+    for (auto [x, y] : {std::pair{640.0, 385.0}, std::pair{852.0, 232.0}}) {
+        owner.motion(x, y);
+        owner.button(BTN_LEFT, true);
+        owner.button(BTN_LEFT, false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+}
 
 // The GTK window of tests/input/wayland_window.py, full screen on the session's monitor.
 class WaylandWindow {
@@ -132,17 +146,7 @@ public:
     }
 
 private:
-    void read() {
-        pollfd p{mOut, POLLIN, 0};
-        char buffer[512];
-        while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
-            auto n = ::read(mOut, buffer, sizeof buffer);
-            if (n <= 0) {
-                return;
-            }
-            mSeen.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
+    void read() { appendAvailable(mOut, mSeen); }
 
     pid_t mPid = -1;
     int mOut = -1;

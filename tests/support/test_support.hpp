@@ -9,11 +9,26 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <poll.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace pelorn::test {
+
+// Appends what a child's output pipe holds right now to `into`, without waiting.
+inline void appendAvailable(int fd, std::string& into) {
+    pollfd p{fd, POLLIN, 0};
+    char buffer[512];
+    while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+        auto n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        into.append(buffer, static_cast<std::size_t>(n));
+    }
+}
 
 // The process's resident memory in KiB (VmRSS), or -1 when it cannot be read.
 inline long residentKiB(int pid) {
