@@ -351,14 +351,17 @@ struct MutterRemoteDesktop::Impl {
         }
         started = true;
         // Applications take the seat's new devices from their first events on, and those events
-        // themselves reach nobody: a key that types nothing and a motion that goes nowhere.
-        call(remoteDesktopName, sessionPath, remoteDesktopSession, "NotifyKeyboardKeysym",
-             g_variant_new("(ub)", shiftKeysym, TRUE), nullptr);
-        call(remoteDesktopName, sessionPath, remoteDesktopSession, "NotifyKeyboardKeysym",
-             g_variant_new("(ub)", shiftKeysym, FALSE), nullptr);
-        call(remoteDesktopName, sessionPath, remoteDesktopSession, "NotifyPointerMotionRelative",
-             g_variant_new("(dd)", 0.0, 0.0), nullptr);
-        std::this_thread::sleep_for(devicesSettle);
+        // themselves reach nobody: a key that types nothing and a motion that goes nowhere, twice,
+        // since an application slow to bind (a loaded machine) misses the first pair too.
+        for (int round = 0; round < 2; ++round) {
+            for (bool pressed : {true, false}) {
+                call(remoteDesktopName, sessionPath, remoteDesktopSession, "NotifyKeyboardKeysym",
+                     g_variant_new("(ub)", shiftKeysym, static_cast<gboolean>(pressed)), nullptr);
+            }
+            call(remoteDesktopName, sessionPath, remoteDesktopSession, "NotifyPointerMotionRelative",
+                 g_variant_new("(dd)", 0.0, 0.0), nullptr);
+            std::this_thread::sleep_for(devicesSettle);
+        }
         Log::shared().info("🖥️ PELORN: GNOME remote-desktop session started (monitor " +
                            std::to_string(current.width) + "x" + std::to_string(current.height) + ")");
         return current;
