@@ -98,7 +98,12 @@ struct BrowserSession : AccessHost {
                            [&](const std::string& l) { return l.starts_with(start); });
     }
     std::string why() {
-        return relay.report().dump() + "\n" + (browser ? browser->output().substr(0, 4000) : "");
+        std::string hostLog;
+        for (const auto& line : lines.lines()) {
+            hostLog += line + "\n";
+        }
+        return relay.report().dump() + "\nthe host's log:\n" + hostLog +
+               (browser ? browser->output().substr(0, 4000) : "");
     }
 
     LogCapture lines;

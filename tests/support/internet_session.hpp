@@ -98,6 +98,17 @@ struct InternetSession : BrowserSession {
         remote = std::make_unique<RemoteSessionManager>(RemoteSessionManager::Dependencies{
             loop, settings, hostDb.get(), [this] { return deviceId; }, peer});
         remote->startListening();
+        // Owners' hosts listen long before a companion asks; a request written while a fresh
+        // emulator still sets up the host's query can go unheard, so the host's stream is waited
+        // for: a query of the test's own on it is answered after the host's, which went first.
+        bool answered = false;
+        auto probe = hostDb->addSnapshotListener(
+            FirestoreQuery("sessions").where("macDeviceId", deviceId).where("ownerEmail", email),
+            [&](const firestore::Result<QuerySnapshot>&) { answered = true; });
+        if (!pumpUntil(
+                loop, [&] { return answered; }, std::chrono::seconds(30))) {
+            return "the database did not answer the host's query";
+        }
         return {};
     }
 
