@@ -39,7 +39,8 @@ std::string describe(const DesktopSession& session) {
     }
     return "Wayland (" + desktop +
            ") - the screen through the desktop portal, which asks the owner at the screen once; input "
-           "reaches XWayland windows only; no privacy screen";
+           "through it too, which asks the owner at the screen each time the host starts (XWayland windows "
+           "only where the desktop offers no remote desktop); no privacy screen";
 }
 
 } // namespace pelorn

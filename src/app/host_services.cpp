@@ -34,14 +34,15 @@
 #include "discovery/bonjour_advertiser.hpp"
 #include "gnome/mutter_remote_desktop.hpp"
 #include "input/atspi_focus_inspector.hpp"
+#include "input/desktop_input_sessions.hpp"
 #include "input/keyboard_controller.hpp"
 #include "input/mouse_controller.hpp"
-#include "input/mutter_input.hpp"
 #include "input/remote_input.hpp"
 #include "input/text_focus_watcher.hpp"
 #include "input/x11_input.hpp"
 #include "lan/signaling_server.hpp"
 #include "net/io_thread.hpp"
+#include "portal/remote_desktop_portal.hpp"
 #include "portal/screen_cast_portal.hpp"
 #include "power/closed_lid_mode_manager.hpp"
 #include "power/logind_inhibitor.hpp"
@@ -376,11 +377,24 @@ struct Host {
         desktop.kind == DesktopKind::GnomeWayland ? std::make_unique<MutterRemoteDesktop>() : nullptr;
     std::unique_ptr<ScreenCastPortal> portal =
         desktop.kind == DesktopKind::OtherWayland ? std::make_unique<ScreenCastPortal>() : nullptr;
+    std::unique_ptr<RemoteDesktopPortal> remotePortal =
+        desktop.kind == DesktopKind::OtherWayland ? std::make_unique<RemoteDesktopPortal>() : nullptr;
 
     // Input.
     X11Input x11Input{loop};
-    std::unique_ptr<MutterInput> mutterInput = mutter ? std::make_unique<MutterInput>(*mutter) : nullptr;
-    InputDevice& inputDevice = mutterInput ? static_cast<InputDevice&>(*mutterInput) : x11Input;
+    std::unique_ptr<RemoteDesktopInput::Session> waylandSession =
+        [this]() -> std::unique_ptr<RemoteDesktopInput::Session> {
+        if (mutter) {
+            return std::make_unique<MutterInputSession>(*mutter);
+        }
+        if (remotePortal && remotePortal->available()) {
+            return std::make_unique<PortalInputSession>(*remotePortal, portalApproval);
+        }
+        return nullptr; // XWayland's windows, through the X server
+    }();
+    std::unique_ptr<RemoteDesktopInput> waylandInput =
+        waylandSession ? std::make_unique<RemoteDesktopInput>(*waylandSession) : nullptr;
+    InputDevice& inputDevice = waylandInput ? static_cast<InputDevice&>(*waylandInput) : x11Input;
     MouseController mouse{inputDevice};
     KeyboardController keyboard{inputDevice};
     RemoteInput input{loop, inputDevice, mouse, keyboard};

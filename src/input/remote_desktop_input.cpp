@@ -1,8 +1,7 @@
-#include "input/mutter_input.hpp"
+#include "input/remote_desktop_input.hpp"
 
 #include "core/log.hpp"
 #include "core/text.hpp"
-#include "gnome/mutter_remote_desktop.hpp"
 #include "input/keysyms.hpp"
 
 #include <cmath>
@@ -20,22 +19,18 @@ constexpr std::uint32_t vKeysym = 0x76;
 
 } // namespace
 
-MutterInput::MutterInput(MutterRemoteDesktop& desktop) : mDesktop(desktop) {
+RemoteDesktopInput::RemoteDesktopInput(Session& session) : mSession(session) {
 }
 
-bool MutterInput::isTrusted() {
-    return mDesktop.available();
+bool RemoteDesktopInput::isTrusted() {
+    return mSession.available();
 }
 
-std::optional<ScreenSize> MutterInput::mainScreen() {
-    auto stream = mDesktop.currentStream();
-    if (!stream) {
-        return std::nullopt;
-    }
-    return ScreenSize{static_cast<double>(stream->width), static_cast<double>(stream->height)};
+std::optional<ScreenSize> RemoteDesktopInput::mainScreen() {
+    return mSession.monitor();
 }
 
-std::optional<ScreenPoint> MutterInput::cursorLocation() {
+std::optional<ScreenPoint> RemoteDesktopInput::cursorLocation() {
     if (mPointer) {
         return mPointer;
     }
@@ -46,45 +41,45 @@ std::optional<ScreenPoint> MutterInput::cursorLocation() {
     return ScreenPoint{screen->width / 2, screen->height / 2};
 }
 
-void MutterInput::movePointer(ScreenPoint at) {
+void RemoteDesktopInput::movePointer(ScreenPoint at) {
     paste();
     if (!std::isfinite(at.x) || !std::isfinite(at.y)) {
         return;
     }
-    if (mDesktop.motion(at.x, at.y)) {
+    if (mSession.motion(at.x, at.y)) {
         mPointer = at;
     }
 }
 
-void MutterInput::postButton(MouseButton button, bool down, ScreenPoint at) {
+void RemoteDesktopInput::postButton(MouseButton button, bool down, ScreenPoint at) {
     movePointer(at);
-    mDesktop.button(button == MouseButton::Left ? BTN_LEFT : BTN_RIGHT, down);
+    mSession.button(button == MouseButton::Left ? BTN_LEFT : BTN_RIGHT, down);
 }
 
-void MutterInput::postWheel(int steps) {
+void RemoteDesktopInput::postWheel(int steps) {
     // Never reached while pixel scrolling works; one step is about what a wheel notch scrolls.
     postPixelScroll(steps * 10.0);
 }
 
-bool MutterInput::postPixelScroll(double pixels) {
+bool RemoteDesktopInput::postPixelScroll(double pixels) {
     paste();
     // Positive pixels scroll up, which the compositor counts as negative.
-    return mDesktop.axis(0, -pixels);
+    return mSession.axis(0, -pixels);
 }
 
-void MutterInput::tap(std::uint32_t keysym, std::optional<std::uint32_t> modifier) {
+void RemoteDesktopInput::tap(std::uint32_t keysym, std::optional<std::uint32_t> modifier) {
     paste();
     if (modifier) {
-        mDesktop.keysym(*modifier, true);
+        mSession.keysym(*modifier, true);
     }
-    mDesktop.keysym(keysym, true);
-    mDesktop.keysym(keysym, false);
+    mSession.keysym(keysym, true);
+    mSession.keysym(keysym, false);
     if (modifier) {
-        mDesktop.keysym(*modifier, false);
+        mSession.keysym(*modifier, false);
     }
 }
 
-void MutterInput::pressKey(NamedKey key, std::optional<KeyModifier> modifier) {
+void RemoteDesktopInput::pressKey(NamedKey key, std::optional<KeyModifier> modifier) {
     std::optional<std::uint32_t> held;
     if (modifier) {
         held = keysymFor(*modifier);
@@ -92,50 +87,56 @@ void MutterInput::pressKey(NamedKey key, std::optional<KeyModifier> modifier) {
     tap(keysymFor(key), held);
 }
 
-bool MutterInput::hasKey(char32_t codePoint) {
+bool RemoteDesktopInput::hasKey(char32_t codePoint) {
     // Printable ASCII has a key on the layouts GNOME offers by default; for anything else the
     // compositor would need the character in its current keymap, which it does not tell.
     return codePoint >= 0x20 && codePoint <= 0x7e;
 }
 
-void MutterInput::typeCodePoint(char32_t codePoint) {
+void RemoteDesktopInput::typeCodePoint(char32_t codePoint) {
     if (hasKey(codePoint)) {
+        tap(keysymForCodePoint(codePoint));
+    } else if (!mSession.hasClipboard()) {
+        if (!std::exchange(mToldNoClipboard, true)) {
+            Log::shared().info("⌨️ PELORN: this desktop gives remote input no clipboard - characters the "
+                               "keyboard layout has no key for go as keys and may not arrive");
+        }
         tap(keysymForCodePoint(codePoint));
     } else {
         mUnkeyed += utf8Of(codePoint);
     }
 }
 
-void MutterInput::endOfText() {
+void RemoteDesktopInput::endOfText() {
     paste();
 }
 
-void MutterInput::paste() {
+void RemoteDesktopInput::paste() {
     if (mUnkeyed.empty()) {
         return;
     }
     auto text = std::exchange(mUnkeyed, {});
     if (!mClipboardBorrowed) {
-        mOwnersClipboard = mDesktop.clipboardText();
+        mOwnersClipboard = mSession.clipboardText();
         mClipboardBorrowed = true;
     }
-    if (!mDesktop.offerClipboardText(text)) {
+    if (!mSession.offerClipboardText(text)) {
         return;
     }
     tap(vKeysym, controlKeysym);
-    if (!mDesktop.awaitPaste(pasteWait) && !std::exchange(mToldPasteIgnored, true)) {
+    if (!mSession.awaitPaste(pasteWait) && !std::exchange(mToldPasteIgnored, true)) {
         Log::shared().info("⌨️ PELORN: the focused application did not paste characters the keyboard "
                            "layout has no key for");
     }
 }
 
-void MutterInput::restoreKeymap() {
+void RemoteDesktopInput::restoreKeymap() {
     paste();
     if (!std::exchange(mClipboardBorrowed, false)) {
         return;
     }
     if (auto text = std::exchange(mOwnersClipboard, std::nullopt); text && !text->empty()) {
-        mDesktop.offerClipboardText(*text);
+        mSession.offerClipboardText(*text);
     }
 }
 

@@ -2,9 +2,9 @@
 // session of a private headless mutter, checked by a GTK window on that session that says what
 // reaches it.
 #include "gnome/mutter_remote_desktop.hpp"
+#include "input/desktop_input_sessions.hpp"
 #include "input/keyboard_controller.hpp"
 #include "input/mouse_controller.hpp"
-#include "input/mutter_input.hpp"
 #include "support/private_gnome.hpp"
 
 #include <gtest/gtest.h>
@@ -25,7 +25,8 @@ protected:
 
     PrivateGnome gnome;
     MutterRemoteDesktop desktop{gnome.busAddress()};
-    MutterInput input{desktop};
+    MutterInputSession inputSession{desktop};
+    RemoteDesktopInput input{inputSession};
     MouseController mice{input};
     KeyboardController keys{input};
 };

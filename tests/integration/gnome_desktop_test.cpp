@@ -76,10 +76,14 @@ bool frameArrives(client::Session& session, const std::function<void()>& whileWa
 } // namespace
 
 // Another Wayland desktop (here GNOME's session calling itself KDE): the screen comes through the
-// desktop portal, which asks the owner at the screen once; the approval is remembered.
-TEST(OtherWaylandDesktop, TheScreenComesThroughThePortalApprovedOnce) {
+// desktop portal, which asks the owner at the screen once and remembers it; input comes through
+// the portal's remote desktop, which asks again for each session, and what the client sends before
+// the answer is dropped.
+TEST(OtherWaylandDesktop, TheScreenAndInputComeThroughThePortalsAskingTheOwner) {
     PrivateGnome gnome;
     ASSERT_TRUE(gnome.up()) << gnome.log();
+    WaylandWindow window(gnome);
+    ASSERT_TRUE(window.said("mapped")) << window.seen();
     auto env = gnome.sessionEnv();
     std::replace(env.begin(), env.end(), std::string("XDG_CURRENT_DESKTOP=GNOME"),
                  std::string("XDG_CURRENT_DESKTOP=KDE"));
@@ -100,4 +104,16 @@ TEST(OtherWaylandDesktop, TheScreenComesThroughThePortalApprovedOnce) {
 
     // Again, and nobody at the screen: the remembered approval is enough.
     EXPECT_TRUE(frameArrives(*session, [] {})) << h.host.output();
+
+    session->connection().send(SignalingMessage{.type = "key_event", .key = "q"});
+    ASSERT_TRUE(h.logged("🖥️ PELORN: the desktop asks the owner at the screen to allow remote input"))
+        << h.host.output();
+    allowInPortalDialog(owner);
+    ASSERT_TRUE(h.logged("🖥️ PELORN: remote input allowed by the owner at the screen"))
+        << h.host.output();
+    session->connection().send(SignalingMessage{.type = "key_event", .key = "ab"});
+    EXPECT_TRUE(window.said("text ab")) << window.seen();
+    session->connection().send(
+        SignalingMessage{.type = "mouse_event", .x = 0.5, .y = 0.25, .button = "right", .action = "click"});
+    EXPECT_TRUE(window.said("press 3 640 180")) << window.seen();
 }

@@ -1,8 +1,8 @@
 // The screen of a GNOME Wayland session through GNOME's screen cast, read from PipeWire: a private
 // headless mutter with a GTK window on it.
 #include "gnome/mutter_remote_desktop.hpp"
+#include "input/desktop_input_sessions.hpp"
 #include "input/keyboard_controller.hpp"
-#include "input/mutter_input.hpp"
 #include "screen/pipewire_screen_source.hpp"
 #include "support/private_gnome.hpp"
 
@@ -73,7 +73,8 @@ TEST_F(MutterScreenTest, AStillScreenSendsNothingAndADrawingIsSeen) {
 
     // Typing into the window draws, and that is a change.
     EXPECT_FALSE(changesWithin(source, 1500ms));
-    MutterInput input(desktop);
+    MutterInputSession session(desktop);
+    RemoteDesktopInput input(session);
     KeyboardController(input).typeText("draw");
     EXPECT_TRUE(window.said("text draw")) << window.seen();
     EXPECT_TRUE(changesWithin(source, 2s));

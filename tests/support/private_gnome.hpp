@@ -90,16 +90,25 @@ private:
     bool mUp = false;
 };
 
-// The owner at the screen answers the desktop portal's sharing dialog ("Share"), through a
-// remote-desktop session of the test's own: where GNOME's dialog has its list (to focus it) and
-// its button on a 1280x720 monitor.
-inline void shareInPortalDialog(MutterRemoteDesktop& owner) {
-    for (auto [x, y] : {std::pair{640.0, 385.0}, std::pair{852.0, 232.0}}) {
+// The owner at the screen clicks at `points` in turn, through a remote-desktop session of the
+// test's own.
+inline void clickAt(MutterRemoteDesktop& owner, std::initializer_list<std::pair<double, double>> points) {
+    for (auto [x, y] : points) {
         owner.motion(x, y);
         owner.button(BTN_LEFT, true);
         owner.button(BTN_LEFT, false);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
+}
+
+// The owner answers the desktop portal's dialogs on a 1280x720 monitor, as GNOME draws them:
+// sharing the screen (the list, to focus it, then "Share"), and allowing remote input (the list,
+// the "Allow remote interaction" switch, "Share").
+inline void shareInPortalDialog(MutterRemoteDesktop& owner) {
+    clickAt(owner, {{640, 385}, {852, 232}});
+}
+inline void allowInPortalDialog(MutterRemoteDesktop& owner) {
+    clickAt(owner, {{640, 346}, {830, 432}, {852, 232}});
 }
 
 // The GTK window of tests/input/wayland_window.py, full screen on the session's monitor.
