@@ -326,8 +326,10 @@ struct Host {
                 {},
                 [this] { portal->stop(); }});
         }
-        return std::make_unique<X11ScreenSource>();
+        return std::make_unique<X11ScreenSource>("", streamDisplay);
     }
+    // The monitor the owner chose to stream and drive (none: the primary).
+    static std::string streamDisplay() { return Settings::shared().string("streamDisplay"); }
 
     // What cannot be said in a member's initialiser: links that run back up the list.
     Host() {
@@ -381,7 +383,7 @@ struct Host {
         desktop.kind == DesktopKind::OtherWayland ? std::make_unique<RemoteDesktopPortal>() : nullptr;
 
     // Input.
-    X11Input x11Input{loop};
+    X11Input x11Input{loop, "", streamDisplay};
     std::unique_ptr<RemoteDesktopInput::Session> waylandSession =
         [this]() -> std::unique_ptr<RemoteDesktopInput::Session> {
         if (mutter) {
@@ -621,6 +623,13 @@ bool desktopInputAvailable() {
 }
 std::string desktopDescription() {
     return describe(host().desktop);
+}
+std::optional<std::vector<X11Monitor>> desktopMonitors() {
+    if (host().desktop.kind != DesktopKind::X11) {
+        return std::nullopt;
+    }
+    X11Connection connection;
+    return connection ? x11Monitors(connection.get()) : std::vector<X11Monitor>{};
 }
 MouseController& MouseController::shared() {
     return host().mouse;

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "x11/x11_monitors.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelorn {
 
@@ -123,6 +126,8 @@ public:
 bool desktopScreenAvailable();
 bool desktopInputAvailable();
 std::string desktopDescription();
+// The X display's monitors; none when the desktop session is not X11's.
+std::optional<std::vector<X11Monitor>> desktopMonitors();
 
 // References to the process's services; the launch sequence and the controller are wired with it.
 struct HostServices {

@@ -152,6 +152,7 @@ void serve(HostLoop& loop, std::unique_ptr<WindowHost>* window, std::promise<voi
         (*window)->bringToFront();
         return true;
     });
+    registerDisplayCommand(delegate.commands(), Settings::shared(), desktopMonitors);
     registerPowerCommands(delegate.commands(), {PowerManager::shared(), ClosedLidModeManager::shared(),
                                                 ServerController::shared()});
     registerTerminalCommands(delegate.commands(), {loop, TerminalSessionStore::shared(), Settings::shared(),

@@ -38,8 +38,8 @@ std::optional<int> pixel(double value) {
 
 } // namespace
 
-X11Input::X11Input(HostLoop& loop, std::string displayName)
-    : mLoop(loop), mDisplayName(std::move(displayName)) {
+X11Input::X11Input(HostLoop& loop, std::string displayName, std::function<std::string()> wantedMonitor)
+    : mLoop(loop), mDisplayName(std::move(displayName)), mWantedMonitor(std::move(wantedMonitor)) {
     installX11ErrorHandlers();
 }
 
@@ -155,43 +155,59 @@ bool X11Input::isTrusted() {
     return display() && mHasXTest;
 }
 
-std::optional<ScreenSize> X11Input::mainScreen() {
+std::optional<X11Monitor> X11Input::monitor() {
     auto* d = display();
     if (!d) {
         return std::nullopt;
     }
-    // Asked each time: the root grows and shrinks with the monitors.
-    Window root = 0;
-    int x = 0, y = 0;
-    unsigned width = 0, height = 0, border = 0, depth = 0;
-    if (!XGetGeometry(d, RootWindow(d, mScreen), &root, &x, &y, &width, &height, &border, &depth) ||
-        broken()) {
+    Window root = RootWindow(d, mScreen);
+    auto monitors = x11Monitors(d, root);
+    if (broken()) {
         return std::nullopt;
     }
-    return ScreenSize{static_cast<double>(width), static_cast<double>(height)};
+    if (auto chosen = chooseMonitor(monitors, mWantedMonitor ? mWantedMonitor() : "")) {
+        return chosen;
+    }
+    int x = 0, y = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    if (!XGetGeometry(d, root, &root, &x, &y, &width, &height, &border, &depth) || broken()) {
+        return std::nullopt;
+    }
+    return X11Monitor{"", 0, 0, static_cast<int>(width), static_cast<int>(height), true};
+}
+
+std::optional<ScreenSize> X11Input::mainScreen() {
+    auto area = monitor();
+    if (!area) {
+        return std::nullopt;
+    }
+    return ScreenSize{static_cast<double>(area->width), static_cast<double>(area->height)};
 }
 
 std::optional<ScreenPoint> X11Input::cursorLocation() {
-    auto* d = display();
-    if (!d) {
+    auto area = monitor();
+    if (!area) {
         return std::nullopt;
     }
     Window root = 0, child = 0;
     int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
     unsigned mask = 0;
-    if (!XQueryPointer(d, RootWindow(d, mScreen), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask) ||
+    if (!XQueryPointer(mDisplay, RootWindow(mDisplay, mScreen), &root, &child, &rootX, &rootY, &windowX,
+                       &windowY, &mask) ||
         broken()) {
         return std::nullopt; // the pointer is on another X screen
     }
-    return ScreenPoint{static_cast<double>(rootX), static_cast<double>(rootY)};
+    return ScreenPoint{static_cast<double>(rootX - area->x), static_cast<double>(rootY - area->y)};
 }
 
 void X11Input::movePointer(ScreenPoint at) {
+    auto area = monitor();
     auto x = pixel(at.x), y = pixel(at.y);
-    if (!isTrusted() || !x || !y) {
+    if (!area || !isTrusted() || !x || !y) {
         return;
     }
-    XTestFakeMotionEvent(mDisplay, mScreen, *x, *y, CurrentTime);
+    XTestFakeMotionEvent(mDisplay, mScreen, area->x + std::clamp(*x, 0, area->width - 1),
+                         area->y + std::clamp(*y, 0, area->height - 1), CurrentTime);
     drainEvents();
 }
 
@@ -199,8 +215,11 @@ void X11Input::postButton(MouseButton button, bool down, ScreenPoint at) {
     if (!isTrusted()) {
         return;
     }
-    if (auto x = pixel(at.x), y = pixel(at.y); x && y) {
-        XTestFakeMotionEvent(mDisplay, mScreen, *x, *y, CurrentTime);
+    if (auto area = monitor(); area) {
+        if (auto x = pixel(at.x), y = pixel(at.y); x && y) {
+            XTestFakeMotionEvent(mDisplay, mScreen, area->x + std::clamp(*x, 0, area->width - 1),
+                                 area->y + std::clamp(*y, 0, area->height - 1), CurrentTime);
+        }
     }
     XTestFakeButtonEvent(mDisplay, button == MouseButton::Right ? Button3 : Button1, down, CurrentTime);
     drainEvents();

@@ -3,8 +3,10 @@
 #include "core/host_loop.hpp"
 #include "input/input_device.hpp"
 #include "x11/x11_display.hpp"
+#include "x11/x11_monitors.hpp"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,11 +19,14 @@ namespace pelorn {
 // Genuine input on an X display through the XTEST extension. Characters the keymap has no key
 // for are typed by mapping their keysym onto a spare (unmapped) keycode for a moment; the owner
 // puts the spare keycodes back with restoreKeymap() once typing stops, and this object does when
-// it goes away. One thread at a time; a call may wait a few milliseconds while typing.
+// it goes away. The pointer moves on one monitor, the one the screen stream shows: positions are
+// in its pixels. One thread at a time; a call may wait a few milliseconds while typing.
 class X11Input final : public InputDevice {
 public:
-    // An empty display name means $DISPLAY.
-    explicit X11Input(HostLoop& loop, std::string displayName = {});
+    // An empty display name means $DISPLAY; `wantedMonitor` names the monitor chosen by the owner
+    // (none: the primary).
+    explicit X11Input(HostLoop& loop, std::string displayName = {},
+                      std::function<std::string()> wantedMonitor = {});
     ~X11Input() override;
 
     bool isTrusted() override;
@@ -57,6 +62,9 @@ private:
     void drainEvents();
     // The X screen holding the primary output; asked once per connection.
     int findMainScreen();
+    // The monitor input goes to (the whole root when the server lists none); asked each time, as
+    // monitors come, go and move.
+    std::optional<X11Monitor> monitor();
     unsigned keycodeFor(unsigned long keysym);
     Spare* borrowSpare(unsigned long keysym);
     void tap(unsigned keycode, unsigned modifierKeycode);
@@ -64,6 +72,7 @@ private:
 
     HostLoop& mLoop;
     std::string mDisplayName;
+    std::function<std::string()> mWantedMonitor;
     std::unique_ptr<X11Connection> mConnection;
     _XDisplay* mDisplay = nullptr; // mConnection's, while it is open
     bool mHasXTest = false;

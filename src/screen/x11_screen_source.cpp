@@ -1,10 +1,13 @@
 #include "screen/x11_screen_source.hpp"
 
+#include "core/log.hpp"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -18,7 +21,8 @@ struct X11ScreenSource::Segment {
     XShmSegmentInfo info{};
 };
 
-X11ScreenSource::X11ScreenSource(std::string displayName) : mDisplayName(std::move(displayName)) {
+X11ScreenSource::X11ScreenSource(std::string displayName, std::function<std::string()> wantedMonitor)
+    : mDisplayName(std::move(displayName)), mWantedMonitor(std::move(wantedMonitor)) {
 }
 
 X11ScreenSource::~X11ScreenSource() {
@@ -48,19 +52,54 @@ std::variant<DisplayGeometry, CaptureFailure> X11ScreenSource::open() {
         return CaptureFailure{false, "the X server has no XFIXES extension"};
     }
     mRoot = DefaultRootWindow(d);
-    XWindowAttributes attributes;
-    XGetWindowAttributes(d, mRoot, &attributes);
-    mWidth = attributes.width;
-    mHeight = attributes.height;
+    int randrError = 0;
+    if (XRRQueryExtension(d, &mRandrEvent, &randrError)) {
+        XRRSelectInput(d, mRoot,
+                       RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    } else {
+        mRandrEvent = -1;
+    }
+    XSelectInput(d, mRoot, StructureNotifyMask);
+    chooseArea();
     if (auto error = createImage()) {
         return CaptureFailure{false, *error};
     }
-    mDamage = XDamageCreate(d, mRoot, XDamageReportNonEmpty);
+    // Each newly damaged rectangle is reported, and only the monitor's part is ever repaired: drawing
+    // elsewhere wakes nobody once its area is damaged.
+    mDamage = XDamageCreate(d, mRoot, XDamageReportDeltaRectangles);
     XFixesSelectCursorInput(d, mRoot, XFixesDisplayCursorNotifyMask);
-    XSelectInput(d, mRoot, StructureNotifyMask);
     readPointerImage();
     mDamaged = true;
     return geometry();
+}
+
+bool X11ScreenSource::chooseArea() {
+    Display* d = mConnection->get();
+    auto wanted = mWantedMonitor ? mWantedMonitor() : "";
+    bool newWish = wanted != mWanted;
+    mWanted = wanted;
+    auto monitors = x11Monitors(d, mRoot);
+    auto chosen = chooseMonitor(monitors, mWanted);
+    if (!chosen) {
+        XWindowAttributes attributes;
+        XGetWindowAttributes(d, mRoot, &attributes);
+        chosen = X11Monitor{"", 0, 0, attributes.width, attributes.height, true};
+    }
+    // Said when the owner's monitor goes, or when the owner names one that is not there.
+    if (!mWanted.empty() && chosen->name != mWanted && (newWish || chosen->name != mArea.name)) {
+        Log::shared().info("⚠️ PELORN: no monitor \"" + mWanted + "\" - streaming " + chosen->name +
+                           " instead");
+    }
+    if (*chosen == mArea) {
+        return false;
+    }
+    if (monitors.size() > 1) {
+        Log::shared().info("🖥️ PELORN: streaming monitor " + chosen->name + " (" +
+                           std::to_string(chosen->width) + "x" + std::to_string(chosen->height) + " at " +
+                           std::to_string(chosen->x) + "," + std::to_string(chosen->y) + ")");
+    }
+    mArea = *chosen;
+    return true;
 }
 
 std::optional<std::string> X11ScreenSource::createImage() {
@@ -75,13 +114,13 @@ std::optional<std::string> X11ScreenSource::createImage() {
     mSegment = std::make_unique<Segment>();
     auto& info = mSegment->info;
     mImage = XShmCreateImage(d, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &info,
-                             static_cast<unsigned>(mWidth), static_cast<unsigned>(mHeight));
+                             static_cast<unsigned>(mArea.width), static_cast<unsigned>(mArea.height));
     if (!mImage || mImage->bits_per_pixel != 32) {
         destroyImage();
         return std::string("XShmCreateImage failed");
     }
-    info.shmid =
-        shmget(IPC_PRIVATE, static_cast<std::size_t>(mImage->bytes_per_line) * mHeight, IPC_CREAT | 0600);
+    info.shmid = shmget(IPC_PRIVATE, static_cast<std::size_t>(mImage->bytes_per_line) * mArea.height,
+                        IPC_CREAT | 0600);
     if (info.shmid < 0) {
         destroyImage();
         return std::string("shmget: ") + std::strerror(errno);
@@ -105,7 +144,7 @@ std::optional<std::string> X11ScreenSource::createImage() {
         destroyImage();
         return "XShmAttach failed (X error " + std::to_string(error) + ")";
     }
-    if (!XShmGetImage(d, mRoot, mImage, 0, 0, AllPlanes)) {
+    if (!XShmGetImage(d, mRoot, mImage, mArea.x, mArea.y, AllPlanes)) {
         destroyImage();
         return std::string("XShmGetImage failed");
     }
@@ -143,38 +182,50 @@ std::variant<bool, std::string> X11ScreenSource::poll() {
     if (!*mConnection) {
         return std::string("the X server connection was lost");
     }
-    bool resized = false;
+    bool monitorsChanged = mWantedMonitor && mWantedMonitor() != mWanted;
     while (XPending(d) > 0) {
         XEvent event;
         XNextEvent(d, &event);
         if (event.type == mDamageEvent + XDamageNotify) {
-            mDamaged = true;
+            const auto& area = reinterpret_cast<const XDamageNotifyEvent&>(event).area;
+            mDamaged = mDamaged || (area.x < mArea.x + mArea.width && area.x + area.width > mArea.x &&
+                                    area.y < mArea.y + mArea.height && area.y + area.height > mArea.y);
         } else if (event.type == mFixesEvent + XFixesCursorNotify) {
+            bool wasShown = pointerShown();
             readPointerImage();
-            mPointerMoved = true;
+            mPointerMoved = mPointerMoved || wasShown || pointerShown();
         } else if (event.type == ConfigureNotify && event.xconfigure.window == mRoot) {
-            resized = event.xconfigure.width != mWidth || event.xconfigure.height != mHeight;
-            if (resized) {
-                mWidth = event.xconfigure.width;
-                mHeight = event.xconfigure.height;
-            }
+            monitorsChanged = true;
+        } else if (mRandrEvent >= 0 && (event.type == mRandrEvent + RRScreenChangeNotify ||
+                                        event.type == mRandrEvent + RRNotify)) {
+            XRRUpdateConfiguration(&event);
+            monitorsChanged = true;
         }
     }
-    if (resized) {
-        destroyImage();
-        if (auto error = createImage()) {
-            return *error;
+    if (monitorsChanged) {
+        int width = mArea.width, height = mArea.height;
+        if (chooseArea()) {
+            if (mArea.width != width || mArea.height != height) {
+                destroyImage();
+                if (auto error = createImage()) {
+                    return *error;
+                }
+            }
+            // All of it is repaired now: what is drawn on the new area from here on is reported.
+            XDamageSubtract(d, mDamage, None, None);
+            mDamaged = true;
         }
-        mDamaged = true;
     }
     Window rootReturn = 0, child = 0;
     int x = 0, y = 0, wx = 0, wy = 0;
     unsigned mask = 0;
     if (XQueryPointer(d, mRoot, &rootReturn, &child, &x, &y, &wx, &wy, &mask) &&
         (x != mPointer.x || y != mPointer.y)) {
+        // A pointer moving on another monitor changes nothing here, unless it just left this one.
+        bool wasShown = pointerShown();
         mPointer.x = x;
         mPointer.y = y;
-        mPointerMoved = true;
+        mPointerMoved = mPointerMoved || wasShown || pointerShown();
     }
     if (!*mConnection) {
         return std::string("the X server connection was lost");
@@ -185,21 +236,27 @@ std::variant<bool, std::string> X11ScreenSource::poll() {
 void X11ScreenSource::render(VideoFrame& frame) {
     Display* d = mConnection->get();
     if (mDamaged && *mConnection) {
-        // Cleared before the grab: drawing that lands during the grab damages again.
-        XDamageSubtract(d, mDamage, None, None);
-        XShmGetImage(d, mRoot, mImage, 0, 0, AllPlanes);
+        // Cleared before the grab: drawing that lands during the grab damages again. Only this
+        // monitor is repaired, so damage elsewhere stays and is not reported again.
+        XRectangle rectangle{static_cast<short>(mArea.x), static_cast<short>(mArea.y),
+                             static_cast<unsigned short>(mArea.width),
+                             static_cast<unsigned short>(mArea.height)};
+        XserverRegion repair = XFixesCreateRegion(d, &rectangle, 1);
+        XDamageSubtract(d, mDamage, repair, None);
+        XFixesDestroyRegion(d, repair);
+        XShmGetImage(d, mRoot, mImage, mArea.x, mArea.y, AllPlanes);
         mDamaged = false;
     }
     mPointerMoved = false;
     auto* source = reinterpret_cast<const std::uint8_t*>(mImage->data);
-    if (frame.width == mWidth && frame.height == mHeight) {
-        for (int y = 0; y < mHeight; ++y) {
+    if (frame.width == mArea.width && frame.height == mArea.height) {
+        for (int y = 0; y < mArea.height; ++y) {
             std::memcpy(frame.row(y), source + static_cast<std::ptrdiff_t>(y) * mImage->bytes_per_line,
                         static_cast<std::size_t>(frame.width) * 4);
         }
     } else {
-        libyuv::ARGBScale(source, mImage->bytes_per_line, mWidth, mHeight, frame.pixels.data(), frame.stride,
-                          frame.width, frame.height, libyuv::kFilterBilinear);
+        libyuv::ARGBScale(source, mImage->bytes_per_line, mArea.width, mArea.height, frame.pixels.data(),
+                          frame.stride, frame.width, frame.height, libyuv::kFilterBilinear);
     }
     drawPointer(frame);
 }
@@ -223,13 +280,14 @@ void X11ScreenSource::readPointerImage() {
 }
 
 void X11ScreenSource::drawPointer(VideoFrame& frame) const {
-    if (mPointer.width == 0 || mWidth == 0 || mHeight == 0) {
+    if (!pointerShown() || mArea.width == 0 || mArea.height == 0) {
         return;
     }
     // The pointer keeps its size on a scaled frame; only its place scales.
-    double sx = static_cast<double>(frame.width) / mWidth, sy = static_cast<double>(frame.height) / mHeight;
-    int left = static_cast<int>(std::lround(mPointer.x * sx)) - mPointer.hotX;
-    int top = static_cast<int>(std::lround(mPointer.y * sy)) - mPointer.hotY;
+    double sx = static_cast<double>(frame.width) / mArea.width,
+           sy = static_cast<double>(frame.height) / mArea.height;
+    int left = static_cast<int>(std::lround((mPointer.x - mArea.x) * sx)) - mPointer.hotX;
+    int top = static_cast<int>(std::lround((mPointer.y - mArea.y) * sy)) - mPointer.hotY;
     for (int row = std::max(0, -top); row < mPointer.height && top + row < frame.height; ++row) {
         std::uint8_t* out = frame.row(top + row);
         for (int col = std::max(0, -left); col < mPointer.width && left + col < frame.width; ++col) {

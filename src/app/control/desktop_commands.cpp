@@ -2,6 +2,8 @@
 
 #include "app/autostart.hpp"
 #include "app/control/control_commands.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
 
 namespace pelorn {
 
@@ -34,6 +36,63 @@ void registerDesktopCommands(ControlCommands& commands, const Autostart& autosta
             return;
         }
         reply(said());
+    });
+}
+
+namespace {
+
+constexpr const char* streamDisplayKey = "streamDisplay";
+
+} // namespace
+
+void registerDisplayCommand(ControlCommands& commands, Settings& settings,
+                            std::function<std::optional<std::vector<X11Monitor>>()> monitors) {
+    commands.add("display", [&settings, monitors = std::move(monitors)](const ControlRequest& request,
+                                                                        ControlCommands::Reply reply) {
+        if (request.args.size() > 1) {
+            reply(ControlResponse::failure("usage: display [NAME|--primary]"));
+            return;
+        }
+        auto found = monitors();
+        if (!found) {
+            reply(ControlResponse::failure(
+                "choosing a monitor works on X11 sessions only; this desktop streams its primary monitor"));
+            return;
+        }
+        if (!request.args.empty()) {
+            const auto& name = request.args[0];
+            bool known = std::any_of(found->begin(), found->end(),
+                                     [&](const X11Monitor& m) { return m.name == name; });
+            if (name != "--primary" && !known) {
+                std::string names;
+                for (const auto& m : *found) {
+                    names += (names.empty() ? "" : ", ") + m.name;
+                }
+                reply(ControlResponse::failure("no monitor " + name + " (the monitors: " + names + ")"));
+                return;
+            }
+            settings.set(streamDisplayKey, name == "--primary" ? "" : name);
+            Log::shared().info("🖥️ PELORN: the owner chose " +
+                               (name == "--primary" ? "the primary monitor" : "monitor " + name) +
+                               " for the stream");
+        }
+        auto streamed = chooseMonitor(*found, settings.string(streamDisplayKey));
+        std::string text;
+        auto list = nlohmann::json::array();
+        for (const auto& m : *found) {
+            bool isStreamed = streamed && streamed->name == m.name;
+            text += (text.empty() ? "" : "\n") + m.name + " " + std::to_string(m.width) + "x" +
+                    std::to_string(m.height) + "+" + std::to_string(m.x) + "+" + std::to_string(m.y) +
+                    (m.primary ? " primary" : "") + (isStreamed ? " - streamed" : "");
+            list.push_back({{"name", m.name},
+                            {"width", m.width},
+                            {"height", m.height},
+                            {"x", m.x},
+                            {"y", m.y},
+                            {"primary", m.primary},
+                            {"streamed", isStreamed}});
+        }
+        reply(ControlResponse::success(text.empty() ? "no monitors" : text, {{"monitors", list}}));
     });
 }
 
