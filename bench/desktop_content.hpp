@@ -28,7 +28,8 @@ public:
     enum class Kind { Desktop, FlatFill };
     static constexpr auto frameInterval = std::chrono::nanoseconds(1'000'000'000 / 60);
 
-    explicit DesktopContent(Kind kind) : mKind(kind) {
+    // Drawn on the leftmost `width` pixels of the screen (0: all of it).
+    explicit DesktopContent(Kind kind, int width = 0) : mKind(kind), mWidth(width) {
         mThread = std::thread([this] { run(); });
         while (!mReady) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -64,7 +65,7 @@ private:
         s.display = XOpenDisplay(nullptr);
         s.root = DefaultRootWindow(s.display);
         s.gc = XCreateGC(s.display, s.root, 0, nullptr);
-        s.width = DisplayWidth(s.display, 0);
+        s.width = mWidth > 0 ? mWidth : DisplayWidth(s.display, 0);
         s.height = DisplayHeight(s.display, 0);
         if (mKind == Kind::Desktop) {
             prepare(s);
@@ -191,6 +192,7 @@ private:
     }
 
     Kind mKind;
+    int mWidth;
     std::atomic<bool> mStop{false};
     std::atomic<bool> mReady{false};
     std::atomic<unsigned> mFrames{0};

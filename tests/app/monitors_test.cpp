@@ -49,8 +49,9 @@ protected:
         XSync(check, False);
         return std::get<bool>(source.poll());
     }
-    // The pointer on the root window.
+    // The pointer on the root window, once the input's own connection has had its motion handled.
     std::pair<int, int> pointer() {
+        input.cursorLocation();
         Window root = 0, child = 0;
         int x = 0, y = 0, wx = 0, wy = 0;
         unsigned mask = 0;
