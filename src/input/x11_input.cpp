@@ -67,6 +67,14 @@ Display* X11Input::display() {
     int event = 0, error = 0, major = 0, minor = 0;
     mHasXTest = XTestQueryExtension(mDisplay, &event, &error, &major, &minor);
     mScreen = findMainScreen();
+    // Monitors coming, going or moving are told on this connection, so the one input goes to is
+    // asked for again only then.
+    if (XRRQueryExtension(mDisplay, &event, &error)) {
+        XRRSelectInput(mDisplay, RootWindow(mDisplay, mScreen),
+                       RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    }
+    XSelectInput(mDisplay, RootWindow(mDisplay, mScreen), StructureNotifyMask);
+    mMonitor.reset();
     readKeymap();
     return mDisplay;
 }
@@ -132,10 +140,12 @@ void X11Input::refreshKeymap() {
 }
 
 void X11Input::drainEvents() {
-    // Whatever the server sends this connection is read, so it never piles up.
+    // Whatever the server sends this connection is read, so it never piles up; all of it (screen
+    // and monitor changes) makes the monitor be asked for again.
     while (XPending(mDisplay) > 0) {
         XEvent event;
         XNextEvent(mDisplay, &event);
+        mMonitor.reset();
     }
 }
 
@@ -160,12 +170,24 @@ std::optional<X11Monitor> X11Input::monitor() {
     if (!d) {
         return std::nullopt;
     }
+    drainEvents();
+    auto wanted = mWantedMonitor ? mWantedMonitor() : "";
+    if (mMonitor && wanted == mMonitorWanted) {
+        return mMonitor;
+    }
+    mMonitorWanted = wanted;
+    mMonitor = findMonitor(wanted);
+    return mMonitor;
+}
+
+std::optional<X11Monitor> X11Input::findMonitor(const std::string& wanted) {
+    auto* d = mDisplay;
     Window root = RootWindow(d, mScreen);
     auto monitors = x11Monitors(d, root);
     if (broken()) {
         return std::nullopt;
     }
-    if (auto chosen = chooseMonitor(monitors, mWantedMonitor ? mWantedMonitor() : "")) {
+    if (auto chosen = chooseMonitor(monitors, wanted)) {
         return chosen;
     }
     int x = 0, y = 0;

@@ -62,9 +62,10 @@ private:
     void drainEvents();
     // The X screen holding the primary output; asked once per connection.
     int findMainScreen();
-    // The monitor input goes to (the whole root when the server lists none); asked each time, as
-    // monitors come, go and move.
+    // The monitor input goes to (the whole root when the server lists none): asked of the server
+    // again when it told of a change, or when the owner chose another.
     std::optional<X11Monitor> monitor();
+    std::optional<X11Monitor> findMonitor(const std::string& wanted);
     unsigned keycodeFor(unsigned long keysym);
     Spare* borrowSpare(unsigned long keysym);
     void tap(unsigned keycode, unsigned modifierKeycode);
@@ -73,6 +74,8 @@ private:
     HostLoop& mLoop;
     std::string mDisplayName;
     std::function<std::string()> mWantedMonitor;
+    std::optional<X11Monitor> mMonitor; // as last asked, for mMonitorWanted
+    std::string mMonitorWanted;
     std::unique_ptr<X11Connection> mConnection;
     _XDisplay* mDisplay = nullptr; // mConnection's, while it is open
     bool mHasXTest = false;

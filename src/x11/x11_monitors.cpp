@@ -15,11 +15,20 @@ std::vector<X11Monitor> x11Monitors(_XDisplay* display, unsigned long root) {
     }
     int count = 0;
     XRRMonitorInfo* list = XRRGetMonitors(display, root ? root : DefaultRootWindow(display), True, &count);
+    // Every name in one round trip.
+    std::vector<Atom> atoms;
+    for (int i = 0; list && i < count; ++i) {
+        atoms.push_back(list[i].name);
+    }
+    std::vector<char*> names(atoms.size(), nullptr); // a name the server does not know stays null
+    if (!atoms.empty()) {
+        XGetAtomNames(display, atoms.data(), static_cast<int>(atoms.size()), names.data());
+    }
     for (int i = 0; list && i < count; ++i) {
         X11Monitor monitor;
-        if (char* name = XGetAtomName(display, list[i].name)) {
-            monitor.name = name;
-            XFree(name);
+        if (names[static_cast<std::size_t>(i)]) {
+            monitor.name = names[static_cast<std::size_t>(i)];
+            XFree(names[static_cast<std::size_t>(i)]);
         }
         monitor.x = list[i].x;
         monitor.y = list[i].y;

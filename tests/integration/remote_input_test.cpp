@@ -19,7 +19,7 @@ std::pair<int, int> pointer() {
     return {x, y};
 }
 
-TEST(RemoteInput, TheClientMovesThePointerTypesAndClicksOnTheHostsDisplay) {
+TEST(RemoteInput, TheClientMovesThePointerPressesKeysAndClicksOnTheHostsDisplay) {
     PrivateXvfb xvfb("1600x900x24");
     XEventRecorder recorder;
     OnlineHost h;
@@ -36,13 +36,12 @@ TEST(RemoteInput, TheClientMovesThePointerTypesAndClicksOnTheHostsDisplay) {
     }
     EXPECT_EQ(pointer(), (std::pair{400, 675}));
 
-    session->connection().send(SignalingMessage{.type = "key_event", .key = "né😀"});
+    // Typing itself (any Unicode, the keymap put back) is the input suite's; here the keys' way in.
     session->connection().send(SignalingMessage{.type = "cmd_key", .key = "A"});
     session->connection().send(
         SignalingMessage{.type = "mouse_event", .x = 0.5, .y = 0.5, .button = "right", .action = "click"});
     auto seen = recorder.waitForCount(SeenEvent::ButtonUp, 1);
     auto keys = XEventRecorder::keys(seen);
-    EXPECT_EQ(XEventRecorder::typed(seen), "né😀") << ::testing::PrintToString(keys);
     EXPECT_NE(std::find(keys.begin(), keys.end(), "+Control_L"), keys.end()) << "Ctrl+A selects all";
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back().button, 3u);
